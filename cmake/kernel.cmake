@@ -1,0 +1,27 @@
+# The kernel image and the in-kernel test image, both linked at 1 MiB as one loadable segment.
+file(GLOB TAVIX_ARCH_SOURCES CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/boot/*.S
+    ${CMAKE_SOURCE_DIR}/arch/x86/*.cpp)
+file(GLOB TAVIX_KERNEL_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp)
+
+set(TAVIX_KERNEL_FLAGS
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
+    -fno-pic -fno-builtin -nostdlib -march=i686 -mno-sse -mno-mmx -mno-80387
+    -fno-omit-frame-pointer)
+set(TAVIX_OUTPUT_DIR ${CMAKE_SOURCE_DIR}/build CACHE PATH "Where the kernel images go")
+set(TAVIX_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/boot/linker.ld)
+
+function(tavix_image name)
+    add_executable(${name} ${TAVIX_SOURCES} ${TAVIX_ARCH_SOURCES} ${ARGN})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE ${TAVIX_KERNEL_FLAGS}
+        $<$<COMPILE_LANGUAGE:CXX>:${TAVIX_WARNINGS}>)
+    target_link_options(${name} PRIVATE -nostdlib -fuse-ld=lld -static
+        -Wl,-T,${TAVIX_LINKER_SCRIPT} -Wl,--no-dynamic-linker -Wl,--fatal-warnings)
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${TAVIX_LINKER_SCRIPT}
+        SUFFIX ".elf" RUNTIME_OUTPUT_DIRECTORY ${TAVIX_OUTPUT_DIR})
+endfunction()
+
+tavix_image(tavix)
+tavix_image(tavix-test ${TAVIX_KERNEL_TEST_SOURCES})
+target_compile_definitions(tavix-test PRIVATE TAVIX_KERNEL_TESTS=1)

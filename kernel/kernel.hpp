@@ -1,0 +1,4 @@
+// kentr: the start-up order of the whole kernel.
+#pragma once
+
+extern "C" void kentr();

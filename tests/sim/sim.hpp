@@ -1,0 +1,67 @@
+// The simulated PC that host unit tests link in place of the real machine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One port access, as the kernel made it. Tests assert exact sequences on this log.
+struct PortAccess {
+    enum class Kind { in, out };
+    Kind kind;
+    uint16_t port;
+    uint32_t value;
+    int width; // 8, 16 or 32 bits; string transfers log one entry per element
+    bool operator==(const PortAccess&) const = default;
+};
+
+inline PortAccess out8(uint16_t port, uint32_t value) { return {PortAccess::Kind::out, port, value, 8}; }
+inline PortAccess in8(uint16_t port, uint32_t value) { return {PortAccess::Kind::in, port, value, 8}; }
+
+// A device behind some I/O ports. Devices attach themselves to the simulated PC; a port
+// that no device claims reads as all ones, like an empty ISA bus.
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual bool claims(uint16_t port) const = 0;
+    virtual uint32_t read(uint16_t port, int width) = 0;
+    virtual void write(uint16_t port, uint32_t value, int width) = 0;
+};
+
+void attach(Device* device);
+void detach(Device* device);
+
+// Back to power-on: blank text buffer, cursor at 0, interrupts off, empty port log,
+// no halts. Devices stay attached; each resets its own state.
+void reset();
+
+std::vector<PortAccess>& port_log();
+// Logging every access costs memory on long runs (whole-disk benchmarks); on by default.
+void set_port_logging(bool on);
+// The log restricted to writes to the given ports, in order.
+std::vector<PortAccess> writes_to(std::initializer_list<uint16_t> ports);
+
+bool interrupts_enabled();
+int halt_count();
+
+// Thrown by hw::halt_forever so that a test can observe a panic instead of hanging.
+struct Halted {};
+
+// The 4000-byte text buffer and the CRT controller's cursor (a cell index).
+uint8_t* text_buffer();
+uint16_t cursor_cell();
+void set_cursor_cell(uint16_t cell);
+// Row `row` of the screen as text: character bytes 0 shown as spaces, trailing blanks kept.
+std::string screen_row(int row);
+// The whole screen, rows joined with '\n', trailing spaces of each row removed.
+std::string screen_text();
+uint8_t char_at(int row, int col);
+uint8_t attr_at(int row, int col);
+
+// Called by hw::halt(): lets a test run "interrupts" while the kernel waits.
+using HaltHook = void (*)();
+void set_halt_hook(HaltHook hook);
+
+} // namespace sim
