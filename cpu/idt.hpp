@@ -20,6 +20,35 @@ static_assert(offsetof(InterruptRegisters, eip) == 48);
 
 using irq_handler_t = void (*)(InterruptRegisters* regs);
 
+struct [[gnu::packed]] idt_entry_struct {
+    uint16_t base_low; // handler address bits 0-15
+    uint16_t sel;
+    uint8_t always0;
+    uint8_t flags; // present bit, privilege level, gate type
+    uint16_t base_high; // handler address bits 16-31
+};
+static_assert(sizeof(idt_entry_struct) == 8);
+static_assert(offsetof(idt_entry_struct, flags) == 5);
+static_assert(offsetof(idt_entry_struct, base_high) == 6);
+
+struct [[gnu::packed]] idt_ptr_struct {
+    uint16_t limit;
+    uint32_t base;
+};
+static_assert(sizeof(idt_ptr_struct) == 6);
+static_assert(offsetof(idt_ptr_struct, base) == 2);
+
+constexpr uint32_t idt_entry_count = 256;
+constexpr uint32_t exception_vector_count = 32; // vectors 0-31 are processor exceptions
+constexpr uint32_t irq_line_count = 16;
+constexpr uint32_t irq_base_vector = 32; // IRQ 0-15 arrive on vectors 32-47 after the remap
+constexpr uint8_t syscall_vector = 0x80;
+constexpr uint8_t alt_syscall_vector = 0xB1;
+
+extern idt_entry_struct idt_entries[idt_entry_count];
+extern idt_ptr_struct idt_ptr;
+extern irq_handler_t irq_routines[irq_line_count];
+
 void init_idt();
 void set_idt_gate(uint8_t num, uint32_t base, uint16_t sel, uint8_t flags);
 void irq_install_handler(int irq, irq_handler_t handler);

@@ -7,6 +7,10 @@
 #include "cpu/pit.hpp"
 #include "general/stdio.hpp"
 
+#ifdef TAVIX_KERNEL_TESTS
+#include "tests/kernel/runner.hpp"
+#endif
+
 using namespace tavix;
 
 extern "C" void kentr()
@@ -16,4 +20,8 @@ extern "C" void kentr()
     init_pit();
     init_dmem();
     printf("\nmasteruser: %s &", "/");
+#ifdef TAVIX_KERNEL_TESTS
+    // The test image runs its tests last, with everything up and interrupts on.
+    run_kernel_tests();
+#endif
 }
