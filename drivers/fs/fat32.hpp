@@ -1,0 +1,156 @@
+// The FAT32 file system: the mounted volume, its directories and its whole-file operations.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "drivers/fs/dirent.hpp"
+
+namespace tavix {
+
+// Sizes and values of the on-disk format this driver relies on.
+constexpr uint32_t fat32_sector_size = 512;
+constexpr uint32_t fat32_dir_entry_size = 32;
+constexpr uint32_t fat32_entries_per_sector = fat32_sector_size / sizeof(uint32_t);
+constexpr uint32_t fat32_entry_mask = 0x0FFFFFFF;
+// A raw FAT value above this ends a chain; the driver itself writes fat32_end_of_chain.
+constexpr uint32_t fat32_last_link = 0x0FFFFFF7;
+constexpr uint32_t fat32_end_of_chain = 0x0FFFFFFF;
+constexpr uint32_t fat32_free_cluster = 0;
+// Cluster numbers start at 2; entries 0 and 1 of the FAT are the volume's reserved entries.
+constexpr uint32_t fat32_first_data_cluster = 2;
+// The FSInfo sector's "free count / next free unknown" value.
+constexpr uint32_t fat32_fsinfo_unknown = 0xFFFFFFFF;
+
+// The boot-sector fields, decoded byte by byte from LBA 0.
+struct bios_parameter_block {
+    uint16_t bytes_per_sector;
+    uint8_t sectors_per_cluster;
+    uint16_t reserved_sectors;
+    uint8_t FAT_count;
+    uint16_t dir_entries;
+    uint16_t total_sectors;
+    uint8_t media_descriptor_type;
+    uint16_t count_sectors_per_FAT12_16;
+    uint16_t count_sectors_per_track;
+    uint16_t count_heads_or_sizes_on_media;
+    uint32_t count_hidden_sectors;
+    uint32_t large_sectors_on_media;
+    uint32_t count_sectors_per_FAT32;
+    uint16_t flags;
+    uint16_t FAT_version;
+    uint32_t cluster_number_root_dir;
+    uint16_t sector_number_FSInfo;
+    uint16_t sector_number_backup_boot_sector;
+    uint8_t drive_number;
+    uint8_t windows_flags;
+    uint8_t signature;
+    uint32_t volume_id;
+    char volume_label[12]; // 11 label bytes and a NUL
+    char system_id[9];     // 8 type bytes and a NUL
+};
+
+// The one mounted volume. The first fields are the classic ones; the rest is what the
+// volume layer needs to stay inside the volume and keep the disk's FAT copies and FSInfo
+// exact.
+struct f32 {
+    uint32_t* FAT; // in-memory copy of the first FAT, fat_entries raw 32-bit entries
+    bios_parameter_block bpb;
+    uint32_t partition_begin_sector; // always 0: the volume starts at LBA 0
+    uint32_t fat_begin_sector;
+    uint32_t cluster_begin_sector;
+    uint32_t cluster_size; // bytes per cluster
+    uint32_t cluster_alloc_hint;
+
+    // The root directory's first cluster, from the boot sector. Directory code treats a
+    // directory cluster of 0 (as ".." entries store it) as this cluster.
+    uint32_t root_cluster;
+    uint32_t volume_sectors; // sectors of the whole volume (0 while still unknown)
+    uint32_t fat_entries;    // entries the FAT array holds: sectors per FAT x 128
+    // The highest valid cluster number; every chain walk stays in 2..last_cluster and
+    // no chain is longer than last_cluster - 1 clusters.
+    uint32_t last_cluster;
+    // What the disk's FAT copies hold, as of the last write-back: flushFAT compares the
+    // FAT array with it and rewrites only the sectors that differ, in every copy. Code
+    // may therefore change entries of FAT directly.
+    uint32_t* FAT_on_disk;
+    // FSInfo: kept when the sector carries valid signatures (fsinfo_valid), rewritten by
+    // flushFAT whenever the free count or the next-free hint changes.
+    uint8_t fsinfo_valid;
+    uint32_t fsinfo_free_count; // as stored on the disk
+    uint32_t fsinfo_next_free;  // as stored on the disk
+};
+
+// The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.
+extern f32* master_fs;
+
+// ---- Volume: sectors, clusters, FAT ----
+// Every routine that touches the disk returns 1 when the transfer went through and 0
+// when it was refused (outside the volume, cluster number not a data cluster) or the
+// disk gave up; on 0 the operation must not be reported as done.
+
+// Reads `count` sectors from the absolute LBA `sector` with one disk request.
+uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
+// Writes `count` sectors from LBA `sector`, one disk request per sector, ascending.
+uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
+uint32_t sector_for_cluster(f32* fs, uint32_t cluster);
+// Cluster transfers take cluster_size-byte buffers that belong to the caller. Cluster
+// numbers below 2 or above last_cluster are refused; one above 0x0FFFFFF7 prints
+// "Can't get cluster. Hit End Of Chain." and leaves the buffer as it was.
+uint8_t getCluster(f32* fs, uint8_t* buff, uint32_t cluster_number);
+uint8_t putCluster(f32* fs, uint8_t* buff, uint32_t cluster_number);
+uint8_t clear_cluster(f32* fs, uint32_t cluster);
+// True when `cluster` may be read, written or followed: 2..last_cluster.
+bool is_data_cluster(f32* fs, uint32_t cluster);
+
+// The FAT entry of `cluster` masked to 28 bits; the end-of-chain value for a cluster
+// number the FAT does not hold. The result may still be 0 or out of range: walkers
+// check it with is_data_cluster.
+uint32_t get_next_cluster_id(f32* fs, uint32_t cluster);
+// A zero-filled cluster marked end-of-chain (in memory only), or 0 when none is free.
+uint32_t allocateCluster(f32* fs);
+// Frees the chain from start_cluster and writes the FAT back; 0 if the write-back failed.
+uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
+// Free clusters among 2..last_cluster.
+uint32_t count_free_clusters(f32* fs);
+// Writes the changed FAT sectors to every FAT copy, then FSInfo when it changed.
+uint8_t flushFAT(f32* fs);
+
+f32* makeFilesystem(char* fatSystem);
+void destroyFilesystem(f32* fs);
+const struct bios_parameter_block* getBPB(f32* fs);
+// Reads LBA 0 into bpb; 0 when the sector could not be read.
+uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb);
+
+uint16_t readi16(uint8_t* buff, size_t offset);
+uint32_t readi32(uint8_t* buff, size_t offset);
+// Replaces the first space among c[0..max] with a NUL.
+void trim_spaces(char* c, int max);
+
+// ---- Directories and long names ----
+void populate_dir(f32* fs, struct directory* dir, uint32_t cluster);
+void populate_root_dir(f32* fs, struct directory* dir);
+void free_directory(f32* fs, struct directory* dir);
+uint8_t* read_dir_entry(f32* fs, uint8_t* start, uint8_t* end, struct dir_entry* dirent);
+void next_dir_entry(f32* fs, uint8_t* root_cluster, uint8_t* entry, uint8_t** nextentry,
+    struct dir_entry* target_dirent, uint32_t cluster, uint32_t* secondcluster);
+char* parse_long_name(uint8_t* entries, uint8_t entry_count);
+uint8_t checksum_fname(char* fname);
+
+// ---- Entry creation ----
+void write_8_3_filename(char* fname, uint8_t* buffer);
+uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, struct directory* dir, uint32_t count,
+    uint32_t* found_cluster);
+void write_long_filename_entries(uint8_t* start, uint32_t num_entries, char* fname);
+
+// ---- File operations ----
+uint8_t* readFile(f32* fs, struct dir_entry* dirent);
+void writeFile(f32* fs, struct directory* dir, uint8_t* file, char* fname, uint32_t flen);
+void writeFile_impl(f32* fs, struct directory* dir, uint8_t* file, char* fname, uint32_t flen,
+    uint8_t attrs, uint32_t setcluster);
+void delFile(f32* fs, struct directory* dir, char* filename);
+void mkdir(f32* fs, struct directory* dir, char* dirname);
+void mkdir_subdirs(f32* fs, struct directory* dir, uint32_t parentcluster);
+void print_directory(f32* fs, struct directory* dir);
+
+} // namespace tavix
