@@ -6,14 +6,20 @@
 
 namespace tavix {
 
-struct dynamic_mem_node {
+// Block sizes are not rounded, so headers (and the blocks behind them) sit at any byte
+// address. The header is packed, with its padding spelled out, so that the compiler makes no
+// alignment assumption when it reads one; the layout is the natural one of a 32-bit target.
+struct [[gnu::packed]] dynamic_mem_node {
     uint32_t size; // usable bytes behind the header
     bool used;
+    uint8_t reserved[3];
     dynamic_mem_node* next;
     dynamic_mem_node* prev;
 };
 using dynamic_mem_node_t = dynamic_mem_node;
 static_assert(sizeof(void*) != 4 || sizeof(dynamic_mem_node) == 16, "the heap arithmetic assumes a 16-byte header");
+static_assert(sizeof(void*) != 4 || offsetof(dynamic_mem_node, next) == 8, "next follows size and used");
+static_assert(sizeof(void*) != 4 || offsetof(dynamic_mem_node, prev) == 12, "prev closes the header");
 
 constexpr uint32_t dynamic_mem_total_size = 1024000000;
 
