@@ -1,0 +1,232 @@
+// The primary ATA disk in PIO mode: the probe and the 28/48-bit sector transfers.
+#include "drivers/disk.hpp"
+
+#include "general/stdio.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+namespace {
+
+constexpr uint16_t ata_data = 0x1F0;
+constexpr uint16_t ata_features = 0x1F1;
+constexpr uint16_t ata_sector_count = 0x1F2;
+constexpr uint16_t ata_lba_low = 0x1F3;
+constexpr uint16_t ata_lba_mid = 0x1F4;
+constexpr uint16_t ata_lba_high = 0x1F5;
+constexpr uint16_t ata_drive_select = 0x1F6;
+constexpr uint16_t ata_command = 0x1F7;
+constexpr uint16_t ata_status = 0x1F7;
+
+constexpr uint8_t status_bsy = 0x80;
+constexpr uint8_t status_drq = 0x08;
+constexpr uint8_t status_err = 0x01;
+
+constexpr uint8_t cmd_identify = 0xEC;
+constexpr uint8_t cmd_flush_cache = 0xE7;
+constexpr uint8_t cmd_read_sectors = 0x20;
+constexpr uint8_t cmd_read_sectors_ext = 0x24;
+constexpr uint8_t cmd_write_sectors_ext = 0x34;
+
+constexpr uint8_t select_probe = 0xA0;
+constexpr uint8_t select_lba28 = 0xE0;
+constexpr uint8_t select_lba48 = 0x40;
+
+// The probe clears these task-file registers, in this order, before IDENTIFY.
+constexpr uint16_t probe_cleared_registers[] = {ata_sector_count, ata_lba_low, ata_lba_mid, ata_lba_high};
+
+constexpr uint32_t words_per_sector = ata_sector_size / 2;
+
+// Every wait is a count of status reads, not a time: shell commands run with interrupts
+// off, so no timer runs while they wait. One read of an emulated port takes on the order
+// of a microsecond, so these bounds give a slow drive seconds, and an empty bus (which
+// reads 0xFF and so shows BSY for ever) or a drive that raised ERR cannot hang us.
+constexpr uint32_t ata_busy_bound_reads = 1000000;
+constexpr uint32_t ata_data_bound_reads = 4000000;
+// Flushing a drive's write cache may reach the host's disk.
+constexpr uint32_t ata_flush_bound_reads = 20000000;
+
+enum class wait_result { ready, error, timeout };
+
+// Waits until the drive is not busy and either asks for data (ready) or shows ERR.
+wait_result wait_data_request(uint32_t bound)
+{
+    for (uint32_t i = 0; i < bound; ++i) {
+        uint8_t status = port_byte_in(ata_status);
+        if (status & status_bsy)
+            continue;
+        if (status & status_err)
+            return wait_result::error;
+        if (status & status_drq)
+            return wait_result::ready;
+    }
+    return wait_result::timeout;
+}
+
+// Waits until the drive is not busy; reports ERR if the finished command raised it.
+wait_result wait_not_busy(uint32_t bound)
+{
+    for (uint32_t i = 0; i < bound; ++i) {
+        uint8_t status = port_byte_in(ata_status);
+        if (status & status_bsy)
+            continue;
+        return (status & status_err) ? wait_result::error : wait_result::ready;
+    }
+    return wait_result::timeout;
+}
+
+void report_timeout() { printf("disk: error: the drive did not answer in time; transfer abandoned.\n"); }
+
+void report_read_error(uint64_t lba) { printf("disk: error: reading sector %u failed.\n", static_cast<uint32_t>(lba)); }
+
+// Each two-byte register of a 48-bit command takes its high byte first, then its low byte.
+void program_task_file48(uint64_t LBA, uint16_t sectorcount)
+{
+    port_byte_out(ata_drive_select, select_lba48);
+    port_byte_out(ata_sector_count, static_cast<uint8_t>(sectorcount >> 8));
+    port_byte_out(ata_lba_low, static_cast<uint8_t>(LBA >> 24));
+    port_byte_out(ata_lba_mid, static_cast<uint8_t>(LBA >> 32));
+    port_byte_out(ata_lba_high, static_cast<uint8_t>(LBA >> 40));
+    port_byte_out(ata_sector_count, static_cast<uint8_t>(sectorcount));
+    port_byte_out(ata_lba_low, static_cast<uint8_t>(LBA));
+    port_byte_out(ata_lba_mid, static_cast<uint8_t>(LBA >> 8));
+    port_byte_out(ata_lba_high, static_cast<uint8_t>(LBA >> 16));
+}
+
+// Moves the sectors of a read command that has just been issued.
+uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
+{
+    for (uint32_t k = 0; k < sectorcount; ++k) {
+        wait_result r = wait_data_request(ata_data_bound_reads);
+        if (r == wait_result::timeout) {
+            report_timeout();
+            return 0;
+        }
+        if (r == wait_result::error) {
+            report_read_error(LBA + k);
+            return 0;
+        }
+        insw(ata_data, target + ata_sector_size * k, words_per_sector);
+    }
+    return 1;
+}
+
+// The probe reads the identify data only to empty the drive's buffer; it is not kept.
+constinit uint8_t identify_data[ata_sector_size] = {};
+
+} // namespace
+
+uint8_t identify()
+{
+    port_byte_in(ata_status);
+    port_byte_out(ata_drive_select, select_probe);
+    for (uint16_t reg : probe_cleared_registers) {
+        port_byte_in(ata_status);
+        port_byte_out(reg, 0);
+    }
+    port_byte_in(ata_status);
+    port_byte_out(ata_command, cmd_identify);
+    port_byte_out(ata_command, cmd_flush_cache);
+
+    uint8_t status = port_byte_in(ata_status);
+    uint32_t polls = 0;
+    while ((status & status_bsy) && ++polls < ata_busy_bound_reads)
+        status = port_byte_in(ata_status);
+    if (status & status_bsy) {
+        printf("identify: error: the drive stayed busy; giving up.\n");
+        printf("identify: tip: fat32 mounting is not possible.\n");
+        return 0;
+    }
+    if (status == 0) {
+        printf("identify: error: disk not found, or it is not an ATA disk\n");
+        printf("identify: tip: fat32 mounting is not possible.\n");
+        return 0;
+    }
+    printf("Status indicates presence of a drive. Polling while STAT_BSY... ");
+    printf("Done.\n");
+
+    // A packet device (or anything else) leaves a non-zero signature in these registers.
+    uint8_t mid = port_byte_in(ata_lba_mid);
+    uint8_t hi = port_byte_in(ata_lba_high);
+    if (mid != 0 || hi != 0)
+        return 0;
+
+    printf("Waiting for ERR or DRQ.\n");
+    polls = 0;
+    while (!(status & (status_drq | status_err)) && ++polls < ata_data_bound_reads)
+        status = port_byte_in(ata_status);
+    if (!(status & (status_drq | status_err))) {
+        printf("identify: error: the drive sent no identify data; giving up.\n");
+        return 0;
+    }
+    if (status & status_err)
+        return 0;
+
+    printf("Reading IDENTIFY structure.\n");
+    insw(ata_data, identify_data, words_per_sector);
+    printf("Success. Disk is ready to go.\n");
+    return 1;
+}
+
+uint8_t ata_pio_read28(uint32_t LBA, uint8_t sectorcount, uint8_t* target)
+{
+    // A count of 0 would ask the drive for 256 sectors; there is nothing to move.
+    if (sectorcount == 0)
+        return 1;
+    port_byte_out(ata_drive_select, static_cast<uint8_t>(select_lba28 | ((LBA >> 24) & 0x0F)));
+    port_byte_out(ata_features, 0);
+    port_byte_out(ata_sector_count, sectorcount);
+    port_byte_out(ata_lba_low, static_cast<uint8_t>(LBA));
+    port_byte_out(ata_lba_mid, static_cast<uint8_t>(LBA >> 8));
+    port_byte_out(ata_lba_high, static_cast<uint8_t>(LBA >> 16));
+    port_byte_out(ata_command, cmd_read_sectors);
+    return read_data_sectors(LBA, sectorcount, target);
+}
+
+uint8_t ata_pio_read48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
+{
+    // A count of 0 would ask the drive for 65536 sectors; there is nothing to move.
+    if (sectorcount == 0)
+        return 1;
+    program_task_file48(LBA, sectorcount);
+    port_byte_out(ata_command, cmd_read_sectors_ext);
+    return read_data_sectors(LBA, sectorcount, target);
+}
+
+uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
+{
+    if (sectorcount == 0)
+        return 1;
+    program_task_file48(LBA, sectorcount);
+    port_byte_out(ata_command, cmd_write_sectors_ext);
+    for (uint32_t k = 0; k < sectorcount; ++k) {
+        wait_result r = wait_data_request(ata_data_bound_reads);
+        if (r == wait_result::timeout) {
+            report_timeout();
+            return 0;
+        }
+        if (r == wait_result::error) {
+            printf("DISK SET ERROR STATUS!\n");
+            return 0;
+        }
+        outsw(ata_data, target + ata_sector_size * k, words_per_sector);
+    }
+    // The drive only takes the flush once it has stored the last sector, and a failed
+    // store shows up only now.
+    wait_result stored = wait_not_busy(ata_data_bound_reads);
+    if (stored == wait_result::ready) {
+        port_byte_out(ata_command, cmd_flush_cache);
+        stored = wait_not_busy(ata_flush_bound_reads);
+    }
+    if (stored == wait_result::timeout) {
+        report_timeout();
+        return 0;
+    }
+    if (stored == wait_result::error) {
+        printf("DISK SET ERROR STATUS!\n");
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace tavix

@@ -1,0 +1,470 @@
+// The FAT32 volume: mount, sector and cluster I/O, and the cached FAT with its write-back.
+#include "drivers/fs/fat32.hpp"
+
+#include "cpu/mem.hpp"
+#include "cpu/string.hpp"
+#include "drivers/disk.hpp"
+#include "general/stdio.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+constinit f32* master_fs = nullptr;
+
+namespace {
+
+// Boot-sector offsets.
+constexpr size_t bpb_bytes_per_sector = 11;
+constexpr size_t bpb_sectors_per_cluster = 13;
+constexpr size_t bpb_reserved_sectors = 14;
+constexpr size_t bpb_fat_count = 16;
+constexpr size_t bpb_dir_entries = 17;
+constexpr size_t bpb_total_sectors = 19;
+constexpr size_t bpb_media_descriptor = 21;
+constexpr size_t bpb_sectors_per_fat16 = 22;
+constexpr size_t bpb_sectors_per_track = 24;
+constexpr size_t bpb_heads = 26;
+constexpr size_t bpb_hidden_sectors = 28;
+constexpr size_t bpb_large_sectors = 32;
+constexpr size_t bpb_sectors_per_fat32 = 36;
+constexpr size_t bpb_flags = 40;
+constexpr size_t bpb_fat_version = 42;
+constexpr size_t bpb_root_cluster = 44;
+constexpr size_t bpb_fsinfo_sector = 48;
+constexpr size_t bpb_backup_boot_sector = 50;
+constexpr size_t bpb_drive_number = 64;
+constexpr size_t bpb_windows_flags = 65;
+constexpr size_t bpb_signature = 66;
+constexpr size_t bpb_volume_id = 67;
+constexpr size_t bpb_volume_label = 71;
+constexpr size_t bpb_volume_label_bytes = 11;
+constexpr size_t bpb_system_id = 82;
+constexpr size_t bpb_system_id_bytes = 8;
+
+// FSInfo sector layout.
+constexpr size_t fsinfo_lead_offset = 0;
+constexpr size_t fsinfo_struct_offset = 484;
+constexpr size_t fsinfo_free_offset = 488;
+constexpr size_t fsinfo_next_offset = 492;
+constexpr size_t fsinfo_trail_offset = 508;
+constexpr uint32_t fsinfo_lead_signature = 0x41615252;
+constexpr uint32_t fsinfo_struct_signature = 0x61417272;
+constexpr uint32_t fsinfo_trail_signature = 0xAA550000;
+
+constexpr uint32_t max_sectors_per_cluster = 128;
+// The largest valid cluster number: the values above it are reserved or end chains.
+constexpr uint32_t max_cluster_number = 0x0FFFFFF6;
+// The FAT is kept twice (the working array and what the disk holds); both must fit the heap.
+constexpr uint32_t max_fat_sectors = dynamic_mem_total_size / fat32_sector_size / 2;
+// The FAT is read at mount in transfers of this many sectors.
+constexpr uint32_t fat_read_batch_sectors = 128;
+// One ATA request moves at most this many sectors.
+constexpr uint32_t max_sectors_per_request = 0xFFFF;
+
+void write32(uint8_t* buff, size_t offset, uint32_t value)
+{
+    for (size_t i = 0; i < sizeof value; ++i)
+        buff[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
+
+// True when `count` sectors from `sector` lie inside the volume. Before the geometry is
+// known (reading the boot sector) every sector is allowed.
+bool inside_volume(f32* fs, uint32_t sector, uint32_t count)
+{
+    if (!fs || fs->volume_sectors == 0)
+        return true;
+    return sector < fs->volume_sectors && count <= fs->volume_sectors - sector;
+}
+
+// The first free cluster at or after the allocation hint, wrapping round once; 0 if none.
+uint32_t find_free_cluster(f32* fs)
+{
+    uint32_t start = fs->cluster_alloc_hint;
+    if (start < fat32_first_data_cluster || start > fs->last_cluster)
+        start = fat32_first_data_cluster;
+    for (uint32_t c = start; c <= fs->last_cluster; ++c) {
+        if (is_free(fs->FAT[c]))
+            return c;
+    }
+    for (uint32_t c = fat32_first_data_cluster; c < start; ++c) {
+        if (is_free(fs->FAT[c]))
+            return c;
+    }
+    return 0;
+}
+
+// Rewrites the FSInfo counters when they no longer describe the FAT.
+uint8_t update_fsinfo(f32* fs)
+{
+    if (!fs->fsinfo_valid)
+        return 1;
+    uint32_t free_count = count_free_clusters(fs);
+    uint32_t next_free = find_free_cluster(fs);
+    if (next_free == 0)
+        next_free = fat32_fsinfo_unknown;
+    if (free_count == fs->fsinfo_free_count && next_free == fs->fsinfo_next_free)
+        return 1;
+    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
+    if (!sector) {
+        printf("fat32: error: out of memory for the FSInfo sector.\n");
+        return 0;
+    }
+    uint32_t lba = fs->partition_begin_sector + fs->bpb.sector_number_FSInfo;
+    uint8_t ok = getSector(fs, sector, lba, 1);
+    if (ok) {
+        write32(sector, fsinfo_free_offset, free_count);
+        write32(sector, fsinfo_next_offset, next_free);
+        ok = putSector(fs, sector, lba, 1);
+    }
+    if (ok) {
+        fs->fsinfo_free_count = free_count;
+        fs->fsinfo_next_free = next_free;
+    }
+    mfree(sector);
+    return ok;
+}
+
+// Keeps the FSInfo counters if the sector named by the boot sector really is one.
+void read_fsinfo(f32* fs)
+{
+    uint16_t where = fs->bpb.sector_number_FSInfo;
+    if (where == 0 || where >= fs->bpb.reserved_sectors)
+        return;
+    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
+    if (!sector)
+        return;
+    if (getSector(fs, sector, fs->partition_begin_sector + where, 1)
+        && readi32(sector, fsinfo_lead_offset) == fsinfo_lead_signature
+        && readi32(sector, fsinfo_struct_offset) == fsinfo_struct_signature
+        && readi32(sector, fsinfo_trail_offset) == fsinfo_trail_signature) {
+        fs->fsinfo_valid = 1;
+        fs->fsinfo_free_count = readi32(sector, fsinfo_free_offset);
+        fs->fsinfo_next_free = readi32(sector, fsinfo_next_offset);
+    }
+    mfree(sector);
+}
+
+// Checks the boot sector's geometry and derives the layout; false refuses the volume.
+bool set_geometry(f32* fs)
+{
+    const bios_parameter_block& bpb = fs->bpb;
+    uint32_t spc = bpb.sectors_per_cluster;
+    if (bpb.bytes_per_sector != fat32_sector_size || spc == 0 || (spc & (spc - 1)) != 0
+        || spc > max_sectors_per_cluster)
+        return false;
+    if (bpb.FAT_count == 0 || bpb.reserved_sectors == 0 || bpb.count_sectors_per_FAT32 == 0
+        || bpb.count_sectors_per_FAT32 > max_fat_sectors)
+        return false;
+    uint32_t volume_sectors = bpb.large_sectors_on_media ? bpb.large_sectors_on_media : bpb.total_sectors;
+    uint64_t data_start = static_cast<uint64_t>(bpb.reserved_sectors)
+        + static_cast<uint64_t>(bpb.FAT_count) * bpb.count_sectors_per_FAT32;
+    if (data_start + spc > volume_sectors)
+        return false;
+
+    fs->partition_begin_sector = 0;
+    fs->fat_begin_sector = fs->partition_begin_sector + bpb.reserved_sectors;
+    fs->cluster_begin_sector = static_cast<uint32_t>(data_start);
+    fs->cluster_size = spc * fat32_sector_size;
+    fs->cluster_alloc_hint = 0;
+    fs->volume_sectors = volume_sectors;
+    fs->fat_entries = bpb.count_sectors_per_FAT32 * fat32_entries_per_sector;
+
+    uint32_t clusters = (volume_sectors - fs->cluster_begin_sector) / spc;
+    uint32_t last = clusters + 1;
+    if (last > fs->fat_entries - 1)
+        last = fs->fat_entries - 1;
+    if (last > max_cluster_number)
+        last = max_cluster_number;
+    fs->last_cluster = last;
+    fs->root_cluster = bpb.cluster_number_root_dir;
+    return fs->last_cluster >= fat32_first_data_cluster && is_data_cluster(fs, fs->root_cluster);
+}
+
+// Reads the first FAT copy into the array in large transfers, and notes that the disk
+// holds exactly this.
+bool load_fat(f32* fs)
+{
+    uint32_t fat_bytes = fs->bpb.count_sectors_per_FAT32 * fat32_sector_size;
+    fs->FAT = static_cast<uint32_t*>(malloc(fat_bytes));
+    fs->FAT_on_disk = static_cast<uint32_t*>(malloc(fat_bytes));
+    if (!fs->FAT || !fs->FAT_on_disk) {
+        printf("fat32: error: the FAT does not fit in memory.\n");
+        return false;
+    }
+    // The array is the disk's byte image: on this little-endian processor entry N is the
+    // N-th little-endian 32-bit value of the FAT.
+    auto* bytes = reinterpret_cast<uint8_t*>(fs->FAT);
+    for (uint32_t s = 0; s < fs->bpb.count_sectors_per_FAT32; s += fat_read_batch_sectors) {
+        uint32_t n = fs->bpb.count_sectors_per_FAT32 - s;
+        if (n > fat_read_batch_sectors)
+            n = fat_read_batch_sectors;
+        if (!getSector(fs, bytes + s * fat32_sector_size, fs->fat_begin_sector + s, n))
+            return false;
+    }
+    memcpy(reinterpret_cast<const int*>(fs->FAT), reinterpret_cast<int*>(fs->FAT_on_disk),
+        static_cast<int>(fat_bytes));
+    return true;
+}
+
+void release(f32* fs)
+{
+    mfree(fs->FAT);
+    mfree(fs->FAT_on_disk);
+    mfree(fs);
+}
+
+} // namespace
+
+uint16_t readi16(uint8_t* buff, size_t offset)
+{
+    return static_cast<uint16_t>(buff[offset] | (buff[offset + 1] << 8));
+}
+
+uint32_t readi32(uint8_t* buff, size_t offset)
+{
+    return static_cast<uint32_t>(buff[offset]) | (static_cast<uint32_t>(buff[offset + 1]) << 8)
+        | (static_cast<uint32_t>(buff[offset + 2]) << 16) | (static_cast<uint32_t>(buff[offset + 3]) << 24);
+}
+
+void trim_spaces(char* c, int max)
+{
+    for (int i = 0; i <= max; ++i) {
+        if (c[i] == ' ') {
+            c[i] = '\0';
+            return;
+        }
+    }
+}
+
+uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
+{
+    if (!inside_volume(fs, sector, count)) {
+        printf("fat32: error: sectors %u-%u lie outside the volume.\n", sector, sector + count - 1);
+        return 0;
+    }
+    while (count > 0) {
+        uint32_t n = count > max_sectors_per_request ? max_sectors_per_request : count;
+        if (!ata_pio_read48(sector, static_cast<uint16_t>(n), buff))
+            return 0;
+        sector += n;
+        count -= n;
+        buff += n * fat32_sector_size;
+    }
+    return 1;
+}
+
+uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
+{
+    if (!inside_volume(fs, sector, count)) {
+        printf("fat32: error: sectors %u-%u lie outside the volume.\n", sector, sector + count - 1);
+        return 0;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!ata_pio_write48(sector + i, 1, buff + fat32_sector_size * i))
+            return 0;
+    }
+    return 1;
+}
+
+uint32_t sector_for_cluster(f32* fs, uint32_t cluster)
+{
+    return fs->cluster_begin_sector + (cluster - fat32_first_data_cluster) * fs->bpb.sectors_per_cluster;
+}
+
+bool is_data_cluster(f32* fs, uint32_t cluster)
+{
+    return cluster >= fat32_first_data_cluster && cluster <= fs->last_cluster;
+}
+
+uint8_t getCluster(f32* fs, uint8_t* buff, uint32_t cluster_number)
+{
+    if (cluster_number > fat32_last_link) {
+        printf("Can't get cluster. Hit End Of Chain.");
+        return 0;
+    }
+    if (!is_data_cluster(fs, cluster_number)) {
+        printf("fat32: error: cluster %u is not a data cluster of this volume.\n", cluster_number);
+        return 0;
+    }
+    return getSector(fs, buff, sector_for_cluster(fs, cluster_number), fs->bpb.sectors_per_cluster);
+}
+
+uint8_t putCluster(f32* fs, uint8_t* buff, uint32_t cluster_number)
+{
+    // Clusters 0 and 1 would map onto the FATs and the reserved sectors.
+    if (!is_data_cluster(fs, cluster_number)) {
+        printf("fat32: error: cluster %u is not a data cluster of this volume.\n", cluster_number);
+        return 0;
+    }
+    return putSector(fs, buff, sector_for_cluster(fs, cluster_number), fs->bpb.sectors_per_cluster);
+}
+
+uint8_t clear_cluster(f32* fs, uint32_t cluster)
+{
+    auto* zeros = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    if (!zeros) {
+        printf("fat32: error: out of memory for a cluster buffer.\n");
+        return 0;
+    }
+    memset(zeros, 0, fs->cluster_size);
+    uint8_t ok = putCluster(fs, zeros, cluster);
+    mfree(zeros);
+    return ok;
+}
+
+uint32_t get_next_cluster_id(f32* fs, uint32_t cluster)
+{
+    if (!fs->FAT || cluster >= fs->fat_entries)
+        return fat32_end_of_chain;
+    return fs->FAT[cluster] & fat32_entry_mask;
+}
+
+uint32_t allocateCluster(f32* fs)
+{
+    uint32_t cluster = find_free_cluster(fs);
+    if (cluster == 0)
+        return 0;
+    // A cluster whose zero-fill did not reach the disk is left free.
+    if (!clear_cluster(fs, cluster))
+        return 0;
+    fs->FAT[cluster] = fat32_end_of_chain;
+    fs->cluster_alloc_hint = cluster + 1;
+    return cluster;
+}
+
+uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
+{
+    // Each freed entry reads 0 afterwards, so a chain that loops back ends at its first
+    // repeated cluster; the step bound is a second guard.
+    uint32_t cluster = start_cluster;
+    for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
+        uint32_t next = fs->FAT[cluster];
+        fs->FAT[cluster] = fat32_free_cluster;
+        cluster = next;
+    }
+    return flushFAT(fs);
+}
+
+uint32_t count_free_clusters(f32* fs)
+{
+    uint32_t count = 0;
+    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster; ++c) {
+        if (is_free(fs->FAT[c]))
+            ++count;
+    }
+    return count;
+}
+
+uint8_t flushFAT(f32* fs)
+{
+    if (!fs || !fs->FAT)
+        return 0;
+    uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
+    uint8_t ok = 1;
+    for (uint32_t s = 0; s < fat_sectors; ++s) {
+        uint32_t* now = fs->FAT + s * fat32_entries_per_sector;
+        uint32_t* disk = fs->FAT_on_disk + s * fat32_entries_per_sector;
+        bool changed = false;
+        for (uint32_t i = 0; i < fat32_entries_per_sector && !changed; ++i)
+            changed = now[i] != disk[i];
+        if (!changed)
+            continue;
+        bool written = true;
+        for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy) {
+            uint32_t lba = fs->fat_begin_sector + copy * fat_sectors + s;
+            written = putSector(fs, reinterpret_cast<uint8_t*>(now), lba, 1) && written;
+        }
+        // A sector that did not reach every copy stays dirty and goes out again next time.
+        if (written) {
+            for (uint32_t i = 0; i < fat32_entries_per_sector; ++i)
+                disk[i] = now[i];
+        } else {
+            ok = 0;
+        }
+    }
+    if (!update_fsinfo(fs))
+        ok = 0;
+    return ok;
+}
+
+uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
+{
+    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
+    if (!sector)
+        return 0;
+    if (!getSector(fs, sector, 0, 1)) {
+        mfree(sector);
+        return 0;
+    }
+    bpb->bytes_per_sector = readi16(sector, bpb_bytes_per_sector);
+    bpb->sectors_per_cluster = sector[bpb_sectors_per_cluster];
+    bpb->reserved_sectors = readi16(sector, bpb_reserved_sectors);
+    bpb->FAT_count = sector[bpb_fat_count];
+    bpb->dir_entries = readi16(sector, bpb_dir_entries);
+    bpb->total_sectors = readi16(sector, bpb_total_sectors);
+    bpb->media_descriptor_type = sector[bpb_media_descriptor];
+    bpb->count_sectors_per_FAT12_16 = readi16(sector, bpb_sectors_per_fat16);
+    bpb->count_sectors_per_track = readi16(sector, bpb_sectors_per_track);
+    bpb->count_heads_or_sizes_on_media = readi16(sector, bpb_heads);
+    bpb->count_hidden_sectors = readi32(sector, bpb_hidden_sectors);
+    bpb->large_sectors_on_media = readi32(sector, bpb_large_sectors);
+    bpb->count_sectors_per_FAT32 = readi32(sector, bpb_sectors_per_fat32);
+    bpb->flags = readi16(sector, bpb_flags);
+    bpb->FAT_version = readi16(sector, bpb_fat_version);
+    bpb->cluster_number_root_dir = readi32(sector, bpb_root_cluster);
+    bpb->sector_number_FSInfo = readi16(sector, bpb_fsinfo_sector);
+    bpb->sector_number_backup_boot_sector = readi16(sector, bpb_backup_boot_sector);
+    bpb->drive_number = sector[bpb_drive_number];
+    bpb->windows_flags = sector[bpb_windows_flags];
+    bpb->signature = sector[bpb_signature];
+    bpb->volume_id = readi32(sector, bpb_volume_id);
+    for (size_t i = 0; i < bpb_volume_label_bytes; ++i)
+        bpb->volume_label[i] = static_cast<char>(sector[bpb_volume_label + i]);
+    bpb->volume_label[bpb_volume_label_bytes] = '\0';
+    for (size_t i = 0; i < bpb_system_id_bytes; ++i)
+        bpb->system_id[i] = static_cast<char>(sector[bpb_system_id + i]);
+    bpb->system_id[bpb_system_id_bytes] = '\0';
+    mfree(sector);
+    return 1;
+}
+
+const struct bios_parameter_block* getBPB(f32* fs) { return &fs->bpb; }
+
+f32* makeFilesystem(char* fatSystem)
+{
+    auto* fs = static_cast<f32*>(malloc(sizeof(f32)));
+    if (!fs)
+        return nullptr;
+    memset(fs, 0, sizeof(f32));
+
+    identify();
+    printf("Filesystem identified!\n");
+    if (!read_bpb(fs, &fs->bpb)) {
+        release(fs);
+        return nullptr;
+    }
+    printf("trim_spaces\n");
+    trim_spaces(fs->bpb.system_id, static_cast<int>(bpb_system_id_bytes));
+    if (strcmp(fs->bpb.system_id, "FAT32") != 0) {
+        release(fs);
+        return nullptr;
+    }
+    printf("Sectors per cluster: %d\n", fs->bpb.sectors_per_cluster);
+    if (!set_geometry(fs) || !load_fat(fs)) {
+        release(fs);
+        return nullptr;
+    }
+    read_fsinfo(fs);
+    return fs;
+}
+
+void destroyFilesystem(f32* fs)
+{
+    printf("Destroying filesystem.\n");
+    flushFAT(fs);
+    release(fs);
+}
+
+} // namespace tavix
