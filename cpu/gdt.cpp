@@ -22,6 +22,10 @@ constexpr uint8_t access_user_data = 0xF2;
 constexpr uint8_t access_tss = 0xE9; // available 32-bit TSS, present, level 3
 
 constexpr uint32_t tss_index = 5;
+// The processor's 32-bit task-state segment is 104 bytes; the record's last field
+// (iomap_base) lies beyond it and is never read by the processor.
+constexpr uint32_t tss_limit = 103;
+static_assert(tss_limit < sizeof(tss_entry_t));
 // The kernel selectors with requested privilege level 3, as a return to level 3 would load them.
 constexpr uint32_t tss_code_selector = kernel_code_selector | 3;
 constexpr uint32_t tss_data_selector = kernel_data_selector | 3;
@@ -43,8 +47,7 @@ void set_gdt_gate(uint32_t num, uint32_t base, uint32_t limit, uint8_t access, u
 void write_tss(uint32_t num, uint16_t ss0, uint32_t esp0)
 {
     const auto base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&tss_entry));
-    const uint32_t limit = sizeof(tss_entry_t) - 1;
-    set_gdt_gate(num, base, limit, access_tss, 0x00);
+    set_gdt_gate(num, base, tss_limit, access_tss, 0x00);
 
     tss_entry = tss_entry_t{};
     tss_entry.ss0 = ss0;
