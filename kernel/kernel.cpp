@@ -5,7 +5,12 @@
 #include "cpu/idt.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/pit.hpp"
+#include "drivers/disk.hpp"
+#include "drivers/fs/fat32.hpp"
+#include "general/config.hpp"
 #include "general/stdio.hpp"
+#include "general/vorn.hpp"
+#include "io/kb.hpp"
 
 #ifdef TAVIX_KERNEL_TESTS
 #include "tests/kernel/runner.hpp"
@@ -15,11 +20,19 @@ using namespace tavix;
 
 extern "C" void kentr()
 {
+    start_global_config();
     init_gdt();
     init_idt(); // interrupts are on from here
     init_pit();
     init_dmem();
+    if (identify()) {
+        master_fs = makeFilesystem(const_cast<char*>("fat32"));
+        if (!master_fs)
+            printf("mkfat: error: unable to create filesystem\n\n");
+    }
+    execute_vorn("verinfo");
     printf("\nmasteruser: %s &", "/");
+    irq_install_handler(keyboard_irq, vorn);
 #ifdef TAVIX_KERNEL_TESTS
     // The test image runs its tests last, with everything up and interrupts on.
     run_kernel_tests();

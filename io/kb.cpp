@@ -1,0 +1,391 @@
+// The PC keyboard: scancode decoding, the three IRQ 1 handlers, line editing and history.
+#include "io/kb.hpp"
+
+#include "arch/hw.hpp"
+#include "cpu/string.hpp"
+#include "drivers/display.hpp"
+#include "general/stdio.hpp"
+// The shell handler is the shell: on Enter it hands the line to the dispatcher.
+#include "general/vorn.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+namespace {
+
+constexpr int cell_bytes = 2;
+
+// Key numbers 0-57 can carry a character; every key from 58 up gives none.
+constexpr int map_size = 58;
+
+struct char_map {
+    char at[map_size];
+};
+
+// One run of consecutive keys and the characters they give without and with Shift.
+struct key_run {
+    uint8_t first_key;
+    const char* low;
+    const char* high;
+};
+
+constexpr key_run key_runs[] = {
+    {2, "1234567890-=", "!@#$%^&*()_+"},
+    {16, "qwertyuiop[]", "QWERTYUIOP{}"},
+    {30, "asdfghjkl;", "ASDFGHJKL:"},
+    {43, "\\", "|"},
+    {44, "zxcvbnm,./", "ZXCVBNM<>?"},
+    {key::space, " ", " "},
+};
+
+consteval char_map build_map(bool shifted)
+{
+    char_map map{};
+    for (const key_run& run : key_runs) {
+        const char* chars = shifted ? run.high : run.low;
+        for (int i = 0; chars[i] != 0; ++i)
+            map.at[run.first_key + i] = chars[i];
+    }
+    return map;
+}
+
+constexpr char_map low_map = build_map(false);
+constexpr char_map high_map = build_map(true);
+
+static_assert(low_map.at[30] == 'a' && high_map.at[30] == 'A');
+static_assert(low_map.at[53] == '/' && high_map.at[2] == '!');
+static_assert(low_map.at[key::apostrophe] == 0 && low_map.at[key::backtick] == 0);
+
+// Both marks start in the top-left cell, so the later one covers the earlier one's start.
+constexpr uint16_t status_mark_offset = 0;
+constexpr const char shift_mark[] = " SHIFT";
+constexpr const char shift_mark_clear[] = "      ";
+constexpr const char caps_mark[] = " CAPS LOCK";
+constexpr const char caps_mark_clear[] = "          ";
+constexpr const char scancode_field_clear[] = "     ";
+
+constinit char input_line[input_capacity + 1] = {};
+
+struct key_event {
+    uint8_t key;
+    bool released;
+};
+
+key_event read_key_event()
+{
+    const uint8_t scancode = port_byte_in(kb_data_port);
+    return {static_cast<uint8_t>(scancode & kb_key_mask), (scancode & kb_release_flag) != 0};
+}
+
+bool shifted() { return capsOn != 0 || capsLock != 0; }
+
+char key_char(uint8_t k)
+{
+    const char code = static_cast<char>(k);
+    return shifted() ? get_acsii_high(code) : get_acsii_low(code);
+}
+
+bool line_full() { return strlen(input) >= input_capacity; }
+
+// Keys that none of the handlers act on, on make or break.
+bool ignored_by_readers(uint8_t k)
+{
+    return k == key::escape || k == key::tab || k == key::ctrl || k == key::alt || (k >= key::f1 && k <= key::f10) ||
+           k == key::f11 || k == key::f12;
+}
+
+bool ignored_by_shell(uint8_t k) { return ignored_by_readers(k) || k == key::up || k == key::down; }
+
+void draw_status_mark(const char* mark)
+{
+    const uint16_t saved = get_cursor();
+    set_cursor(status_mark_offset);
+    kprintc(mark, status_attribute);
+    set_cursor(saved);
+}
+
+void left_shift_with_mark(bool released)
+{
+    capsOn = released ? 0 : 1;
+    draw_status_mark(released ? shift_mark_clear : shift_mark);
+}
+
+void caps_lock_with_mark()
+{
+    capsLock = !capsLock;
+    draw_status_mark(capsLock ? caps_mark : caps_mark_clear);
+}
+
+// Appends c and echoes `shown` for it; keys without a character and a full line do nothing.
+void reader_type(char c, char shown)
+{
+    if (c == 0 || line_full())
+        return;
+    putchar(static_cast<uint8_t>(shown), default_attribute);
+    join(input, c);
+}
+
+void reader_backspace()
+{
+    // An empty line has nothing to erase: the cell before the cursor belongs to whatever was
+    // printed before the line.
+    if (input[0] == 0 || get_cursor_x() <= barrier)
+        return;
+    kprint("\b");
+    backspace_func(input);
+}
+
+void finish_reader_line()
+{
+    kprint("\n");
+    enter = 1;
+    irq_uninstall_handler(keyboard_irq);
+}
+
+// The shell keeps the hardware cursor at cursor_index within the line. Every edit happens at
+// the end of the line, so it first returns the cursor there: the screen always shows the
+// line exactly as it will run.
+void shell_cursor_to_line_end(int length)
+{
+    if (cursor_index < length)
+        set_cursor(static_cast<uint16_t>(get_cursor() + (length - cursor_index) * cell_bytes));
+    cursor_index = length;
+}
+
+void shell_type(char c)
+{
+    if (c == 0 || line_full())
+        return;
+    shell_cursor_to_line_end(strlen(input));
+    putchar(static_cast<uint8_t>(c), default_attribute);
+    join(input, c);
+    ++cursor_index;
+}
+
+void shell_backspace()
+{
+    shell_cursor_to_line_end(strlen(input));
+    if (input[0] == 0 || get_cursor_x() <= barrier)
+        return;
+    kprint("\b");
+    backspace_func(input);
+    --cursor_index;
+}
+
+void shell_run_line()
+{
+    kprint("\n");
+    enter = 1;
+    add_to_history(input);
+    execute_vorn(input);
+    printf("masteruser: %s &", "/");
+    strnone(input);
+    cursor_index = 0;
+}
+
+} // namespace
+
+constinit int capsOn = 0;
+constinit int capsLock = 0;
+constinit char* input = input_line;
+constinit volatile int enter = 0;
+constinit int barrier = default_barrier;
+constinit int cursor_index = 0;
+constinit char shell_history[history_slots][history_slot_bytes] = {};
+constinit int current_index = 0;
+constinit int history_count = 0;
+
+char get_acsii_low(char code)
+{
+    if (code < 0 || code >= map_size)
+        return 0;
+    return low_map.at[static_cast<int>(code)];
+}
+
+char get_acsii_high(char code)
+{
+    if (code < 0 || code >= map_size)
+        return 0;
+    return high_map.at[static_cast<int>(code)];
+}
+
+void vorn(InterruptRegisters*)
+{
+    const key_event ev = read_key_event();
+    if (ignored_by_shell(ev.key))
+        return;
+
+    switch (ev.key) {
+    case key::left:
+        if (!ev.released && cursor_index > 0) {
+            --cursor_index;
+            set_cursor(static_cast<uint16_t>(get_cursor() - cell_bytes));
+        }
+        return;
+    case key::right:
+        if (!ev.released && cursor_index < strlen(input)) {
+            ++cursor_index;
+            set_cursor(static_cast<uint16_t>(get_cursor() + cell_bytes));
+        }
+        return;
+    case key::backspace:
+        if (!ev.released)
+            shell_backspace();
+        return;
+    case key::enter:
+        if (!ev.released)
+            shell_run_line();
+        return;
+    // These two act on release, so a held modifier still applies when the character lands.
+    case key::apostrophe:
+        if (ev.released)
+            shell_type(shifted() ? '"' : '\'');
+        return;
+    case key::backtick:
+        if (ev.released)
+            shell_type('~');
+        return;
+    case key::left_shift:
+        capsOn = ev.released ? 0 : 1;
+        return;
+    case key::caps_lock:
+        if (!ev.released)
+            capsLock = !capsLock;
+        return;
+    default:
+        if (!ev.released)
+            shell_type(key_char(ev.key));
+        return;
+    }
+}
+
+void handler(InterruptRegisters*)
+{
+    const key_event ev = read_key_event();
+    if (ignored_by_readers(ev.key))
+        return;
+
+    switch (ev.key) {
+    case key::left_shift:
+        left_shift_with_mark(ev.released);
+        return;
+    case key::caps_lock:
+        if (!ev.released)
+            caps_lock_with_mark();
+        return;
+    case key::apostrophe:
+        if (ev.released)
+            reader_type('\'', '\'');
+        return;
+    case key::backtick:
+        if (ev.released)
+            reader_type('~', '~');
+        return;
+    case key::backspace:
+        if (!ev.released)
+            reader_backspace();
+        return;
+    case key::enter:
+        if (!ev.released)
+            finish_reader_line();
+        return;
+    default:
+        if (!ev.released) {
+            kprintci_vidmem(ev.key, status_attribute, scancode_field_offset);
+            const char c = key_char(ev.key);
+            reader_type(c, c);
+        } else {
+            const uint16_t saved = get_cursor();
+            set_cursor(scancode_field_offset);
+            kprintc(scancode_field_clear, status_attribute);
+            set_cursor(saved);
+        }
+        return;
+    }
+}
+
+void agent_handler(InterruptRegisters*)
+{
+    constexpr char mask = '*';
+    const key_event ev = read_key_event();
+    if (ignored_by_readers(ev.key))
+        return;
+
+    switch (ev.key) {
+    case key::left_shift:
+        left_shift_with_mark(ev.released);
+        return;
+    case key::caps_lock:
+        if (!ev.released)
+            caps_lock_with_mark();
+        return;
+    case key::apostrophe:
+        if (ev.released)
+            reader_type('\'', mask);
+        return;
+    case key::backtick:
+        if (ev.released)
+            reader_type('~', mask);
+        return;
+    case key::backspace:
+        // A masked line never shows what is erased, so the screen keeps its stars.
+        if (!ev.released) {
+            putchar(mask, default_attribute);
+            backspace_func(input);
+        }
+        return;
+    case key::enter:
+        if (!ev.released)
+            finish_reader_line();
+        return;
+    default:
+        if (!ev.released)
+            reader_type(key_char(ev.key), mask);
+        return;
+    }
+}
+
+void get_string(uint8_t* buffer)
+{
+    barrier = get_cursor_x();
+    // Reinstalling on every pass is harmless and puts the reader back should anything else
+    // have taken the line meanwhile; the halt sleeps until the next interrupt.
+    while (enter != 1) {
+        irq_install_handler(keyboard_irq, handler);
+        hw::halt();
+    }
+    enter = 0;
+    if (buffer != nullptr)
+        memcp(input, buffer, strlen(input) + 1);
+}
+
+char* agent_get_string()
+{
+    irq_install_handler(keyboard_irq, agent_handler);
+    return input;
+}
+
+int backspace_func(char* buffer)
+{
+    const int n = strlen(buffer);
+    if (n < 1)
+        return 0;
+    buffer[n - 1] = 0;
+    return 1;
+}
+
+void set_barrier(int n) { barrier = n; }
+
+void add_to_history(const char* command)
+{
+    if (command == nullptr || command[0] == 0)
+        return;
+    char* slot = shell_history[current_index];
+    strncpy(slot, command, history_slot_bytes - 1);
+    slot[history_slot_bytes - 1] = 0;
+    current_index = (current_index + 1) % history_slots;
+    if (history_count < history_slots)
+        ++history_count;
+}
+
+} // namespace tavix

@@ -1,0 +1,96 @@
+// The PC keyboard: scancode decoding, the three IRQ 1 handlers, line editing and history.
+#pragma once
+
+#include "cpu/idt.hpp"
+
+#include <stdint.h>
+
+namespace tavix {
+
+// The keyboard raises this IRQ line for every key event.
+constexpr int keyboard_irq = 1;
+
+// The keyboard controller's data port: one scan code set 1 byte per key event.
+constexpr uint16_t kb_data_port = 0x60;
+// Bit 7 of a scancode marks a break (release); bits 0-6 are the key number.
+constexpr uint8_t kb_release_flag = 0x80;
+constexpr uint8_t kb_key_mask = 0x7F;
+
+// Key numbers the handlers treat specially.
+namespace key {
+constexpr uint8_t escape = 1;
+constexpr uint8_t backspace = 14;
+constexpr uint8_t tab = 15;
+constexpr uint8_t enter = 28;
+constexpr uint8_t ctrl = 29;
+constexpr uint8_t apostrophe = 40;
+constexpr uint8_t backtick = 41;
+constexpr uint8_t left_shift = 42;
+constexpr uint8_t right_shift = 54;
+constexpr uint8_t alt = 56;
+constexpr uint8_t space = 57;
+constexpr uint8_t caps_lock = 58;
+constexpr uint8_t f1 = 59;
+constexpr uint8_t f10 = 68;
+constexpr uint8_t up = 72;
+constexpr uint8_t left = 75;
+constexpr uint8_t right = 77;
+constexpr uint8_t down = 80;
+constexpr uint8_t f11 = 87;
+constexpr uint8_t f12 = 88;
+} // namespace key
+
+// The line buffer holds this many characters plus a terminator. A character key on a full
+// line is dropped: neither echoed nor appended.
+constexpr int input_capacity = 1024;
+
+constexpr int history_slots = 1024;
+constexpr int history_slot_bytes = 1024;
+
+// Where the one-shot reader shows the scancode of the key being held (row 0, column 75),
+// and the width of that field.
+constexpr int scancode_field_offset = 150;
+
+// Initial Backspace barrier: the shell never erases left of this column.
+constexpr int default_barrier = 2;
+
+// The characters a key gives without and with Shift (or Caps Lock); 0 when it has none.
+char get_acsii_low(char code);
+char get_acsii_high(char code);
+
+// Shift held (Left Shift only) and the Caps Lock latch, shared by all three handlers.
+extern int capsOn;
+extern int capsLock;
+
+// The line being typed; always points at a buffer of input_capacity + 1 bytes.
+extern char* input;
+// Set by every handler on Enter; get_string waits for it, so it is re-read on every check.
+extern volatile int enter;
+extern int barrier;
+extern int cursor_index;
+
+extern char shell_history[history_slots][history_slot_bytes];
+extern int current_index;
+extern int history_count;
+
+// The shell's IRQ 1 handler: edits the line and runs it on Enter.
+void vorn(InterruptRegisters* regs);
+// IRQ 1 handler of get_string: echoes, draws the Shift/Caps Lock marks, uninstalls on Enter.
+void handler(InterruptRegisters* regs);
+// IRQ 1 handler of agent_get_string: as handler, but every echo is "*".
+void agent_handler(InterruptRegisters* regs);
+
+// Reads one line with interrupts enabled (never from a handler). On return the line is in
+// `input` and, when buffer is not null, copied with its terminator into buffer, which must
+// hold input_capacity + 1 bytes; nothing past the terminator is written.
+void get_string(uint8_t* buffer);
+// Installs the masked reader and returns `input` at once; Enter sets `enter`.
+char* agent_get_string();
+
+// Removes the last character; returns 1 if there was one, 0 for an empty string.
+int backspace_func(char* buffer);
+void set_barrier(int n);
+// Stores a non-empty line (cut to 1023 characters) in the next history slot, oldest first out.
+void add_to_history(const char* command);
+
+} // namespace tavix

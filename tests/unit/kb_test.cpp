@@ -1,0 +1,414 @@
+// The keyboard: decoding maps, the three IRQ 1 handlers driven through the simulated
+// controller, line editing, the status marks, the history ring and the line readers.
+#include "io/kb.hpp"
+
+#include "drivers/display.hpp"
+#include "general/stdio.hpp"
+#include "tests/unit/shell_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace tavix;
+
+namespace {
+
+constexpr uint8_t release = 0x80;
+
+class Keyboard : public ::testing::Test {
+protected:
+    void SetUp() override { shell_test::fresh_machine(); }
+
+    // The shell as start-up leaves it: a prompt on row 0, vorn on IRQ 1.
+    static void start_shell()
+    {
+        tavix::printf("masteruser: %s &", "/");
+        irq_install_handler(keyboard_irq, vorn);
+    }
+
+    static void expect_cursor(int row, int col)
+    {
+        EXPECT_EQ(shell_test::cursor_row(), row);
+        EXPECT_EQ(shell_test::cursor_col(), col);
+    }
+};
+
+TEST(KeyboardMaps, EveryRowUnshiftedAndShifted)
+{
+    struct Row {
+        int first;
+        const char* low;
+        const char* high;
+    };
+    const Row rows[] = {
+        {2, "1234567890-=", "!@#$%^&*()_+"},
+        {16, "qwertyuiop[]", "QWERTYUIOP{}"},
+        {30, "asdfghjkl;", "ASDFGHJKL:"},
+        {43, "\\zxcvbnm,./", "|ZXCVBNM<>?"},
+        {57, " ", " "},
+    };
+    int with_char = 0;
+    for (const Row& r : rows) {
+        for (int i = 0; r.low[i] != 0; ++i) {
+            EXPECT_EQ(get_acsii_low(static_cast<char>(r.first + i)), r.low[i]) << "key " << r.first + i;
+            EXPECT_EQ(get_acsii_high(static_cast<char>(r.first + i)), r.high[i]) << "key " << r.first + i;
+            ++with_char;
+        }
+    }
+    int nonzero = 0;
+    for (int code = -128; code < 128; ++code) {
+        nonzero += get_acsii_low(static_cast<char>(code)) != 0;
+        EXPECT_EQ(get_acsii_low(static_cast<char>(code)) != 0, get_acsii_high(static_cast<char>(code)) != 0);
+    }
+    EXPECT_EQ(nonzero, with_char);
+    for (int code : {0, 1, 14, 15, 28, 29, 40, 41, 42, 54, 55, 56, 58, 59, 72, 127, -1, -128}) {
+        EXPECT_EQ(get_acsii_low(static_cast<char>(code)), 0) << code;
+        EXPECT_EQ(get_acsii_high(static_cast<char>(code)), 0) << code;
+    }
+}
+
+TEST_F(Keyboard, CapsLockIsALatchedShiftOnEveryKey)
+{
+    start_shell();
+    sim::press(key::caps_lock);
+    EXPECT_EQ(capsLock, 1);
+    sim::press(2);  // 1
+    sim::press(30); // a
+    sim::press(39); // ;
+    EXPECT_STREQ(input, "!A:");
+    // Shift on top of Caps Lock still gives the shifted character.
+    sim::deliver(key::left_shift);
+    sim::press(30);
+    sim::deliver(key::left_shift | release);
+    EXPECT_STREQ(input, "!A:A");
+    EXPECT_EQ(capsOn, 0);
+    sim::press(key::caps_lock);
+    sim::press(30);
+    EXPECT_STREQ(input, "!A:Aa");
+    EXPECT_EQ(sim::screen_row(0).substr(15, 6), "!A:Aa ");
+}
+
+TEST_F(Keyboard, ModifierMakeAndBreakRules)
+{
+    start_shell();
+    sim::deliver(key::left_shift);
+    EXPECT_EQ(capsOn, 1);
+    sim::deliver(key::left_shift | release);
+    EXPECT_EQ(capsOn, 0);
+    // Every Caps Lock make toggles, a break changes nothing.
+    sim::deliver(key::caps_lock);
+    sim::deliver(key::caps_lock);
+    EXPECT_EQ(capsLock, 0);
+    sim::deliver(key::caps_lock);
+    sim::deliver(key::caps_lock | release);
+    EXPECT_EQ(capsLock, 1);
+    sim::deliver(key::caps_lock);
+    // Right Shift is no modifier and, having no character, types nothing.
+    sim::deliver(key::right_shift);
+    EXPECT_EQ(capsOn, 0);
+    sim::press(30);
+    EXPECT_STREQ(input, "a");
+    expect_cursor(0, 16);
+}
+
+TEST_F(Keyboard, KeysWithoutACharacterTypeNothingInAnyHandler)
+{
+    for (irq_handler_t h : {vorn, handler, agent_handler}) {
+        shell_test::fresh_machine();
+        irq_install_handler(keyboard_irq, h);
+        for (uint8_t k : {key::right_shift, uint8_t{55}, uint8_t{71}, uint8_t{83}, uint8_t{89}, uint8_t{0x7F}, uint8_t{0}})
+            sim::press(k);
+        EXPECT_STREQ(input, "");
+        expect_cursor(0, 0);
+        EXPECT_EQ(sim::char_at(0, 0), 0);
+    }
+}
+
+TEST_F(Keyboard, ApostropheAndBacktickActOnRelease)
+{
+    start_shell();
+    sim::deliver(key::apostrophe);
+    sim::deliver(key::backtick);
+    EXPECT_STREQ(input, "");
+    sim::deliver(key::apostrophe | release);
+    sim::deliver(key::backtick | release);
+    EXPECT_STREQ(input, "'~");
+    // Shift held when the key comes up gives the double quote in the shell.
+    sim::deliver(key::left_shift);
+    sim::press(key::apostrophe);
+    sim::press(key::backtick);
+    sim::deliver(key::left_shift | release);
+    sim::deliver(key::caps_lock);
+    sim::press(key::apostrophe);
+    EXPECT_STREQ(input, "'~\"~\"");
+    EXPECT_EQ(sim::screen_row(0).substr(15, 5), "'~\"~\"");
+}
+
+TEST_F(Keyboard, ReadersAlwaysGiveAnApostropheAndOneTildePerKeystroke)
+{
+    irq_install_handler(keyboard_irq, handler);
+    capsLock = 1;
+    sim::deliver(key::left_shift);
+    sim::press(key::apostrophe);
+    sim::press(key::backtick);
+    EXPECT_STREQ(input, "'~");
+    shell_test::fresh_machine();
+    irq_install_handler(keyboard_irq, agent_handler);
+    sim::press(key::apostrophe);
+    sim::press(key::backtick);
+    EXPECT_STREQ(input, "'~");
+    EXPECT_EQ(sim::screen_row(0).substr(0, 3), "** ");
+}
+
+TEST_F(Keyboard, StatusMarksOverlapInTheTopLeftCells)
+{
+    sim::set_cursor_cell(5 * 80 + 7);
+    irq_install_handler(keyboard_irq, handler);
+    sim::deliver(key::caps_lock);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 10), " CAPS LOCK");
+    sim::deliver(key::left_shift);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 10), " SHIFTLOCK");
+    sim::deliver(key::left_shift | release);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 11), "      LOCK ");
+    for (int col = 0; col < 10; ++col)
+        EXPECT_EQ(sim::attr_at(0, col), status_attribute) << col;
+    sim::deliver(key::caps_lock);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 10), std::string(10, ' '));
+    EXPECT_EQ(sim::attr_at(0, 9), status_attribute);
+    // The marks never move the typing position.
+    expect_cursor(5, 7);
+
+    // The shell tracks the same modifiers without drawing anything.
+    shell_test::fresh_machine();
+    start_shell();
+    sim::deliver(key::caps_lock);
+    sim::deliver(key::left_shift);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 15), "masteruser: / &");
+    EXPECT_EQ(capsOn + capsLock, 2);
+}
+
+TEST_F(Keyboard, ReaderShowsTheScancodeWhileAKeyIsDown)
+{
+    irq_install_handler(keyboard_irq, handler);
+    sim::deliver(30);
+    EXPECT_EQ(sim::screen_row(0).substr(75, 2), "30");
+    EXPECT_EQ(sim::attr_at(0, 75), status_attribute);
+    sim::deliver(30 | release);
+    EXPECT_EQ(sim::screen_row(0).substr(75, 5), "     ");
+    EXPECT_EQ(sim::attr_at(0, 79), status_attribute);
+    EXPECT_STREQ(input, "a");
+    expect_cursor(0, 1);
+    // The masked reader leaves that field alone.
+    shell_test::fresh_machine();
+    irq_install_handler(keyboard_irq, agent_handler);
+    sim::press(30);
+    EXPECT_EQ(sim::char_at(0, 75), 0);
+}
+
+TEST_F(Keyboard, BackspaceStopsAtTheBarrierAndOnAnEmptyLine)
+{
+    start_shell();
+    // An empty line leaves the prompt alone.
+    sim::press(key::backspace);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 15), "masteruser: / &");
+    sim::type("abc");
+    sim::press(key::backspace);
+    EXPECT_STREQ(input, "ab");
+    EXPECT_EQ(sim::screen_row(0).substr(15, 3), "ab ");
+    expect_cursor(0, 17);
+    // At column 2 or less nothing happens, whatever the line holds.
+    sim::set_cursor_cell(2 * 80 + 2);
+    sim::press(key::backspace);
+    EXPECT_STREQ(input, "ab");
+    // The break of Backspace does nothing either.
+    sim::set_cursor_cell(17);
+    sim::deliver(key::backspace | release);
+    EXPECT_STREQ(input, "ab");
+}
+
+TEST_F(Keyboard, ReaderBarrierIsWhereTheReadStarted)
+{
+    sim::set_cursor_cell(10);
+    barrier = 10;
+    irq_install_handler(keyboard_irq, handler);
+    sim::type("xy");
+    sim::press(key::backspace);
+    sim::press(key::backspace);
+    EXPECT_STREQ(input, "");
+    expect_cursor(0, 10);
+    sim::press(key::backspace);
+    expect_cursor(0, 10);
+    // The masked reader has no barrier and erases nothing on screen.
+    shell_test::fresh_machine();
+    irq_install_handler(keyboard_irq, agent_handler);
+    sim::type("ab");
+    sim::press(key::backspace);
+    EXPECT_STREQ(input, "a");
+    EXPECT_EQ(sim::screen_row(0).substr(0, 4), "*** ");
+}
+
+TEST_F(Keyboard, ArrowsStayWithinTheLine)
+{
+    start_shell();
+    sim::press(key::left);
+    expect_cursor(0, 15);
+    sim::type("ab");
+    sim::press(key::right);
+    expect_cursor(0, 17);
+    sim::press(key::left);
+    sim::press(key::left);
+    sim::press(key::left);
+    EXPECT_EQ(cursor_index, 0);
+    expect_cursor(0, 15);
+    sim::press(key::right);
+    EXPECT_EQ(cursor_index, 1);
+    expect_cursor(0, 16);
+    // Typing always extends the end of the line, and the echo lands there too.
+    sim::type("c");
+    EXPECT_STREQ(input, "abc");
+    EXPECT_EQ(sim::screen_row(0).substr(15, 4), "abc ");
+    expect_cursor(0, 18);
+    sim::press(key::left);
+    sim::press(key::backspace);
+    EXPECT_STREQ(input, "ab");
+    EXPECT_EQ(sim::screen_row(0).substr(15, 4), "ab  ");
+    // Up, Down and the 0xE0 prefix do nothing.
+    sim::press(key::up);
+    sim::press(key::down);
+    sim::deliver(0xE0);
+    EXPECT_STREQ(input, "ab");
+    expect_cursor(0, 17);
+}
+
+TEST_F(Keyboard, EnterStoresRunsPromptsAndEmpties)
+{
+    start_shell();
+    sim::type("echo hi\n");
+    EXPECT_EQ(enter, 1);
+    EXPECT_STREQ(shell_history[0], "echo hi");
+    EXPECT_EQ(history_count, 1);
+    EXPECT_STREQ(input, "");
+    EXPECT_EQ(cursor_index, 0);
+    EXPECT_EQ(shell_test::screen(), "masteruser: / &echo hi\nhi\nmasteruser: / &");
+    expect_cursor(2, 15);
+    // An empty line stores nothing and runs nothing.
+    sim::type("\n");
+    EXPECT_EQ(history_count, 1);
+    EXPECT_EQ(current_index, 1);
+    EXPECT_EQ(shell_test::screen(), "masteruser: / &echo hi\nhi\nmasteruser: / &\nmasteruser: / &");
+    expect_cursor(3, 15);
+}
+
+TEST_F(Keyboard, HistoryWrapsAfterTheLastSlotAndCutsLongLines)
+{
+    const std::string long_line(1500, 'L');
+    add_to_history(long_line.c_str());
+    EXPECT_EQ(std::string(shell_history[0]), std::string(1023, 'L'));
+    add_to_history("");
+    add_to_history(nullptr);
+    EXPECT_EQ(current_index, 1);
+    for (int i = 1; i < history_slots; ++i)
+        add_to_history(("line " + std::to_string(i)).c_str());
+    EXPECT_EQ(current_index, 0);
+    EXPECT_EQ(history_count, history_slots);
+    add_to_history("newest");
+    EXPECT_STREQ(shell_history[0], "newest");
+    EXPECT_STREQ(shell_history[1], "line 1");
+    EXPECT_EQ(current_index, 1);
+    EXPECT_EQ(history_count, history_slots);
+}
+
+TEST_F(Keyboard, AFullLineDropsFurtherKeysInEveryHandler)
+{
+    for (irq_handler_t h : {vorn, handler, agent_handler}) {
+        shell_test::fresh_machine();
+        sim::set_port_logging(false);
+        irq_install_handler(keyboard_irq, h);
+        for (int i = 0; i < input_capacity + 500; ++i) {
+            sim::press(static_cast<uint8_t>(16 + i % 10));
+            if (i % 97 == 0)
+                sim::press(key::backtick);
+        }
+        EXPECT_EQ(tavix::strlen(input), input_capacity);
+        // Exactly one echoed cell per stored character.
+        EXPECT_EQ(sim::cursor_cell(), input_capacity);
+        EXPECT_EQ(sim::char_at(input_capacity / 80, input_capacity % 80), 0);
+        sim::press(key::backspace);
+        sim::press(30);
+        EXPECT_EQ(input[input_capacity - 1], 'a');
+    }
+}
+
+TEST_F(Keyboard, GetStringReadsOneLineAndCopiesOnlyThatLine)
+{
+    sim::set_cursor_cell(80 + 4);
+    sim::queue_text("Hi there\n");
+    sim::set_halt_hook(sim::deliver_on_halt);
+    uint8_t buffer[input_capacity + 16];
+    std::memset(buffer, 0xAA, sizeof buffer);
+    get_string(buffer);
+    EXPECT_EQ(barrier, 4);
+    EXPECT_EQ(enter, 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(buffer), "Hi there");
+    EXPECT_EQ(buffer[9], 0xAA);
+    EXPECT_STREQ(input, "Hi there");
+    EXPECT_EQ(sim::screen_row(1).substr(4, 9), "Hi there ");
+    expect_cursor(2, 0);
+    // The reader took itself off IRQ 1: further keys reach nobody.
+    sim::press(30);
+    EXPECT_STREQ(input, "Hi there");
+}
+
+TEST_F(Keyboard, GetStringOfAFullLineStaysInsideTheBuffer)
+{
+    sim::set_port_logging(false);
+    for (int i = 0; i < input_capacity + 10; ++i)
+        sim::queue_key(30);
+    sim::queue_key(key::enter);
+    sim::set_halt_hook(sim::deliver_on_halt);
+    // Exactly the documented size, on the heap so the sanitizer sees any byte beyond it.
+    auto* buffer = new uint8_t[input_capacity + 1];
+    get_string(buffer);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), std::string(input_capacity, 'a'));
+    delete[] buffer;
+}
+
+TEST_F(Keyboard, GetStringReturnsAtOnceWhenEnterIsAlreadySet)
+{
+    enter = 1;
+    get_string(nullptr);
+    EXPECT_EQ(enter, 0);
+    EXPECT_EQ(sim::halt_count(), 0);
+}
+
+TEST_F(Keyboard, AgentGetStringReturnsAtOnceAndMasksEveryKey)
+{
+    sim::set_cursor_cell(2 * 80);
+    char* line = agent_get_string();
+    EXPECT_EQ(line, input);
+    EXPECT_EQ(enter, 0);
+    sim::type("Pw1\n");
+    EXPECT_STREQ(line, "Pw1");
+    EXPECT_EQ(enter, 1);
+    EXPECT_EQ(sim::screen_row(2).substr(0, 4), "*** ");
+    // The Shift of "P" drew its mark and took it away again.
+    EXPECT_EQ(sim::screen_row(0).substr(0, 6), "      ");
+    EXPECT_EQ(sim::attr_at(0, 5), status_attribute);
+    sim::press(30);
+    EXPECT_STREQ(line, "Pw1");
+}
+
+TEST(KeyboardLine, BackspaceFuncRemovesTheLastCharacter)
+{
+    char two[] = "ab";
+    EXPECT_EQ(backspace_func(two), 1);
+    EXPECT_STREQ(two, "a");
+    char empty[] = "";
+    EXPECT_EQ(backspace_func(empty), 0);
+    set_barrier(9);
+    EXPECT_EQ(barrier, 9);
+    set_barrier(default_barrier);
+}
+
+} // namespace

@@ -1,0 +1,70 @@
+// Shared set-up for the shell's unit tests: a fresh machine, heap and shell state, and
+// readers for what the shell left on the screen and in the heap.
+#pragma once
+
+#include "cpu/idt.hpp"
+#include "cpu/mem.hpp"
+#include "cpu/string.hpp"
+#include "general/config.hpp"
+#include "io/kb.hpp"
+#include "tests/sim/keyboard.hpp"
+#include "tests/sim/sim.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace shell_test {
+
+// Back to the state start-up leaves: empty line and table, modifiers off, nothing on IRQ 1,
+// a fresh heap, a blank screen with the cursor in the top-left cell.
+inline void fresh_machine()
+{
+    sim::reset();
+    sim::keyboard_reset();
+    // Released into the old heap before a new one replaces it.
+    tavix::free_variables();
+    tavix::init_dmem();
+    tavix::capsOn = 0;
+    tavix::capsLock = 0;
+    tavix::strnone(tavix::input);
+    tavix::enter = 0;
+    tavix::barrier = tavix::default_barrier;
+    tavix::cursor_index = 0;
+    tavix::current_index = 0;
+    tavix::history_count = 0;
+    std::memset(tavix::shell_history, 0, sizeof tavix::shell_history);
+    tavix::irq_uninstall_handler(tavix::keyboard_irq);
+    sim::reset();
+}
+
+// Used heap blocks and their bytes, by walking the block list.
+struct HeapUse {
+    int blocks = 0;
+    uint64_t bytes = 0;
+    bool operator==(const HeapUse&) const = default;
+};
+
+inline HeapUse heap_use()
+{
+    HeapUse use;
+    for (auto* node = tavix::dynamic_mem_start; node != nullptr; node = node->next) {
+        if (node->used) {
+            ++use.blocks;
+            use.bytes += node->size;
+        }
+    }
+    return use;
+}
+
+inline int cursor_row() { return sim::cursor_cell() / 80; }
+inline int cursor_col() { return sim::cursor_cell() % 80; }
+
+// The screen's rows as text, trailing blank rows dropped, rows joined with '\n'.
+inline std::string screen()
+{
+    std::string s = sim::screen_text();
+    s.erase(s.find_last_not_of('\n') + 1);
+    return s;
+}
+
+} // namespace shell_test
