@@ -1,0 +1,680 @@
+// The script compiler: a lexer and a one-pass parser-interpreter that runs a script's start function.
+#include "general/cbreak.hpp"
+
+#include "cpu/mem.hpp"
+#include "cpu/string.hpp"
+#include "drivers/display.hpp"
+#include "general/stdio.hpp"
+
+namespace tavix {
+
+namespace {
+
+constexpr int32_t max_variables = 100;
+constexpr int32_t max_functions = 100;
+constexpr int32_t max_parameters = 10;
+
+// Text blocks, terminator included: longer words, strings and numbers are cut to fit and
+// the rest of them is read and dropped, so lexing stays in step with the text.
+constexpr int32_t word_block_bytes = 100;
+constexpr int32_t string_block_bytes = 256;
+constexpr int32_t number_buffer_bytes = 32;
+
+constexpr const char start_function_name[] = "start";
+
+struct Punctuation {
+    char character;
+    TokenType type;
+};
+
+constexpr Punctuation punctuation_table[] = {
+    {'(', TOKEN_LPAREN},   {')', TOKEN_RPAREN}, {'*', TOKEN_MULTIPLY},
+    {'+', TOKEN_PLUS},     {',', TOKEN_COMMA},  {'-', TOKEN_MINUS},
+    {'=', TOKEN_EQUALS},   {'[', TOKEN_LBRACKET}, {']', TOKEN_RBRACKET},
+};
+
+struct Keyword {
+    const char* text;
+    TokenType type;
+};
+
+constexpr Keyword keyword_table[] = {
+    {"int", TOKEN_INT},       {"func", TOKEN_FUNC},           {"return", TOKEN_RETURN},
+    {"print", TOKEN_PRINT},   {"print_int", TOKEN_PRINT_INT},
+};
+
+constinit Lexer lexer{};
+constinit Token current_token{TOKEN_EOF, {nullptr}};
+constinit bool has_error = false;
+constinit uint32_t tokens_read = 0;
+// While compile peeks past "int ->" the text is read twice; an unknown character met in
+// the peek is reported when the declaration itself reads it, so it is reported once.
+constinit bool peeking = false;
+
+Token simple_token(TokenType type)
+{
+    Token token{};
+    token.type = type;
+    token.value.string_value = nullptr;
+    return token;
+}
+
+bool owns_text(const Token& token) { return token.type == TOKEN_IDENTIFIER || token.type == TOKEN_STRING; }
+
+void release_text(Token& token)
+{
+    if (owns_text(token)) {
+        mfree(token.value.string_value);
+        token.value.string_value = nullptr;
+    }
+}
+
+// Moves the current token's text block to the caller, who then owns it.
+char* take_text()
+{
+    char* text = current_token.value.string_value;
+    current_token.value.string_value = nullptr;
+    return text;
+}
+
+// The parser's only way to read on: the previous token's text is not kept anywhere else.
+void next_token()
+{
+    release_text(current_token);
+    current_token = get_next_token();
+}
+
+void advance()
+{
+    if (lexer.pos < lexer.len)
+        ++lexer.pos;
+    lexer.current_char = lexer.pos < lexer.len ? lexer.source[lexer.pos] : 0;
+}
+
+void skip_whitespace()
+{
+    while (lexer.current_char == ' ' || lexer.current_char == '\n' || lexer.current_char == '\t')
+        advance();
+}
+
+bool is_word_char(char c) { return isalpha(c) || c == '_'; }
+
+void get_identifier(char* word)
+{
+    int32_t length = 0;
+    while (is_word_char(lexer.current_char)) {
+        if (length < word_block_bytes - 1)
+            word[length++] = lexer.current_char;
+        advance();
+    }
+    word[length] = 0;
+}
+
+int32_t get_number()
+{
+    char digits[number_buffer_bytes];
+    int32_t length = 0;
+    while (isdigit(lexer.current_char)) {
+        if (length < number_buffer_bytes - 1)
+            digits[length++] = lexer.current_char;
+        advance();
+    }
+    digits[length] = 0;
+    return atoi(digits);
+}
+
+// Returns null (with the string still read past) when the heap has no room for it.
+char* get_string()
+{
+    char* text = static_cast<char*>(malloc(string_block_bytes));
+    int32_t length = 0;
+    advance();
+    while (lexer.current_char != 0 && lexer.current_char != '"') {
+        if (text != nullptr && length < string_block_bytes - 1)
+            text[length++] = lexer.current_char;
+        advance();
+    }
+    if (text != nullptr)
+        text[length] = 0;
+    if (lexer.current_char == '"')
+        advance();
+    return text;
+}
+
+Token word_token()
+{
+    char word[word_block_bytes];
+    get_identifier(word);
+    for (const Keyword& keyword : keyword_table) {
+        if (strcmp(word, keyword.text) == 0)
+            return simple_token(keyword.type);
+    }
+    char* text = strdup(word);
+    if (text == nullptr) {
+        error_print("Out of memory");
+        return simple_token(TOKEN_EOF);
+    }
+    Token token = simple_token(TOKEN_IDENTIFIER);
+    token.value.string_value = text;
+    return token;
+}
+
+Token string_token()
+{
+    char* text = get_string();
+    if (text == nullptr) {
+        error_print("Out of memory");
+        return simple_token(TOKEN_EOF);
+    }
+    Token token = simple_token(TOKEN_STRING);
+    token.value.string_value = text;
+    return token;
+}
+
+Token number_token()
+{
+    Token token = simple_token(TOKEN_NUMBER);
+    token.value.int_value = get_number();
+    return token;
+}
+
+bool punctuation_token(char c, Token* token)
+{
+    for (const Punctuation& entry : punctuation_table) {
+        if (entry.character != c)
+            continue;
+        advance();
+        if (c == '-' && lexer.current_char == '>') {
+            advance();
+            *token = simple_token(TOKEN_ARROW);
+        } else {
+            *token = simple_token(entry.type);
+        }
+        return true;
+    }
+    return false;
+}
+
+void store_parameter(char** parameters, int32_t index, char* name)
+{
+    __builtin_memcpy(parameters + index, &name, sizeof name);
+}
+
+void release_function(const Function& function)
+{
+    mfree(function.name);
+    for (int32_t i = 0; i < function.param_count; ++i)
+        mfree(const_cast<char*>(script_parameter(function, i)));
+    mfree(function.parameters);
+    mfree(function.body);
+}
+
+void release_parameters(char** parameters, int32_t count)
+{
+    Function partial{};
+    partial.parameters = parameters;
+    partial.param_count = count;
+    release_function(partial);
+}
+
+const Variable* find_variable(const char* name)
+{
+    for (int32_t i = 0; i < lexer.var_count; ++i) {
+        if (strcmp(lexer.variables[i].name, name) == 0)
+            return &lexer.variables[i];
+    }
+    return nullptr;
+}
+
+const Function* find_function(const char* name)
+{
+    for (int32_t i = 0; i < lexer.func_count && !has_error; ++i) {
+        if (strcmp(lexer.functions[i].name, name) == 0)
+            return &lexer.functions[i];
+    }
+    return nullptr;
+}
+
+// A string argument is printed as a format so that its colour escapes work, but with every
+// "%" doubled: printf must not look for arguments that the script cannot pass.
+void print_literal(const char* text)
+{
+    int32_t percents = 0;
+    int32_t length = 0;
+    for (; text[length] != 0; ++length)
+        percents += text[length] == '%' ? 1 : 0;
+    if (percents == 0) {
+        printf(text);
+        return;
+    }
+    char* format = static_cast<char*>(malloc(static_cast<size_t>(length + percents + 1)));
+    if (format == nullptr) {
+        // Without room for the escaped copy the colours are lost, but nothing is misread.
+        printf("%s", text);
+        return;
+    }
+    int32_t out = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        format[out++] = text[i];
+        if (text[i] == '%')
+            format[out++] = '%';
+    }
+    format[out] = 0;
+    printf(format);
+    mfree(format);
+}
+
+// Decides between a function and a variable declaration by peeking at the two tokens after
+// "->", then puts the lexer back just after "int" for the declaration to read it again.
+void declaration_after_int()
+{
+    const int32_t saved_pos = lexer.pos;
+    const char saved_char = lexer.current_char;
+
+    next_token();
+    if (current_token.type != TOKEN_ARROW) {
+        error_print("Expected '->' after 'int'");
+        return;
+    }
+    peeking = true;
+    Token name = get_next_token();
+    Token after = get_next_token();
+    peeking = false;
+    const bool is_function = name.type == TOKEN_IDENTIFIER && after.type == TOKEN_LPAREN;
+    release_text(name);
+    release_text(after);
+
+    lexer.pos = saved_pos;
+    lexer.current_char = saved_char;
+    if (has_error)
+        return;
+    if (is_function)
+        parse_function_declaration();
+    else
+        parse_variable_declaration();
+}
+
+} // namespace
+
+void init_compiler(const char* source)
+{
+    free_compiler();
+    has_error = false;
+    tokens_read = 0;
+
+    lexer.source = source;
+    lexer.pos = 0;
+    lexer.len = source != nullptr ? strlen(source) : 0;
+    lexer.current_char = lexer.len > 0 ? source[0] : 0;
+
+    lexer.variables = static_cast<Variable*>(malloc(max_variables * sizeof(Variable)));
+    lexer.functions = static_cast<Function*>(malloc(max_functions * sizeof(Function)));
+    if (lexer.variables == nullptr || lexer.functions == nullptr) {
+        mfree(lexer.variables);
+        mfree(lexer.functions);
+        lexer.variables = nullptr;
+        lexer.functions = nullptr;
+        error_print("Out of memory");
+    }
+}
+
+Token get_next_token()
+{
+    ++tokens_read;
+    // Comments and unknown characters are dropped here in a loop rather than by reading the
+    // next token recursively: a long run of them must not eat the kernel stack.
+    for (;;) {
+        skip_whitespace();
+        const char c = lexer.current_char;
+        if (c == 0)
+            return simple_token(TOKEN_EOF);
+        if (c == '#') {
+            while (lexer.current_char != 0 && lexer.current_char != '\n')
+                advance();
+            continue;
+        }
+        if (isalpha(c))
+            return word_token();
+        if (c == '"')
+            return string_token();
+        if (isdigit(c))
+            return number_token();
+        Token token;
+        if (punctuation_token(c, &token))
+            return token;
+        if (!peeking)
+            error_print("Unknown character");
+        advance();
+    }
+}
+
+void error_print(const char* message)
+{
+    printf("Error: %s\n", message);
+    has_error = true;
+}
+
+void free_compiler()
+{
+    release_text(current_token);
+    current_token = simple_token(TOKEN_EOF);
+
+    if (lexer.variables != nullptr) {
+        for (int32_t i = 0; i < lexer.var_count; ++i)
+            mfree(lexer.variables[i].name);
+        mfree(lexer.variables);
+    }
+    if (lexer.functions != nullptr) {
+        for (int32_t i = 0; i < lexer.func_count; ++i)
+            release_function(lexer.functions[i]);
+        mfree(lexer.functions);
+    }
+    // Forget the released tables so that a second free or a later compile cannot touch them.
+    lexer.variables = nullptr;
+    lexer.var_count = 0;
+    lexer.functions = nullptr;
+    lexer.func_count = 0;
+}
+
+void compile()
+{
+    next_token();
+    while (current_token.type != TOKEN_EOF && !has_error) {
+        switch (current_token.type) {
+        case TOKEN_INT:
+            declaration_after_int();
+            break;
+        case TOKEN_FUNC:
+            parse_function_declaration();
+            break;
+        default:
+            next_token();
+            break;
+        }
+    }
+    if (has_error)
+        return;
+    if (!find_start_function())
+        error_print("No entry point found! Function 'start()' is missing.");
+    else
+        execute_start_function();
+}
+
+void parse_variable_declaration()
+{
+    next_token();
+    if (current_token.type != TOKEN_ARROW) {
+        error_print("Expected '->' after 'int'");
+        return;
+    }
+    next_token();
+    if (current_token.type != TOKEN_IDENTIFIER) {
+        error_print("Expected identifier after '->'");
+        return;
+    }
+    char* name = take_text();
+    next_token();
+    if (current_token.type != TOKEN_EQUALS) {
+        error_print("Expected '=' after identifier");
+        mfree(name);
+        return;
+    }
+    next_token();
+    if (current_token.type != TOKEN_NUMBER) {
+        error_print("Expected number after '='");
+        mfree(name);
+        return;
+    }
+    const int32_t value = current_token.value.int_value;
+    if (lexer.variables == nullptr || lexer.var_count >= max_variables) {
+        printf("Error: too many variables\n");
+        mfree(name);
+        return;
+    }
+    lexer.variables[lexer.var_count].name = name;
+    lexer.variables[lexer.var_count].value = value;
+    ++lexer.var_count;
+    printf("Variable declared: %s = %d\n", name, value);
+}
+
+void parse_function_declaration()
+{
+    char** parameters = static_cast<char**>(malloc(max_parameters * sizeof(char*)));
+    if (parameters == nullptr) {
+        error_print("Out of memory");
+        return;
+    }
+    int32_t param_count = 0;
+    bool too_many_parameters = false;
+    char* name = nullptr;
+
+    auto drop = [&] {
+        mfree(name);
+        release_parameters(parameters, param_count);
+    };
+
+    next_token();
+    if (current_token.type != TOKEN_ARROW) {
+        error_print("Expected '->' after type or 'func'");
+        drop();
+        return;
+    }
+    next_token();
+    if (current_token.type != TOKEN_IDENTIFIER) {
+        error_print("Expected function name");
+        drop();
+        return;
+    }
+    name = take_text();
+    next_token();
+    if (current_token.type != TOKEN_LPAREN) {
+        error_print("Expected '(' after function declaration");
+        drop();
+        return;
+    }
+
+    next_token();
+    if (current_token.type != TOKEN_RPAREN) {
+        for (;;) {
+            if (current_token.type != TOKEN_IDENTIFIER) {
+                printf("Error: Expected parameter name\n");
+                drop();
+                return;
+            }
+            // Extra names are still read, so the body is found; the declaration is dropped below.
+            if (param_count < max_parameters)
+                store_parameter(parameters, param_count++, take_text());
+            else
+                too_many_parameters = true;
+            next_token();
+            if (current_token.type == TOKEN_COMMA) {
+                next_token();
+                continue;
+            }
+            if (current_token.type == TOKEN_RPAREN)
+                break;
+            kprint("Error: Expected ',' or ')' after parameter\n");
+            drop();
+            return;
+        }
+    }
+
+    next_token();
+    if (current_token.type != TOKEN_LBRACKET) {
+        kprint("Error: Expected '[' to start function body\n");
+        drop();
+        return;
+    }
+
+    const int32_t body_start = lexer.pos;
+    int32_t depth = 1;
+    while (depth > 0 && lexer.current_char != 0) {
+        if (lexer.current_char == '[')
+            ++depth;
+        else if (lexer.current_char == ']')
+            --depth;
+        advance();
+    }
+    if (depth != 0) {
+        kprint("Error: Unmatched brackets in function body\n");
+        drop();
+        return;
+    }
+    // The lexer stands just past the closing bracket, which the body leaves out.
+    const int32_t body_length = lexer.pos - 1 - body_start;
+    char* body = static_cast<char*>(malloc(static_cast<size_t>(body_length + 1)));
+    if (body == nullptr) {
+        error_print("Out of memory");
+        drop();
+        return;
+    }
+    memcp(lexer.source + body_start, body, body_length);
+    body[body_length] = 0;
+
+    if (too_many_parameters || lexer.functions == nullptr || lexer.func_count >= max_functions) {
+        printf(too_many_parameters ? "Error: too many parameters\n" : "Error: too many functions\n");
+        mfree(body);
+        drop();
+        return;
+    }
+    Function& function = lexer.functions[lexer.func_count];
+    function.name = name;
+    function.parameters = parameters;
+    function.param_count = param_count;
+    function.body = body;
+    ++lexer.func_count;
+    printf("Function declared: %s (parameters: %d)\n", name, param_count);
+}
+
+void parse_print_statement()
+{
+    next_token();
+    if (current_token.type != TOKEN_LPAREN) {
+        error_print("Excepted '(' after print function");
+        return;
+    }
+    next_token();
+    if (current_token.type == TOKEN_STRING) {
+        print_literal(current_token.value.string_value);
+        next_token();
+    } else if (current_token.type == TOKEN_NUMBER || current_token.type == TOKEN_IDENTIFIER) {
+        const int32_t value = parse_expression();
+        // A malformed expression has no value worth printing; the run stops here.
+        if (has_error)
+            return;
+        printf("%d", value);
+    } else {
+        error_print("Expected string, number or identifier in print function");
+        return;
+    }
+    if (current_token.type != TOKEN_RPAREN) {
+        error_print("Expected ')' after print argument");
+        return;
+    }
+    next_token();
+    printf("\n");
+}
+
+// All operators share one precedence and group to the right: a - b - c is a - (b - c).
+// Rather than recursing once per operator (a long expression would overrun the kernel
+// stack), the value is kept as constant + factor * (value of the rest), which each operand
+// and operator update in turn. The arithmetic is unsigned so that it wraps like the
+// machine's 32-bit registers.
+int32_t parse_expression()
+{
+    uint32_t constant = 0;
+    uint32_t factor = 1;
+    for (;;) {
+        uint32_t operand = 0;
+        if (current_token.type == TOKEN_NUMBER) {
+            operand = static_cast<uint32_t>(current_token.value.int_value);
+        } else if (current_token.type == TOKEN_IDENTIFIER) {
+            const Variable* variable = find_variable(current_token.value.string_value);
+            if (variable == nullptr) {
+                // The unknown name counts as 0 and ends the expression where it stands.
+                printf("Undefined variable '%s'\n", current_token.value.string_value);
+                return static_cast<int32_t>(constant);
+            }
+            operand = static_cast<uint32_t>(variable->value);
+        } else {
+            error_print("Expected number or variable in expression");
+            return static_cast<int32_t>(constant);
+        }
+
+        next_token();
+        switch (current_token.type) {
+        case TOKEN_PLUS:
+            constant += factor * operand;
+            break;
+        case TOKEN_MINUS:
+            constant += factor * operand;
+            factor = 0u - factor;
+            break;
+        case TOKEN_MULTIPLY:
+            factor *= operand;
+            break;
+        default:
+            return static_cast<int32_t>(constant + factor * operand);
+        }
+        next_token();
+    }
+}
+
+bool find_start_function()
+{
+    for (int32_t i = 0; i < lexer.func_count; ++i) {
+        if (strcmp(lexer.functions[i].name, start_function_name) == 0)
+            return true;
+    }
+    return false;
+}
+
+void execute_start_function()
+{
+    const Function* start = find_function(start_function_name);
+    if (start == nullptr) {
+        if (!has_error)
+            error_print("start() function not found!");
+        return;
+    }
+
+    const char* saved_source = lexer.source;
+    const int32_t saved_len = lexer.len;
+    const int32_t saved_pos = lexer.pos;
+    const char saved_char = lexer.current_char;
+
+    lexer.source = start->body;
+    lexer.len = strlen(start->body);
+    lexer.pos = 0;
+    lexer.current_char = start->body[0];
+
+    // A print statement leaves the token after its ")" in current_token; that token is looked
+    // at next rather than read over, or a print right after another would be skipped.
+    next_token();
+    while (current_token.type != TOKEN_EOF && !has_error) {
+        if (current_token.type == TOKEN_PRINT || current_token.type == TOKEN_PRINT_INT)
+            parse_print_statement();
+        else
+            next_token();
+    }
+
+    lexer.source = saved_source;
+    lexer.len = saved_len;
+    lexer.pos = saved_pos;
+    lexer.current_char = saved_char;
+}
+
+bool script_has_error() { return has_error; }
+
+const Lexer& script_lexer() { return lexer; }
+
+uint32_t script_tokens_read() { return tokens_read; }
+
+const char* script_parameter(const Function& function, int32_t index)
+{
+    char* name = nullptr;
+    __builtin_memcpy(&name, function.parameters + index, sizeof name);
+    return name;
+}
+
+} // namespace tavix
