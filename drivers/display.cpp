@@ -121,8 +121,9 @@ void clear_screen()
 
 void write(uint8_t character, uint8_t attribute_byte, uint16_t offset)
 {
-    // An offset past the last cell would land in memory that is not the screen.
-    if (offset >= screen_bytes)
+    // An offset past the last cell would land in memory that is not the screen; an odd
+    // offset in the last cell would put its attribute byte there.
+    if (offset > screen_bytes - cell_bytes)
         return;
     volatile uint8_t* buffer = hw::text_buffer();
     buffer[offset] = character;

@@ -172,6 +172,15 @@ TEST_F(Display, WriteStoresOneCellAndLeavesTheCursor)
     EXPECT_EQ(sim::cursor_cell(), 81);
 }
 
+TEST_F(Display, WriteNeverReachesPastTheScreen)
+{
+    tavix::write('a', 0x1F, 3999);
+    tavix::write('b', 0x1F, 4000);
+    tavix::write('c', 0x1F, 0xFFFF);
+    EXPECT_EQ(sim::char_at(24, 79), 0);
+    EXPECT_EQ(sim::attr_at(24, 79), 0);
+}
+
 TEST_F(Display, CursorRegistersAreProgrammedHighByteFirst)
 {
     tavix::set_cursor(3998);
