@@ -369,3 +369,30 @@ TEST_F(Heap, RandomMixKeepsContentsAndInvariants)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Heap, StatisticsCountUsedBlocksAndFreeBytes)
+{
+    EXPECT_EQ(tavix::heap_used_blocks(), 0u);
+    EXPECT_EQ(tavix::heap_free_bytes(), first_free_size);
+
+    void* a = tavix::malloc(100);
+    void* b = tavix::malloc(5);
+    void* c = tavix::malloc(7);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(tavix::heap_used_blocks(), 3u);
+    EXPECT_EQ(tavix::heap_free_bytes(), first_free_size - (100 + header) - (5 + header) - (7 + header));
+
+    // A free block between used ones counts its bytes but not its header.
+    tavix::mfree(b);
+    EXPECT_EQ(tavix::heap_used_blocks(), 2u);
+    EXPECT_EQ(tavix::heap_free_bytes(), first_free_size - (100 + header) - header - (7 + header));
+
+    tavix::mfree(a);
+    tavix::mfree(c);
+    EXPECT_EQ(tavix::heap_used_blocks(), 0u);
+    EXPECT_EQ(tavix::heap_free_bytes(), first_free_size);
+}
+
+} // namespace
