@@ -1,0 +1,50 @@
+// Preparing new directory entries: valid long names, unique short names, free slots and the slots' bytes.
+#pragma once
+
+#include "drivers/fs/fat32.hpp"
+
+#include <stdint.h>
+
+namespace tavix {
+
+enum class name_check {
+    ok,     // the name is free and *short_name holds a short name no entry uses
+    exists, // an entry of that name (long or short, any case) is already there
+    failed, // the directory could not be read (a message was printed)
+};
+
+// True for a name of 1 to 255 printable ASCII characters, none of them reserved by FAT,
+// that is not "." or "..".
+bool is_valid_long_name(const char* fname);
+// Long-name entries a name takes: 13 characters each.
+uint32_t long_name_entry_count(const char* fname);
+
+// The short-name basis of a name (upper case, characters a short name cannot hold dropped
+// or replaced with '_', base and extension cut to 8 and 3). True when that lost anything
+// but case, so the name needs a numeric tail.
+bool short_name_basis(const char* fname, uint8_t* field);
+// The basis with the tail ~n, the base shortened to make room for it.
+void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field);
+
+// Looks through the directory for `fname` and picks the short name for it: the basis when it
+// lost nothing and is unused, otherwise the basis with the lowest unused tail.
+name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name);
+
+// The first run of `count` free slots in one cluster of the chain from `first_cluster`,
+// first fit in chain order, without growing the directory. On success the cluster is in
+// `cluster_buffer` and *found_cluster names it. On null, *last_cluster is the chain's last
+// cluster (0 when the chain is damaged or unreadable, so it must not be grown).
+uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
+    uint32_t* found_cluster, uint32_t* last_cluster);
+
+// True when at least `count` clusters are free.
+bool has_free_clusters(f32* fs, uint32_t count);
+
+// Fills `num_entries` slots from `start` with the long-name entries of `fname`, each slot
+// cleared first, the name ended by 0x0000 and padded with 0xFFFF.
+void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum);
+// Fills one cleared slot with a short entry.
+void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
+    uint32_t size);
+
+} // namespace tavix

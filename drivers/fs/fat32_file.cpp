@@ -1,0 +1,375 @@
+// FAT32 file operations: whole-file read, write and delete, directory creation and listing.
+#include "drivers/fs/fat32.hpp"
+
+#include "cpu/mem.hpp"
+#include "cpu/string.hpp"
+#include "drivers/fs/fat32_create.hpp"
+#include "drivers/fs/fat32_dir.hpp"
+#include "general/stdio.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+namespace {
+
+constexpr char dot_name[] = ".";
+constexpr char dotdot_name[] = "..";
+constexpr uint32_t dot_slot = 0;
+constexpr uint32_t dotdot_slot = 1;
+
+// A new directory's first two slots: "." for itself, ".." for its parent (0 for the root).
+void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent)
+{
+    uint8_t name[short_name_length];
+    write_8_3_filename(const_cast<char*>(dot_name), name);
+    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0);
+    write_8_3_filename(const_cast<char*>(dotdot_name), name);
+    uint32_t stored_parent = resolve_dir_cluster(fs, parent) == fs->root_cluster ? 0 : parent;
+    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0);
+}
+
+// Gives back what a creation allocated, in memory only: the disk's FAT has not seen it yet.
+void undo_allocations(f32* fs, uint32_t first_data, uint32_t data_count, uint32_t grown, uint32_t grown_from,
+    uint32_t saved_hint)
+{
+    uint32_t cluster = first_data;
+    for (uint32_t i = 0; i < data_count && is_data_cluster(fs, cluster); ++i) {
+        uint32_t next = fs->FAT[cluster] & fat32_entry_mask;
+        fs->FAT[cluster] = fat32_free_cluster;
+        cluster = next;
+    }
+    if (grown != 0) {
+        fs->FAT[grown] = fat32_free_cluster;
+        fs->FAT[grown_from] = fat32_end_of_chain;
+    }
+    fs->cluster_alloc_hint = saved_hint;
+}
+
+struct new_entry {
+    const char* who;      // the operation named in messages
+    const char* name;
+    const uint8_t* data;  // flen bytes, or null for a directory
+    uint32_t flen;
+    uint8_t attrs;
+    uint32_t setcluster;  // nonzero: point at this cluster, allocate and write nothing
+    bool directory;       // give the new cluster its "." and ".." entries
+};
+
+// Allocates the entry's clusters as one chain and writes them. *first and *allocated say
+// what was allocated even when it fails, so that the caller can undo it.
+bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* buffer, uint32_t needed,
+    uint32_t* first, uint32_t* allocated)
+{
+    uint32_t previous = 0;
+    uint32_t written = 0;
+    for (uint32_t i = 0; i < needed; ++i) {
+        uint32_t cluster = allocateCluster(fs);
+        if (cluster == 0)
+            return false;
+        ++*allocated;
+        if (previous != 0)
+            fs->FAT[previous] = cluster;
+        else
+            *first = cluster;
+        previous = cluster;
+        memset(buffer, 0, fs->cluster_size);
+        if (e.directory) {
+            write_dot_entries(fs, buffer, *first, parent);
+        } else {
+            uint32_t chunk = e.flen - written < fs->cluster_size ? e.flen - written : fs->cluster_size;
+            if (chunk > 0)
+                __builtin_memcpy(buffer, e.data + written, chunk);
+            written += chunk;
+            if (chunk == 0)
+                continue; // allocateCluster has already zero-filled it
+        }
+        if (!putCluster(fs, buffer, cluster))
+            return false;
+    }
+    return true;
+}
+
+// Creates one entry in the directory at dir_cluster; returns its first cluster, or 0 when
+// nothing was created (one message printed, the volume as it was).
+uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
+{
+    uint32_t parent = resolve_dir_cluster(fs, dir_cluster);
+    if (!is_data_cluster(fs, parent)) {
+        printf("%s: error: the directory is not on this volume\n", e.who);
+        return 0;
+    }
+    if (!is_valid_long_name(e.name)) {
+        printf("%s: error: %s is not a valid name\n", e.who, e.name);
+        return 0;
+    }
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
+    uint32_t lfn_entries = long_name_entry_count(e.name);
+    uint32_t slots = lfn_entries + 1;
+    if (slots > slots_per_cluster) {
+        printf("%s: error: %s is too long for this volume\n", e.who, e.name);
+        return 0;
+    }
+    uint8_t short_name[short_name_length];
+    name_check check = choose_short_name(fs, parent, e.name, short_name);
+    if (check == name_check::exists)
+        printf("%s: error: %s already exists\n", e.who, e.name);
+    if (check != name_check::ok)
+        return 0;
+
+    uint8_t* dir_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    uint8_t* data_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    uint32_t first = 0;
+    if (!dir_buffer || !data_buffer) {
+        printf("%s: error: out of memory for cluster buffers\n", e.who);
+        mfree(dir_buffer);
+        mfree(data_buffer);
+        return 0;
+    }
+
+    uint32_t found = 0;
+    uint32_t last = 0;
+    uint8_t* slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last);
+    uint32_t data_clusters = 0;
+    if (e.setcluster == 0)
+        data_clusters = e.flen == 0 ? 1 : (e.flen + fs->cluster_size - 1) / fs->cluster_size;
+    uint32_t saved_hint = fs->cluster_alloc_hint;
+    uint32_t grown = 0;
+    uint32_t allocated = 0;
+    bool ok = false;
+
+    if (!slot && last == 0) {
+        printf("%s: error: the directory cannot be read or grown\n", e.who);
+    } else if (!has_free_clusters(fs, data_clusters + (slot ? 0 : 1))) {
+        printf("%s: error: not enough free space for %s\n", e.who, e.name);
+    } else {
+        ok = true;
+        if (!slot) {
+            grown = allocateCluster(fs);
+            ok = grown != 0;
+            if (ok) {
+                fs->FAT[last] = grown;
+                memset(dir_buffer, 0, fs->cluster_size);
+                found = grown;
+                slot = dir_buffer;
+            }
+        }
+        if (ok && e.setcluster == 0) {
+            ok = write_data_clusters(fs, e, parent, data_buffer, data_clusters, &first, &allocated);
+        } else if (ok) {
+            first = e.setcluster;
+        }
+        if (ok) {
+            write_long_name_slots(slot, lfn_entries, e.name, checksum_fname(reinterpret_cast<char*>(short_name)));
+            write_short_slot(slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
+                e.directory ? 0 : e.flen);
+            ok = putCluster(fs, dir_buffer, found);
+        }
+        if (!ok) {
+            undo_allocations(fs, e.setcluster == 0 ? first : 0, allocated, grown, last, saved_hint);
+            printf("%s: error: could not write %s to the disk\n", e.who, e.name);
+        } else if (!flushFAT(fs)) {
+            printf("%s: error: could not write the FAT for %s\n", e.who, e.name);
+        }
+    }
+    mfree(dir_buffer);
+    mfree(data_buffer);
+    return ok ? first : 0;
+}
+
+// The number of clusters in an entry's chain as a listing shows it; a chain broken by a
+// bad link counts that link as one more cluster and says so.
+uint32_t listed_cluster_count(f32* fs, uint32_t first_cluster)
+{
+    if (!is_data_cluster(fs, first_cluster))
+        return 1;
+    bool broken = false;
+    uint32_t count = chain_length(fs, first_cluster, &broken);
+    if (broken) {
+        printf("BAD CLUSTER CHAIN! FS IS CORRUPT!\n");
+        ++count;
+    }
+    return count;
+}
+
+bool is_dot_entry(const char* name) { return strcmp(name, dot_name) == 0 || strcmp(name, dotdot_name) == 0; }
+
+// True when a directory holds nothing but "." and "..".
+bool directory_is_empty(f32* fs, uint32_t cluster)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, cluster))
+        return false;
+    bool empty = true;
+    dir_entry entry{};
+    walk_slots where{};
+    for (walk_step step; empty && (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end;) {
+        if (step != walk_step::entry)
+            continue;
+        empty = is_dot_entry(entry.name);
+        mfree(entry.name);
+    }
+    dir_walk_end(&walk);
+    return empty;
+}
+
+} // namespace
+
+uint8_t* readFile(f32* fs, dir_entry* dirent)
+{
+    uint32_t size = dirent->file_size;
+    auto* file = static_cast<uint8_t*>(malloc(size == 0 ? 1 : size));
+    auto* cluster_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    if (!file || !cluster_buffer) {
+        printf("readFile: error: out of memory for %s\n", dirent->name);
+        mfree(file);
+        mfree(cluster_buffer);
+        return nullptr;
+    }
+    // A chain shorter than the size leaves zeros, never stale heap bytes.
+    memset(file, 0, size == 0 ? 1 : size);
+    bool broken = false;
+    uint32_t length = chain_length(fs, dirent->first_cluster, &broken);
+    uint32_t cluster = dirent->first_cluster;
+    uint32_t copied = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (i > 0)
+            cluster = get_next_cluster_id(fs, cluster);
+        if (!getCluster(fs, cluster_buffer, cluster)) {
+            printf("readFile: error: could not read %s\n", dirent->name);
+            mfree(file);
+            file = nullptr;
+            break;
+        }
+        uint32_t chunk = size - copied < fs->cluster_size ? size - copied : fs->cluster_size;
+        if (chunk > 0)
+            __builtin_memcpy(file + copied, cluster_buffer, chunk);
+        copied += chunk;
+    }
+    mfree(cluster_buffer);
+    return file;
+}
+
+void writeFile(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_t flen)
+{
+    writeFile_impl(fs, dir, file, fname, flen, attr_file, 0);
+}
+
+void writeFile_impl(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_t flen, uint8_t attrs,
+    uint32_t setcluster)
+{
+    bool directory = (attrs & attr_directory) != 0;
+    const char* who = directory ? "mkdir" : "writeFile";
+    if (!fs || !dir || !fname)
+        return;
+    if (!directory && flen > 0 && !file && setcluster == 0) {
+        printf("%s: error: no data for %s\n", who, fname);
+        return;
+    }
+    new_entry e{who, fname, file, directory ? 0 : flen, attrs, setcluster, directory && setcluster == 0};
+    create_entry(fs, dir->cluster, e);
+}
+
+void delFile(f32* fs, directory* dir, char* filename)
+{
+    if (!fs || !dir || !filename)
+        return;
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir->cluster))
+        return;
+    dir_entry entry{};
+    walk_slots where{};
+    for (walk_step step; (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end;) {
+        if (step == walk_step::free_slot) {
+            printf("This directory entry has never been written or it has been deleted.\n");
+            continue;
+        }
+        bool match = strcmp(entry.name, filename) == 0 && !is_dot_entry(entry.name);
+        uint32_t first_cluster = entry.first_cluster;
+        uint8_t attrs = entry.dir_attrs;
+        mfree(entry.name);
+        if (!match)
+            continue;
+        if ((attrs & attr_directory) && is_data_cluster(fs, first_cluster) && !directory_is_empty(fs, first_cluster)) {
+            printf("delFile: error: %s is a directory that is not empty\n", filename);
+            break;
+        }
+        // The slots stand back to back in the buffer even when they span two clusters.
+        for (uint8_t* slot = where.first; slot <= where.last; slot += fat32_dir_entry_size)
+            slot[0] = slot_deleted;
+        bool spans = where.last >= walk.buffer + fs->cluster_size;
+        bool ok = putCluster(fs, walk.buffer, where.first_cluster);
+        if (ok && spans)
+            ok = putCluster(fs, walk.buffer + fs->cluster_size, where.last_cluster);
+        if (!ok)
+            printf("delFile: error: could not write the directory for %s\n", filename);
+        else if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs))
+            printf("delFile: error: could not write the FAT for %s\n", filename);
+        break;
+    }
+    dir_walk_end(&walk);
+}
+
+void mkdir(f32* fs, directory* dir, char* dirname)
+{
+    if (!fs || !dir || !dirname)
+        return;
+    // The new cluster gets its "." and ".." entries before the parent names it, so the
+    // directory is complete the moment it appears.
+    new_entry e{"mkdir", dirname, nullptr, 0, attr_directory, 0, true};
+    create_entry(fs, dir->cluster, e);
+}
+
+void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
+{
+    if (!fs || !dir)
+        return;
+    uint32_t self = resolve_dir_cluster(fs, dir->cluster);
+    auto* buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    if (!buffer) {
+        printf("mkdir: error: out of memory for a cluster buffer\n");
+        return;
+    }
+    if (!getCluster(fs, buffer, self)) {
+        printf("mkdir: error: could not read the new directory\n");
+    } else if (!slot_is_free(buffer + dot_slot * fat32_dir_entry_size) ||
+        !slot_is_free(buffer + dotdot_slot * fat32_dir_entry_size)) {
+        printf("mkdir: error: the directory's first slots are taken\n");
+    } else {
+        write_dot_entries(fs, buffer, self, parentcluster);
+        if (!putCluster(fs, buffer, self) || !flushFAT(fs))
+            printf("mkdir: error: could not write the new directory\n");
+    }
+    mfree(buffer);
+}
+
+void print_directory(f32* fs, directory* dir)
+{
+    if (!fs || !dir)
+        return;
+    uint32_t width = 0;
+    for (uint32_t i = 0; i < dir->num_entries; ++i) {
+        const char* name = dir->entries[i].name ? dir->entries[i].name : "";
+        uint32_t len = static_cast<uint32_t>(strlen(name));
+        width = len > width ? len : width;
+    }
+    auto* padded = static_cast<char*>(malloc(width + 1));
+    if (!padded) {
+        printf("ls: error: out of memory\n");
+        return;
+    }
+    for (uint32_t i = 0; i < dir->num_entries; ++i) {
+        const dir_entry& entry = dir->entries[i];
+        const char* name = entry.name ? entry.name : "";
+        uint32_t len = static_cast<uint32_t>(strlen(name));
+        __builtin_memcpy(padded, name, len);
+        memset(padded + len, ' ', width - len);
+        padded[width] = '\0';
+        printf("[%d] ", static_cast<int>(i));
+        printf("%s %c %d ", padded, (entry.dir_attrs & attr_directory) ? 'D' : ' ', static_cast<int>(entry.file_size));
+        uint32_t count = listed_cluster_count(fs, entry.first_cluster);
+        printf("clusters: [%d]\n", static_cast<int>(count));
+    }
+    mfree(padded);
+}
+
+} // namespace tavix

@@ -1,0 +1,392 @@
+// Directory decoding on mtools-made images (short names, long names, cluster boundaries,
+// deleted slots) and on damaged ones (bad ordinals, endless runs, looping and broken chains).
+#include "drivers/fs/fat32_dir.hpp"
+
+#include "tests/unit/fat32_ops_fixture.hpp"
+
+#include <random>
+#include <set>
+
+namespace {
+
+using namespace tavix;
+using fat32_ops::screen_lines;
+
+std::vector<std::string> names_of(const directory& d)
+{
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < d.num_entries; ++i)
+        names.push_back(d.entries[i].name);
+    return names;
+}
+
+const std::string& decode_image()
+{
+    static const std::string path = [] {
+        std::string host = fat32_test::make_host_file("dec.bin", 3);
+        std::vector<std::string> steps = {"mmd -i IMG ::/d", "mmd -i IMG ::/gone"};
+        for (int i = 1; i <= 13; ++i) {
+            char name[8];
+            std::snprintf(name, sizeof name, "f%02d", i);
+            steps.push_back("mcopy -i IMG " + host + " ::/d/" + name);
+        }
+        steps.push_back("mcopy -i IMG " + host + " '::/d/boundary crossing.txt'");
+        steps.push_back("mcopy -i IMG " + host + " ::/d/after.txt");
+        steps.push_back("mcopy -i IMG " + host + " ::/README.TXT");
+        steps.push_back("mcopy -i IMG " + host + " ::/thirteen_char");
+        steps.push_back("mcopy -i IMG " + host + " ::/gone/one");
+        steps.push_back("mcopy -i IMG " + host + " ::/gone/two");
+        steps.push_back("mcopy -i IMG " + host + " ::/gone/three");
+        steps.push_back("mdel -i IMG ::/gone/two");
+        return fat32_test::make_image("decode-64m", 64, 1, steps);
+    }();
+    return path;
+}
+
+class Decode : public fat32_ops::Fs {
+protected:
+    void SetUp() override { mount_image(decode_image()); }
+
+    uint32_t cluster_of(directory& parent, const char* name)
+    {
+        for (uint32_t i = 0; i < parent.num_entries; ++i)
+            if (std::strcmp(parent.entries[i].name, name) == 0)
+                return parent.entries[i].first_cluster;
+        return 0;
+    }
+
+    // Slot `index` of a directory cluster on the disk.
+    void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
+    {
+        uint8_t sector[512];
+        uint64_t lba = sector_for_cluster(fs, cluster) + index * 32 / 512;
+        disk.read_sector(lba, sector);
+        std::memcpy(sector + index * 32 % 512, slot, 32);
+        disk.write_sector(lba, sector);
+    }
+
+    static void long_slot(uint8_t* slot, uint8_t ordinal, const char* part)
+    {
+        std::memset(slot, 0, 32);
+        slot[0] = ordinal;
+        slot[11] = attr_long_name;
+        for (uint32_t c = 0; c < lfn_chars_per_entry && part[c]; ++c)
+            slot[lfn_char_offsets[c]] = static_cast<uint8_t>(part[c]);
+    }
+
+    static void short_slot(uint8_t* slot, const char* eleven, uint32_t cluster)
+    {
+        std::memset(slot, 0, 32);
+        std::memcpy(slot, eleven, 11);
+        writei16(slot, 26, static_cast<uint16_t>(cluster));
+    }
+};
+
+TEST_F(Decode, RootHoldsShortAndThirteenCharacterLongNames)
+{
+    directory d = root();
+    // The volume label is an entry like any other.
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"TAVIXTES.T", "D", "GONE", "README.TXT", "thirteen_char"}));
+    EXPECT_EQ(d.entries[1].dir_attrs & attr_directory, attr_directory);
+    EXPECT_EQ(d.entries[3].file_size, 3u);
+    EXPECT_EQ(d.cluster, fs->root_cluster);
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, NameAcrossAClusterBoundaryAndTheEntriesAfterIt)
+{
+    directory top = root();
+    uint32_t dc = cluster_of(top, "D");
+    free_directory(fs, &top);
+    ASSERT_TRUE(is_data_cluster(fs, dc));
+    // The layout this test is about: the last slot of the first cluster starts a long name.
+    uint8_t sector[512];
+    disk.read_sector(sector_for_cluster(fs, dc), sector);
+    ASSERT_EQ(sector[15 * 32 + 11], attr_long_name);
+    ASSERT_TRUE(is_data_cluster(fs, get_next_cluster_id(fs, dc)));
+
+    directory d{};
+    populate_dir(fs, &d, dc);
+    std::vector<std::string> expected = {".", ".."};
+    for (int i = 1; i <= 13; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "F%02d", i);
+        expected.push_back(name);
+    }
+    expected.push_back("boundary crossing.txt");
+    expected.push_back("AFTER.TXT");
+    EXPECT_EQ(names_of(d), expected);
+    EXPECT_EQ(d.entries[15].file_size, 3u);
+    free_directory(fs, &d);
+    EXPECT_TRUE(screen_lines().empty());
+}
+
+TEST_F(Decode, DeletedSlotBetweenLiveEntriesIsSkipped)
+{
+    directory top = root();
+    uint32_t gc = cluster_of(top, "GONE");
+    free_directory(fs, &top);
+    directory d{};
+    populate_dir(fs, &d, gc);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{".", "..", "ONE", "THREE"}));
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, ShortNameForms)
+{
+    uint32_t c = allocateCluster(fs);
+    ASSERT_NE(c, 0u);
+    uint8_t slot[32];
+    short_slot(slot, "README  TXT", 0);
+    write_slot(c, 0, slot);
+    short_slot(slot, "KERNEL     ", 0);
+    write_slot(c, 1, slot);
+    short_slot(slot, "MY FILE TXT", 0);
+    write_slot(c, 2, slot);
+    short_slot(slot, "\x05" "BC     DAT", 0);
+    write_slot(c, 3, slot);
+    directory d{};
+    populate_dir(fs, &d, c);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"README.TXT", "KERNEL", "MY.TXT", "\x05" "BC.DAT"}));
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, LongNamesStopAtTheirEndAndAtCharactersOutsideAscii)
+{
+    uint32_t c = allocateCluster(fs);
+    uint8_t slot[32];
+    // Two entries, highest ordinal first; the name ends with the 0x0000 in the second.
+    long_slot(slot, 0x42, "abc");
+    write_slot(c, 0, slot);
+    long_slot(slot, 0x01, "0123456789xyz");
+    write_slot(c, 1, slot);
+    short_slot(slot, "0123456~1  ", 7);
+    write_slot(c, 2, slot);
+    long_slot(slot, 0x41, "caf");
+    slot[lfn_char_offsets[3]] = 0xE9; // an accented letter ends the decoded name
+    slot[lfn_char_offsets[4]] = 's';
+    write_slot(c, 3, slot);
+    short_slot(slot, "CAF~1      ", 0);
+    write_slot(c, 4, slot);
+    long_slot(slot, 0x41, "ab");
+    slot[lfn_char_offsets[2] + 1] = 0x01; // U+0141 is not the letter A
+    slot[lfn_char_offsets[2]] = 'A';
+    write_slot(c, 5, slot);
+    short_slot(slot, "AB~1       ", 0);
+    write_slot(c, 6, slot);
+    directory d{};
+    populate_dir(fs, &d, c);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"0123456789xyzabc", "caf", "ab"}));
+    EXPECT_EQ(d.entries[0].first_cluster, 7u);
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, BadOrdinalsAndOverlongRunsFallBackToTheShortName)
+{
+    uint32_t c = allocateCluster(fs);
+    uint8_t slot[32];
+    uint32_t at = 0;
+    // Ordinal 0 and an ordinal beyond the run's length say nowhere to put their characters.
+    long_slot(slot, 0x40, "zero");
+    write_slot(c, at++, slot);
+    short_slot(slot, "ZERO       ", 0);
+    write_slot(c, at++, slot);
+    long_slot(slot, 0x45, "five");
+    write_slot(c, at++, slot);
+    short_slot(slot, "FIVE       ", 0);
+    write_slot(c, at++, slot);
+    // A run of 21 entries is longer than any name; in a 512-byte cluster it also crosses
+    // into a second cluster, which is linked for it.
+    uint32_t c2 = allocateCluster(fs);
+    fs->FAT[c] = c2;
+    for (uint32_t i = 0; i < 21; ++i) {
+        long_slot(slot, static_cast<uint8_t>(21 - i), "xxxxxxxxxxxxx");
+        write_slot(at < 16 ? c : c2, at % 16, slot);
+        ++at;
+    }
+    short_slot(slot, "LONGRUN    ", 0);
+    write_slot(c2, at % 16, slot);
+    ++at;
+    short_slot(slot, "LAST       ", 0);
+    write_slot(c2, at % 16, slot);
+    directory d{};
+    populate_dir(fs, &d, c);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"ZERO", "FIVE", "LONGRUN", "LAST"}));
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, RunPastTheEndOfTheChainIsReportedAndNotCounted)
+{
+    uint32_t c = allocateCluster(fs);
+    uint8_t slot[32];
+    short_slot(slot, "FIRST      ", 0);
+    write_slot(c, 0, slot);
+    for (uint32_t i = 14; i < 16; ++i) {
+        long_slot(slot, static_cast<uint8_t>(16 - i), "dangling");
+        write_slot(c, i, slot);
+    }
+    directory d{};
+    populate_dir(fs, &d, c);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"FIRST"}));
+    std::string shown = sim::screen_row(0) + sim::screen_row(1);
+    shown.erase(shown.find_last_not_of(' ') + 1);
+    EXPECT_EQ(shown, "FOUND BAD DIRECTORY ENTRY!Can't get cluster. Hit End Of Chain.FAILED TO READ DIRECTORY "
+                     "ENTRY! THE SOFTWARE IS BUGGY!");
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, RunLongerThanTwoClustersFailsCleanly)
+{
+    uint32_t c = allocateCluster(fs);
+    uint32_t c2 = allocateCluster(fs);
+    uint32_t c3 = allocateCluster(fs);
+    fs->FAT[c] = c2;
+    fs->FAT[c2] = c3;
+    uint8_t slot[32];
+    long_slot(slot, 1, "x");
+    for (uint32_t i = 0; i < 16; ++i) {
+        write_slot(c, i, slot);
+        write_slot(c2, i, slot);
+    }
+    short_slot(slot, "END        ", 0);
+    write_slot(c3, 0, slot);
+    directory d{};
+    populate_dir(fs, &d, c);
+    EXPECT_EQ(d.num_entries, 0u);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"FAILED TO READ DIRECTORY ENTRY! THE SOFTWARE IS BUGGY!"}));
+    free_directory(fs, &d);
+}
+
+TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
+{
+    uint32_t a = allocateCluster(fs);
+    uint32_t b = allocateCluster(fs);
+    uint8_t slot[32];
+    short_slot(slot, "INA        ", 0);
+    write_slot(a, 0, slot);
+    short_slot(slot, "INB        ", 0);
+    write_slot(b, 0, slot);
+    fs->FAT[a] = b;
+    fs->FAT[b] = a; // a loop: each cluster is read once
+    directory d{};
+    disk.reset_state();
+    populate_dir(fs, &d, a);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA", "INB"}));
+    EXPECT_EQ(disk.sectors_read(), 2u);
+    free_directory(fs, &d);
+
+    fs->FAT[b] = fs->last_cluster + 1; // a link out of range
+    populate_dir(fs, &d, a);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA", "INB"}));
+    free_directory(fs, &d);
+
+    fs->FAT[a] = 0; // a free cluster in the middle of the chain
+    populate_dir(fs, &d, a);
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA"}));
+    free_directory(fs, &d);
+
+    populate_dir(fs, &d, 1); // never a directory
+    EXPECT_EQ(d.num_entries, 0u);
+    free_directory(fs, &d);
+    EXPECT_EQ(disk.sectors_written(), 0u);
+}
+
+TEST(ChainLength, CountsEachClusterOnceAndTellsHowTheChainEnds)
+{
+    uint32_t fat[16] = {0x0FFFFFF8, 0x0FFFFFFF};
+    f32 fs{};
+    fs.FAT = fat;
+    fs.fat_entries = 16;
+    fs.last_cluster = 15;
+    bool broken = false;
+    fat[2] = 3;
+    fat[3] = 4;
+    fat[4] = 0x0FFFFFFF;
+    EXPECT_EQ(chain_length(&fs, 2, &broken), 3u);
+    EXPECT_FALSE(broken);
+    fat[4] = 5; // 5 is free: it ends the chain as a damaged member
+    EXPECT_EQ(chain_length(&fs, 2, &broken), 4u);
+    EXPECT_TRUE(broken);
+    fat[5] = 6;
+    fat[6] = 7;
+    fat[7] = 4; // 2 3 4 5 6 7 4 ...: a loop of four behind a tail of two
+    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
+    EXPECT_TRUE(broken);
+    fat[7] = 7;
+    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
+    fat[7] = 16; // past the last cluster
+    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
+    EXPECT_TRUE(broken);
+    EXPECT_EQ(chain_length(&fs, 0, &broken), 0u);
+    EXPECT_EQ(chain_length(&fs, 1, &broken), 0u);
+    fat[9] = 0xF000000A; // the top four bits are not part of the link
+    fat[10] = 0xFFFFFFFF;
+    EXPECT_EQ(chain_length(&fs, 9, &broken), 2u);
+    EXPECT_FALSE(broken);
+}
+
+TEST(Checksum, MatchesTheStandardRotation)
+{
+    char name[] = "HELLO      ";
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) ? 0x80 : 0) + (sum >> 1) + static_cast<uint8_t>(name[i]));
+    EXPECT_EQ(checksum_fname(name), sum);
+    char other[] = "HELLO   TXT";
+    EXPECT_NE(checksum_fname(other), checksum_fname(name));
+}
+
+// Random damage to a directory's clusters and its chain: the decode may list anything, but
+// it must not crash, hang, leak or write to the disk.
+TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
+{
+    directory top = root();
+    uint32_t dc = cluster_of(top, "D");
+    free_directory(fs, &top);
+    uint32_t dc2 = get_next_cluster_id(fs, dc);
+    uint8_t original[2][512];
+    disk.read_sector(sector_for_cluster(fs, dc), original[0]);
+    disk.read_sector(sector_for_cluster(fs, dc2), original[1]);
+    uint32_t fat_dc = fs->FAT[dc];
+    uint32_t fat_dc2 = fs->FAT[dc2];
+    int blocks = fat32_test::used_blocks();
+
+    std::mt19937 rng(20250101);
+    const uint8_t interesting[] = {0x00, 0xE5, 0x0F, 0x10, 0x40, 0x41, 0x45, 0x4F, 0x55, 0x7F, 0x80, 0xFF};
+    for (int round = 0; round < 400; ++round) {
+        uint8_t sectors[2][512];
+        std::memcpy(sectors, original, sizeof sectors);
+        int flips = 1 + static_cast<int>(rng() % 40);
+        for (int i = 0; i < flips; ++i) {
+            uint8_t* sector = sectors[rng() % 2];
+            uint32_t at = rng() % 512;
+            switch (rng() % 4) {
+            case 0: sector[at] = static_cast<uint8_t>(rng()); break;
+            case 1: sector[at] = interesting[rng() % sizeof interesting]; break;
+            case 2: sector[(at & ~31u) + 11] = attr_long_name; break; // runs of long-name slots
+            default: sector[at & ~31u] = static_cast<uint8_t>(0x40 | (rng() % 32)); break;
+            }
+        }
+        disk.write_sector(sector_for_cluster(fs, dc), sectors[0]);
+        disk.write_sector(sector_for_cluster(fs, dc2), sectors[1]);
+        const uint32_t links[] = {fat_dc, dc, dc2, 0, 1, fs->last_cluster + 1, 0x0FFFFFF7, 0x0FFFFFFF};
+        fs->FAT[dc] = rng() % 3 == 0 ? links[rng() % 8] : fat_dc;
+        fs->FAT[dc2] = rng() % 3 == 0 ? links[rng() % 8] : fat_dc2;
+
+        disk.reset_state();
+        directory d{};
+        populate_dir(fs, &d, dc);
+        for (uint32_t i = 0; i < d.num_entries; ++i)
+            ASSERT_NE(d.entries[i].name, nullptr);
+        free_directory(fs, &d);
+        ASSERT_EQ(disk.sectors_written(), 0u);
+        ASSERT_LE(disk.sectors_read(), 3u) << "round " << round;
+        ASSERT_EQ(disk.out_of_range_requests(), 0);
+        ASSERT_EQ(fat32_test::used_blocks(), blocks) << "round " << round;
+        sim::reset();
+    }
+    fs->FAT[dc] = fat_dc;
+    fs->FAT[dc2] = fat_dc2;
+}
+
+} // namespace

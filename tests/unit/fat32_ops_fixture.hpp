@@ -1,0 +1,127 @@
+// A mounted FAT32 image in the simulated drive for the directory, creation and file tests,
+// with the checks every writing test ends with: fsck.fat, mdir and mtype on the saved image.
+#pragma once
+
+#include "cpu/mem.hpp"
+#include "drivers/fs/fat32.hpp"
+#include "tests/sim/ata.hpp"
+#include "tests/sim/sim.hpp"
+#include "tests/unit/fat32_image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace fat32_ops {
+
+using fat32_test::run;
+
+inline std::string mtools(const std::string& command) { return "MTOOLS_SKIP_CHECK=1 " + command; }
+
+// The non-empty rows of the simulated screen, trailing blanks removed.
+inline std::vector<std::string> screen_lines()
+{
+    std::vector<std::string> lines;
+    for (int r = 0; r < 25; ++r) {
+        std::string s = sim::screen_row(r);
+        s.erase(s.find_last_not_of(' ') + 1);
+        if (!s.empty())
+            lines.push_back(s);
+    }
+    return lines;
+}
+
+// The directory's names as mdir lists them (long names, or the short name), sorted.
+inline std::vector<std::string> mdir_names(const std::string& image, const std::string& dir)
+{
+    auto [status, out] = run(mtools("mdir -b -i " + image + " ::" + dir));
+    std::vector<std::string> names;
+    if (status != 0)
+        return {"<mdir failed: " + out + ">"};
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(at, end - at);
+        at = end + 1;
+        if (line.empty())
+            continue;
+        // mdir -b prints full paths: keep the last component.
+        size_t slash = line.find_last_of('/', line.size() >= 2 ? line.size() - 2 : 0);
+        if (line.back() == '/')
+            line.pop_back();
+        names.push_back(slash == std::string::npos ? line : line.substr(slash + 1));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline std::string mtype(const std::string& image, const std::string& path)
+{
+    auto [status, out] = run(mtools("mtype -i " + image + " ::" + path));
+    return status == 0 ? out : "<mtype failed: " + out + ">";
+}
+
+inline std::string file_bytes(const std::string& path)
+{
+    std::string data;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return data;
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        data.append(chunk, got);
+    std::fclose(f);
+    return data;
+}
+
+class Fs : public ::testing::Test {
+protected:
+    // Loads the image, mounts it and clears the screen of the mount's messages.
+    void mount_image(const std::string& image)
+    {
+        sim::reset();
+        // Whole-cluster transfers would fill the port log with every data word.
+        sim::set_port_logging(false);
+        tavix::init_dmem();
+        ASSERT_FALSE(image.empty()) << "mkfs.fat or mtools failed";
+        ASSERT_TRUE(disk.load(image));
+        disk.reset_state();
+        sim::reset();
+        char kind[] = "fat32";
+        fs = tavix::makeFilesystem(kind);
+        ASSERT_NE(fs, nullptr);
+        sim::reset();
+        disk.reset_state();
+    }
+
+    // Saves the image under `name`, has fsck.fat check it and returns the path.
+    std::string save_checked(const std::string& name)
+    {
+        std::string path = fat32_test::image_dir() + "/" + name + ".img";
+        EXPECT_TRUE(disk.save(path));
+        auto [status, report] = fat32_test::fsck(path);
+        EXPECT_EQ(status, 0) << report;
+        for (const char* complaint : {"differ", "wrong", "Free cluster", "Bad", "bad", "invalid", "Orphan",
+                 "Duplicate", "Deleting", "lost", "Unused", "Dropping", "Fix", "Start cluster"})
+            EXPECT_EQ(report.find(complaint), std::string::npos) << "fsck.fat: " << report;
+        return path;
+    }
+
+    tavix::directory root()
+    {
+        tavix::directory d{};
+        tavix::populate_root_dir(fs, &d);
+        return d;
+    }
+
+    sim::AtaDisk disk;
+    tavix::f32* fs = nullptr;
+};
+
+} // namespace fat32_ops
