@@ -1,6 +1,7 @@
 // In-kernel tests of the core: the timer, software interrupts and the exception path.
 #include "arch/hw.hpp"
 #include "cpu/gdt.hpp"
+#include "cpu/idt.hpp"
 #include "cpu/pit.hpp"
 #include "tests/kernel/ktest.hpp"
 
@@ -13,6 +14,7 @@ namespace {
 // A tick may land between reading the counter and entering wait, and another while the
 // second read is made; anything beyond that means wait overslept.
 constexpr uint64_t wait_slack_ticks = 3;
+constexpr int divzero_lead_ticks = 20;
 
 } // namespace
 
@@ -138,9 +140,68 @@ KTEST(swint, segments_survive_interrupts)
     KEXPECT(task_register() == tss_selector);
 }
 
+namespace {
+
+// The frame the last IRQ handler was given, copied out while it ran.
+constinit InterruptRegisters irq_frame = {};
+constinit int irq_calls = 0;
+
+void record_irq_frame(InterruptRegisters* regs)
+{
+    irq_frame = *regs;
+    ++irq_calls;
+}
+
+template <uint32_t vector>
+void raise_vector()
+{
+    asm volatile("int %0" : : "i"(vector) : "memory");
+}
+
+using raise_t = void (*)();
+
+constexpr raise_t irq_raisers[irq_line_count] = {
+    raise_vector<32>, raise_vector<33>, raise_vector<34>, raise_vector<35>,
+    raise_vector<36>, raise_vector<37>, raise_vector<38>, raise_vector<39>,
+    raise_vector<40>, raise_vector<41>, raise_vector<42>, raise_vector<43>,
+    raise_vector<44>, raise_vector<45>, raise_vector<46>, raise_vector<47>,
+};
+
+constexpr uint32_t eflags_interrupt_enable = 1u << 9;
+
+} // namespace
+
+// Every IRQ stub pushes its own vector and a zero error code, and the common stub hands
+// the handler a frame with the kernel selectors of the interrupted code.
+KTEST(swint, irq_stubs_build_the_frame)
+{
+    for (uint32_t line = 0; line < irq_line_count; ++line) {
+        const irq_handler_t saved = irq_routines[line];
+        irq_frame = {};
+        irq_calls = 0;
+        // The line's own device may interrupt meanwhile; both kinds of frame must match.
+        hw::disable_interrupts();
+        irq_install_handler(static_cast<int>(line), record_irq_frame);
+        hw::enable_interrupts();
+        irq_raisers[line]();
+        hw::disable_interrupts();
+        irq_routines[line] = saved;
+        hw::enable_interrupts();
+        KEXPECT(irq_calls >= 1);
+        KEXPECT(irq_frame.int_no == irq_base_vector + line);
+        KEXPECT(irq_frame.err_code == 0);
+        KEXPECT(irq_frame.csm == kernel_code_selector);
+        KEXPECT(irq_frame.ds == kernel_data_selector);
+        KEXPECT((irq_frame.eflags & eflags_interrupt_enable) != 0);
+    }
+}
+
 // Fatal: the panic line is the only result, so the system test reads it off the screen.
 KTEST(divzero, divide_by_zero_panics)
 {
+    // Let the counter run first, so that the system test can tell a stopped timer from
+    // one that never started.
+    wait(divzero_lead_ticks);
     volatile int zero = 0;
     volatile int quotient = 1 / zero;
     (void)quotient;

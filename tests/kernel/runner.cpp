@@ -135,7 +135,7 @@ void run_kernel_tests()
     uint32_t passed = 0;
     uint32_t failed = 0;
     // Start-up leaves the cursor behind the prompt.
-    printf("\n");
+    tavix::printf("\n");
 
     for (const Test* t = __start_ktests; t < __stop_ktests; ++t) {
         if (!has_word(groups, t->group))
