@@ -5,6 +5,7 @@
 #include "cpu/pit.hpp"
 #include "cpu/string.hpp"
 #include "drivers/display.hpp"
+#include "drivers/fs/fat32.hpp"
 #include "general/config.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
@@ -41,6 +42,26 @@ void run_clear(char**, int count)
         return;
     }
     clear_screen();
+}
+
+// Without a mounted volume the file-system commands must not reach the file system.
+void run_ls(char**, int)
+{
+    if (!master_fs) {
+        printf("ls: error: no filesystem mounted\n");
+        return;
+    }
+    print_directory(master_fs, &current_directory);
+}
+
+void run_mkhello(char**, int)
+{
+    if (!master_fs) {
+        printf("mkhello: error: no filesystem mounted\n");
+        return;
+    }
+    char name[] = "hello";
+    mkdir(master_fs, &current_directory, name);
 }
 
 void run_reboot(char**, int) { reboot_system(); }
@@ -144,8 +165,10 @@ void run_tick(char**, int count)
 constexpr shell_command commands[] = {
     {"help", run_help},
     {"clear", run_clear},
+    {"ls", run_ls},
     {"reboot", run_reboot},
     {"shutdown", run_shutdown},
+    {"mkhello", run_mkhello},
     {"sector", run_sector},
     {"export", run_export},
     {"echo", run_echo},
