@@ -207,3 +207,13 @@ KTEST(divzero, divide_by_zero_panics)
     (void)quotient;
     KEXPECT(false); // reached only if no exception was raised
 }
+
+// Fatal: a selector beyond the end of the descriptor table. The processor pushes an error
+// code for this vector, so the message only comes out right if the stub left it in place.
+KTEST(gpfault, bad_selector_panics)
+{
+    wait(divzero_lead_ticks);
+    asm volatile("mov $0x50, %%ax\n\t"
+                 "mov %%ax, %%fs" ::: "eax", "memory");
+    KEXPECT(false); // reached only if no exception was raised
+}

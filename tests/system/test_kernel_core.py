@@ -95,6 +95,16 @@ class CoreTests(unittest.TestCase):
             self.assertEqual(vm.exit_status(), None)
 
 
+    def test_general_protection_fault_panics(self):
+        line = "--< Kernel panic >--|--< General protection fault >--"
+        with Qemu(kernel=TEST_IMAGE, append="gpfault") as vm:
+            vm.wait_for_text(line, timeout=RUN_TIMEOUT)
+            rows = vm.screen_rows()
+            row = next(r for r, text in enumerate(rows) if line in text)
+            self.assertEqual(vm.char_attr(row, rows[row].index(line))[1], PANIC_ATTRIBUTE)
+            self.assertNotIn("KTEST", vm.screen_text())
+            self.assertTrue(vm.running())
+
     def test_counter_runs_at_1000_per_virtual_second(self):
         # Measured against the chipset's power-management timer, which runs on the same
         # virtual clock, so a slow host that runs the guest slowly does not change the figure.
