@@ -1,0 +1,157 @@
+"""Start-up on QEMU: the boot screen, the prompt and cursor, the timer rate, the boot stack, and
+booting from the GRUB rescue ISO, with and without a disk."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (REPO_ROOT, Qemu, build_dir, image_path, make_fat32_image,  # noqa: E402
+                     pm_timer_seconds)
+
+BOOT_TIMEOUT = 90
+PROMPT = "masteruser: / &"
+INIT_LINES = ["GDT: Initiliazing...", "IDT: Initiliazing...", "PIT: Initiliazing...",
+              "DMEM: Initiliazing..."]
+BANNER = "Tavix 32-bit kernel 0.02 beta"
+MOUNT_ERROR = "mkfat: error: unable to create filesystem"
+BOOT_STACK_BYTES = 8192
+TICKS_PER_SECOND = 1000
+TICK_RATE_TOLERANCE = 300          # ticks per second either way
+TICK_MEASURE_SECONDS = 2.0         # of QEMU's virtual clock
+TICK_SAMPLE_INTERVAL = 0.2         # wall seconds, well inside the PM timer's 4.7 s wrap
+
+
+def find_in_order(rows, expected):
+    """Row index of each expected line, matched in order; extra rows in between are allowed.
+    Fails naming the first line that is missing or out of order."""
+    found = []
+    start = 0
+    stripped = [row.rstrip() for row in rows]
+    for line in expected:
+        try:
+            index = stripped.index(line, start)
+        except ValueError:
+            raise AssertionError("%r missing or out of order on the boot screen:\n%s"
+                                 % (line, "\n".join(stripped)))
+        found.append(index)
+        start = index + 1
+    return found
+
+
+def last_row(rows, line):
+    stripped = [row.rstrip() for row in rows]
+    return len(stripped) - 1 - stripped[::-1].index(line)
+
+
+class BootScreen(unittest.TestCase):
+    def check_start_up(self, vm):
+        """The start-up lines in order, then the prompt as the last line written with the
+        cursor right behind it; returns the screen rows."""
+        vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+        rows = vm.screen_rows()
+        find_in_order(rows, INIT_LINES + [BANNER, PROMPT])
+        prompt_row = last_row(rows, PROMPT)
+        self.assertTrue(all(not row.strip() for row in rows[prompt_row + 1:]),
+                        "nothing may follow the prompt")
+        self.assertEqual(vm.cursor(), (prompt_row, len(PROMPT)))
+        return rows
+
+    def test_start_up_without_disk(self):
+        with Qemu() as vm:
+            rows = self.check_start_up(vm)
+            self.assertNotIn(MOUNT_ERROR, "\n".join(rows))
+            vm.screendump(os.path.join(build_dir(), "boot-screen-nodisk.png"))
+            self.assertTrue(vm.running())
+
+    def test_start_up_with_fat32_disk(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"),
+                                    files={"README.TXT": b"Tavix sample disk\n"})
+            with Qemu(disk=disk) as vm:
+                rows = self.check_start_up(vm)
+                self.assertNotIn(MOUNT_ERROR, "\n".join(rows))
+                high_water = vm.stack_high_water()
+                shot = os.path.join(build_dir(), "boot-screen.png")
+                vm.screendump(shot)
+                self.assertTrue(vm.running())
+        print("\nboot stack high-water mark after start-up with a mounted disk: %d of %d bytes"
+              % (high_water, BOOT_STACK_BYTES), file=sys.stderr)
+        self.assertGreater(high_water, 0, "the boot stack was never used: wrong symbols?")
+        self.assertLess(high_water, BOOT_STACK_BYTES // 2)
+        with open(shot, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        # The README shows this picture; refresh it on request only, so that a test run does
+        # not leave the work tree modified.
+        if os.environ.get("TAVIX_UPDATE_SCREENSHOT"):
+            shutil.copyfile(shot, os.path.join(REPO_ROOT, "docs", "boot-screen.png"))
+
+    def test_disk_without_volume_reports_mount_error_and_continues(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = os.path.join(tmp, "blank.img")
+            with open(disk, "wb") as f:
+                f.truncate(16 * 1024 * 1024)
+            with Qemu(disk=disk) as vm:
+                rows = self.check_start_up(vm)
+                error_row = find_in_order(rows, INIT_LINES + [MOUNT_ERROR, BANNER])[-2]
+                self.assertEqual(rows[error_row + 1].strip(), "",
+                                 "the mount error is followed by an empty line")
+                self.assertTrue(vm.running())
+
+
+class Timer(unittest.TestCase):
+    def test_ticks_follow_the_virtual_clock_at_1000_hz(self):
+        with Qemu() as vm:
+            vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+            ticks = vm.symbol("ticks")
+            self.assertEqual(vm.symbol_size("ticks"), 8)
+            first_ticks, last_pm = vm.virtual_clock_sample(lambda: vm.read_u64(ticks))
+            elapsed = 0.0
+            # Summing short steps keeps each one inside a wrap of the 24-bit PM timer, however
+            # slowly the host runs the guest.
+            while elapsed < TICK_MEASURE_SECONDS:
+                time.sleep(TICK_SAMPLE_INTERVAL)
+                now_ticks, pm = vm.virtual_clock_sample(lambda: vm.read_u64(ticks))
+                elapsed += pm_timer_seconds(last_pm, pm)
+                last_pm = pm
+            rate = (now_ticks - first_ticks) / elapsed
+            print("\ntimer: %d ticks in %.3f s of virtual time = %.1f per second"
+                  % (now_ticks - first_ticks, elapsed, rate), file=sys.stderr)
+            self.assertGreater(first_ticks, 0)
+            self.assertAlmostEqual(rate, TICKS_PER_SECOND, delta=TICK_RATE_TOLERANCE)
+            self.assertTrue(vm.running())
+
+
+def iso_path(tmp):
+    """build/tavix.iso when it is at least as new as the kernel; otherwise one made now."""
+    kernel = image_path("tavix.elf")
+    iso = image_path("tavix.iso")
+    if os.path.exists(iso) and os.path.getmtime(iso) >= os.path.getmtime(kernel):
+        return iso
+    iso = os.path.join(tmp, "tavix.iso")
+    subprocess.run([os.path.join(REPO_ROOT, "tools", "make-iso.sh"), kernel, iso], check=True)
+    return iso
+
+
+class RescueIso(unittest.TestCase):
+    def test_iso_boots_to_the_prompt_with_and_without_disk(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            iso = iso_path(tmp)
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"))
+            for attached in (None, disk):
+                with self.subTest(disk=attached is not None):
+                    with Qemu(cdrom=iso, disk=attached) as vm:
+                        vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+                        rows = vm.screen_rows()
+                        find_in_order(rows, INIT_LINES + [BANNER, PROMPT])
+                        self.assertNotIn(MOUNT_ERROR, "\n".join(rows))
+                        self.assertEqual(vm.cursor(), (last_row(rows, PROMPT), len(PROMPT)))
+                        self.assertTrue(vm.running())
+
+
+if __name__ == "__main__":
+    unittest.main()
