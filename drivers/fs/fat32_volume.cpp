@@ -95,12 +95,16 @@ uint32_t find_free_cluster(f32* fs)
     return 0;
 }
 
-// Rewrites the FSInfo counters when they no longer describe the FAT.
-uint8_t update_fsinfo(f32* fs)
+// Rewrites the FSInfo counters when they no longer describe the FAT. The next-free hint
+// only needs refreshing when the FAT itself changed: an unchanged volume keeps the hint
+// its formatter left, which is still a valid place to start looking.
+uint8_t update_fsinfo(f32* fs, bool fat_changed)
 {
     if (!fs->fsinfo_valid)
         return 1;
     uint32_t free_count = count_free_clusters(fs);
+    if (!fat_changed && free_count == fs->fsinfo_free_count)
+        return 1;
     uint32_t next_free = find_free_cluster(fs);
     if (next_free == 0)
         next_free = fat32_fsinfo_unknown;
@@ -363,6 +367,7 @@ uint8_t flushFAT(f32* fs)
         return 0;
     uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
+    bool fat_changed = false;
     for (uint32_t s = 0; s < fat_sectors; ++s) {
         uint32_t* now = fs->FAT + s * fat32_entries_per_sector;
         uint32_t* disk = fs->FAT_on_disk + s * fat32_entries_per_sector;
@@ -371,6 +376,7 @@ uint8_t flushFAT(f32* fs)
             changed = now[i] != disk[i];
         if (!changed)
             continue;
+        fat_changed = true;
         bool written = true;
         for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy) {
             uint32_t lba = fs->fat_begin_sector + copy * fat_sectors + s;
@@ -384,7 +390,7 @@ uint8_t flushFAT(f32* fs)
             ok = 0;
         }
     }
-    if (!update_fsinfo(fs))
+    if (!update_fsinfo(fs, fat_changed))
         ok = 0;
     return ok;
 }

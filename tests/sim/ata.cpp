@@ -91,11 +91,21 @@ bool AtaDisk::load(const std::string& path)
     chunks_.clear();
     sectors_ = static_cast<uint64_t>(size) / sector_size;
     std::vector<uint8_t> block(chunk_sectors * sector_size);
+    const std::vector<uint8_t> zeros(block.size(), 0);
     for (uint64_t index = 0; index * chunk_sectors < sectors_; ++index) {
-        ssize_t got = ::pread(fd, block.data(), block.size(), static_cast<off_t>(index * block.size()));
+        off_t at = static_cast<off_t>(index * block.size());
+        // Skip the file's holes without reading them.
+        off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            break;
+        if (data >= at + static_cast<off_t>(block.size())) {
+            index = static_cast<uint64_t>(data) / block.size() - 1;
+            continue;
+        }
+        ssize_t got = ::pread(fd, block.data(), block.size(), at);
         if (got <= 0)
             break;
-        if (std::all_of(block.begin(), block.begin() + got, [](uint8_t b) { return b == 0; }))
+        if (std::memcmp(block.data(), zeros.data(), static_cast<size_t>(got)) == 0)
             continue;
         auto chunk = std::make_unique<uint8_t[]>(block.size());
         std::memset(chunk.get(), 0, block.size());
@@ -120,6 +130,17 @@ bool AtaDisk::save(const std::string& path) const
         ok = ok && ::pwrite(fd, chunk.get(), bytes, static_cast<off_t>(first * sector_size)) == static_cast<ssize_t>(bytes);
     }
     return ::close(fd) == 0 && ok;
+}
+
+void AtaDisk::copy_image_from(const AtaDisk& other)
+{
+    chunks_.clear();
+    sectors_ = other.sectors_;
+    for (const auto& [index, chunk] : other.chunks_) {
+        auto copy = std::make_unique<uint8_t[]>(chunk_sectors * sector_size);
+        std::memcpy(copy.get(), chunk.get(), chunk_sectors * sector_size);
+        chunks_.emplace(index, std::move(copy));
+    }
 }
 
 void AtaDisk::reset_state()

@@ -49,6 +49,8 @@ public:
     bool load(const std::string& path);
     // Writes the image to a file (sparse where the image is zero).
     bool save(const std::string& path) const;
+    // Takes a copy of another drive's image (cheaper than loading the file again).
+    void copy_image_from(const AtaDisk& other);
     uint64_t sector_count() const { return sectors_; }
     void resize(uint64_t sectors) { sectors_ = sectors; }
     void read_sector(uint64_t lba, uint8_t* out) const;

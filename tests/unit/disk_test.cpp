@@ -1,0 +1,216 @@
+// The ATA PIO driver against the simulated drive: probe messages, exact task-file order,
+// data placement, and bounded give-up on absent, failing and stuck drives.
+#include "drivers/disk.hpp"
+
+#include "cpu/mem.hpp"
+#include "tests/sim/ata.hpp"
+#include "tests/sim/sim.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using sim::AtaDisk;
+using sim::PortAccess;
+
+constexpr uint64_t disk_sectors = 4096;
+
+std::vector<PortAccess> task_file_writes()
+{
+    return sim::writes_to({0x1F1, 0x1F2, 0x1F3, 0x1F4, 0x1F5, 0x1F6, 0x1F7});
+}
+
+// One screen row without its trailing blanks.
+std::string row(int r)
+{
+    std::string s = sim::screen_row(r);
+    s.erase(s.find_last_not_of(' ') + 1);
+    return s;
+}
+
+void fill_pattern(AtaDisk& disk, uint64_t lba, uint8_t seed)
+{
+    uint8_t sector[512];
+    for (int i = 0; i < 512; ++i)
+        sector[i] = static_cast<uint8_t>(seed + i * 7);
+    disk.write_sector(lba, sector);
+}
+
+class Disk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        disk.reset_state();
+    }
+    AtaDisk disk{disk_sectors};
+};
+
+TEST_F(Disk, IdentifyFindsAnAtaDiskAndPrintsItsProgress)
+{
+    disk.set_busy_reads(3);
+    EXPECT_EQ(tavix::identify(), 1);
+    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(row(1), "Waiting for ERR or DRQ.");
+    EXPECT_EQ(row(2), "Reading IDENTIFY structure.");
+    EXPECT_EQ(row(3), "Success. Disk is ready to go.");
+    EXPECT_EQ(row(4), "");
+    std::vector<PortAccess> expected = {sim::out8(0x1F6, 0xA0), sim::out8(0x1F2, 0), sim::out8(0x1F3, 0),
+        sim::out8(0x1F4, 0), sim::out8(0x1F5, 0), sim::out8(0x1F7, 0xEC), sim::out8(0x1F7, 0xE7)};
+    EXPECT_EQ(task_file_writes(), expected);
+    // The flush arrives while the identify data waits, so the drive ignores it; the probe
+    // read all 256 words, leaving the drive idle for the next command.
+    EXPECT_EQ(disk.commands(), std::vector<uint8_t>{AtaDisk::cmd_identify});
+    uint8_t sector[512];
+    EXPECT_EQ(tavix::ata_pio_read48(0, 1, sector), 1);
+}
+
+TEST_F(Disk, IdentifyOnAChannelWithoutDrivePrintsTheTwoLines)
+{
+    disk.set_mode(AtaDisk::Mode::empty);
+    EXPECT_EQ(tavix::identify(), 0);
+    EXPECT_EQ(row(0), "identify: error: disk not found, or it is not an ATA disk");
+    EXPECT_EQ(row(1), "identify: tip: fat32 mounting is not possible.");
+    EXPECT_EQ(row(2), "");
+}
+
+TEST_F(Disk, IdentifyGivesUpOnAFloatingBus)
+{
+    disk.set_mode(AtaDisk::Mode::absent);
+    sim::set_port_logging(false);
+    EXPECT_EQ(tavix::identify(), 0);
+    std::string screen = sim::screen_text();
+    EXPECT_EQ(screen.find("Status indicates"), std::string::npos);
+    EXPECT_NE(screen.find("identify: error: the drive stayed busy; giving up."), std::string::npos);
+    EXPECT_NE(screen.find("identify: tip: fat32 mounting is not possible."), std::string::npos);
+}
+
+TEST_F(Disk, IdentifyRejectsPacketDevicesAndDrivesWithErr)
+{
+    disk.set_mode(AtaDisk::Mode::packet);
+    EXPECT_EQ(tavix::identify(), 0);
+    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(row(1), "");
+
+    sim::reset();
+    disk.reset_state();
+    disk.set_mode(AtaDisk::Mode::error);
+    EXPECT_EQ(tavix::identify(), 0);
+    EXPECT_EQ(row(1), "Waiting for ERR or DRQ.");
+    EXPECT_EQ(row(2), "");
+}
+
+TEST_F(Disk, Read48ProgramsTheTaskFileHighBytesFirstAndFillsBothSectors)
+{
+    // An LBA whose six bytes are all different, so any mix-up of the order shows.
+    constexpr uint64_t lba = 0x0000060504030201ULL;
+    disk.resize(lba + 8);
+    fill_pattern(disk, lba, 0x11);
+    fill_pattern(disk, lba + 1, 0x77);
+    disk.set_busy_reads(2);
+    std::vector<uint8_t> target(1024 + 16, 0xCC);
+    EXPECT_EQ(tavix::ata_pio_read48(lba, 2, target.data()), 1);
+    std::vector<PortAccess> expected = {sim::out8(0x1F6, 0x40), sim::out8(0x1F2, 0x00), sim::out8(0x1F3, 0x04),
+        sim::out8(0x1F4, 0x05), sim::out8(0x1F5, 0x06), sim::out8(0x1F2, 0x02), sim::out8(0x1F3, 0x01),
+        sim::out8(0x1F4, 0x02), sim::out8(0x1F5, 0x03), sim::out8(0x1F7, 0x24)};
+    EXPECT_EQ(task_file_writes(), expected);
+    uint8_t first[512], second[512];
+    disk.read_sector(lba, first);
+    disk.read_sector(lba + 1, second);
+    EXPECT_EQ(0, std::memcmp(target.data(), first, 512));
+    EXPECT_EQ(0, std::memcmp(target.data() + 512, second, 512));
+    for (size_t i = 1024; i < target.size(); ++i)
+        EXPECT_EQ(target[i], 0xCC) << "byte " << i << " past the request";
+    EXPECT_EQ(disk.sectors_read(), 2u);
+}
+
+TEST_F(Disk, Read28ProgramsTheLowNibbleIntoTheDriveSelect)
+{
+    fill_pattern(disk, 0x0A0B, 0x33);
+    uint8_t target[512];
+    EXPECT_EQ(tavix::ata_pio_read28(0x0A0B, 1, target), 1);
+    std::vector<PortAccess> expected = {sim::out8(0x1F6, 0xE0), sim::out8(0x1F1, 0), sim::out8(0x1F2, 1),
+        sim::out8(0x1F3, 0x0B), sim::out8(0x1F4, 0x0A), sim::out8(0x1F5, 0), sim::out8(0x1F7, 0x20)};
+    EXPECT_EQ(task_file_writes(), expected);
+    uint8_t stored[512];
+    disk.read_sector(0x0A0B, stored);
+    EXPECT_EQ(0, std::memcmp(target, stored, 512));
+}
+
+TEST_F(Disk, WriteStoresEachSectorThenFlushesAndWaitsForTheDrive)
+{
+    disk.set_busy_reads(4);
+    std::vector<uint8_t> data(1024);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + 1);
+    EXPECT_EQ(tavix::ata_pio_write48(100, 2, data.data()), 1);
+    std::vector<PortAccess> expected = {sim::out8(0x1F6, 0x40), sim::out8(0x1F2, 0), sim::out8(0x1F3, 0),
+        sim::out8(0x1F4, 0), sim::out8(0x1F5, 0), sim::out8(0x1F2, 2), sim::out8(0x1F3, 100), sim::out8(0x1F4, 0),
+        sim::out8(0x1F5, 0), sim::out8(0x1F7, 0x34), sim::out8(0x1F7, 0xE7)};
+    EXPECT_EQ(task_file_writes(), expected);
+    EXPECT_EQ(disk.commands(), (std::vector<uint8_t>{AtaDisk::cmd_write48, AtaDisk::cmd_flush}));
+    // The last thing the driver did was see the flush finish.
+    const PortAccess& last = sim::port_log().back();
+    EXPECT_EQ(last.port, 0x1F7);
+    EXPECT_EQ(last.kind, PortAccess::Kind::in);
+    EXPECT_EQ(last.value & AtaDisk::status_bsy, 0u);
+    uint8_t stored[512];
+    disk.read_sector(101, stored);
+    EXPECT_EQ(0, std::memcmp(stored, data.data() + 512, 512));
+}
+
+TEST_F(Disk, AFailedWriteIsReportedOnceAndReturnsFailure)
+{
+    disk.fail_write_at(201);
+    std::vector<uint8_t> data(1024, 0x5A);
+    EXPECT_EQ(tavix::ata_pio_write48(200, 2, data.data()), 0);
+    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(disk.written_lbas(), std::vector<uint64_t>{200});
+    EXPECT_EQ(disk.flushes(), 0);
+
+    // The last sector's failure only shows after the data went out.
+    sim::reset();
+    disk.reset_state();
+    EXPECT_EQ(tavix::ata_pio_write48(201, 1, data.data()), 0);
+    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(row(1), "");
+}
+
+TEST_F(Disk, TransfersGiveUpOnErrAndOnAStuckBus)
+{
+    std::vector<uint8_t> target(512, 0xCC);
+    // Past the end of the disk the drive aborts the read with ERR.
+    EXPECT_EQ(tavix::ata_pio_read48(disk_sectors, 1, target.data()), 0);
+    EXPECT_EQ(target[0], 0xCC);
+    EXPECT_NE(sim::screen_text().find("disk: error: reading sector 4096 failed."), std::string::npos);
+
+    sim::reset();
+    disk.set_mode(AtaDisk::Mode::error);
+    EXPECT_EQ(tavix::ata_pio_write48(1, 1, target.data()), 0);
+    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(row(1), "");
+
+    sim::reset();
+    disk.set_mode(AtaDisk::Mode::absent);
+    sim::set_port_logging(false);
+    EXPECT_EQ(tavix::ata_pio_read48(1, 1, target.data()), 0);
+    EXPECT_EQ(tavix::ata_pio_write48(1, 1, target.data()), 0);
+    EXPECT_EQ(target[0], 0xCC);
+    EXPECT_NE(sim::screen_text().find("disk: error: the drive did not answer in time"), std::string::npos);
+}
+
+TEST_F(Disk, ACountOfZeroTouchesNoPort)
+{
+    uint8_t target[512];
+    EXPECT_EQ(tavix::ata_pio_read48(5, 0, target), 1);
+    EXPECT_EQ(tavix::ata_pio_write48(5, 0, target), 1);
+    EXPECT_EQ(tavix::ata_pio_read28(5, 0, target), 1);
+    EXPECT_TRUE(sim::port_log().empty());
+}
+
+} // namespace

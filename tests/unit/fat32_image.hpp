@@ -1,0 +1,84 @@
+// Real FAT32 images for the file-system tests: made by mkfs.fat, filled by mtools, checked
+// by fsck.fat, and served to the kernel through the simulated ATA disk.
+#pragma once
+
+#include "cpu/mem.hpp"
+#include "tests/sim/ata.hpp"
+#include "tests/sim/sim.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+namespace fat32_test {
+
+inline std::string image_dir()
+{
+    std::string dir = std::string(TAVIX_BINARY_DIR) + "/fat32-images";
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+// Runs a shell command and returns its exit status and everything it printed.
+inline std::pair<int, std::string> run(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return {-1, output};
+    char chunk[512];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// A fresh FAT32 image of `mib` MiB with `sectors_per_cluster`, the volume at sector 0.
+// `setup` is a list of mtools commands run against it, with IMG standing for the path
+// (e.g. "mmd -i IMG ::/docs").
+inline std::string make_image(const std::string& name, int mib, int sectors_per_cluster,
+    const std::vector<std::string>& setup = {})
+{
+    std::string path = image_dir() + "/" + name + ".img";
+    std::remove(path.c_str());
+    auto made = run("mkfs.fat -F 32 -s " + std::to_string(sectors_per_cluster) + " -n TAVIXTEST -C " + path + " "
+        + std::to_string(mib * 1024));
+    if (made.first != 0)
+        return "";
+    for (std::string step : setup) {
+        for (size_t at; (at = step.find("IMG")) != std::string::npos;)
+            step.replace(at, 3, path);
+        if (run("MTOOLS_SKIP_CHECK=1 " + step).first != 0)
+            return "";
+    }
+    return path;
+}
+
+// fsck.fat -n on an image: exit status and report.
+inline std::pair<int, std::string> fsck(const std::string& path) { return run("fsck.fat -n " + path); }
+
+// A file of `bytes` bytes whose content tells its position, for mcopy.
+inline std::string make_host_file(const std::string& name, size_t bytes)
+{
+    std::string path = image_dir() + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    for (size_t i = 0; i < bytes; ++i)
+        std::fputc(static_cast<int>('A' + i % 26), f);
+    std::fclose(f);
+    return path;
+}
+
+// Heap blocks in use, to prove that an operation gave back what it took.
+inline int used_blocks()
+{
+    int blocks = 0;
+    for (auto* node = tavix::dynamic_mem_start; node != nullptr; node = node->next)
+        blocks += node->used ? 1 : 0;
+    return blocks;
+}
+
+} // namespace fat32_test
