@@ -209,9 +209,10 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
 }
 
 uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
-    uint32_t* found_cluster, uint32_t* last_cluster)
+    uint32_t* found_cluster, uint32_t* last_cluster, uint32_t* unused_before)
 {
     *last_cluster = 0;
+    *unused_before = 0;
     const uint32_t slots = fs->cluster_size / fat32_dir_entry_size;
     bool broken = false;
     uint32_t length = chain_length(fs, first_cluster, &broken);
@@ -222,7 +223,9 @@ uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster,
         if (!getCluster(fs, cluster_buffer, cluster))
             return nullptr;
         uint32_t run = 0;
+        bool has_unused = false;
         for (uint32_t s = 0; s < slots; ++s) {
+            has_unused |= cluster_buffer[s * fat32_dir_entry_size] == slot_never_used;
             if (!slot_is_free(cluster_buffer + s * fat32_dir_entry_size)) {
                 run = 0;
                 continue;
@@ -232,11 +235,23 @@ uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster,
                 return cluster_buffer + (s + 1 - count) * fat32_dir_entry_size;
             }
         }
+        if (has_unused)
+            *unused_before = cluster;
     }
     // Only a chain that ends properly may be grown.
     if (length > 0 && !broken)
         *last_cluster = cluster;
     return nullptr;
+}
+
+bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
+{
+    if (!getCluster(fs, cluster_buffer, cluster))
+        return false;
+    for (uint32_t at = 0; at < fs->cluster_size; at += fat32_dir_entry_size)
+        if (cluster_buffer[at] == slot_never_used)
+            cluster_buffer[at] = slot_deleted;
+    return putCluster(fs, cluster_buffer, cluster);
 }
 
 uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32_t count,
@@ -245,10 +260,19 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
     if (count == 0 || count > fs->cluster_size / fat32_dir_entry_size)
         return nullptr;
     uint32_t last = 0;
+    uint32_t unused_before = 0;
     uint8_t* slot = find_free_run(fs, cluster_buffer, resolve_dir_cluster(fs, dir->cluster), count,
-        found_cluster, &last);
-    if (slot || last == 0)
+        found_cluster, &last, &unused_before);
+    if (!slot && last == 0)
+        return nullptr;
+    if (unused_before != 0 && !seal_unused_slots(fs, cluster_buffer, unused_before))
+        return nullptr;
+    if (slot) {
+        // Sealing used the buffer: bring the run's cluster back into it.
+        if (unused_before != 0 && !getCluster(fs, cluster_buffer, *found_cluster))
+            return nullptr;
         return slot;
+    }
     uint32_t grown = allocateCluster(fs);
     if (grown == 0)
         return nullptr;

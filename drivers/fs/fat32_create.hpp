@@ -34,8 +34,14 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
 // first fit in chain order, without growing the directory. On success the cluster is in
 // `cluster_buffer` and *found_cluster names it. On null, *last_cluster is the chain's last
 // cluster (0 when the chain is damaged or unreadable, so it must not be grown).
+// *unused_before names the last cluster before the run that holds never-used (0x00) slots,
+// or is 0: other systems stop reading a directory at such a slot, so it must be sealed
+// (seal_unused_slots) before an entry is placed behind it.
 uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
-    uint32_t* found_cluster, uint32_t* last_cluster);
+    uint32_t* found_cluster, uint32_t* last_cluster, uint32_t* unused_before);
+// Marks the never-used slots of a directory cluster as deleted; false when it could not be
+// read or written.
+bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster);
 
 // True when at least `count` clusters are free.
 bool has_free_clusters(f32* fs, uint32_t count);

@@ -89,32 +89,32 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
     return true;
 }
 
-// Creates one entry in the directory at dir_cluster; returns its first cluster, or 0 when
-// nothing was created (one message printed, the volume as it was).
-uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
+// Creates one entry in the directory at dir_cluster; false when nothing was created (one
+// message printed, the volume as it was).
+bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
 {
     uint32_t parent = resolve_dir_cluster(fs, dir_cluster);
     if (!is_data_cluster(fs, parent)) {
         printf("%s: error: the directory is not on this volume\n", e.who);
-        return 0;
+        return false;
     }
     if (!is_valid_long_name(e.name)) {
         printf("%s: error: %s is not a valid name\n", e.who, e.name);
-        return 0;
+        return false;
     }
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
     uint32_t lfn_entries = long_name_entry_count(e.name);
     uint32_t slots = lfn_entries + 1;
     if (slots > slots_per_cluster) {
         printf("%s: error: %s is too long for this volume\n", e.who, e.name);
-        return 0;
+        return false;
     }
     uint8_t short_name[short_name_length];
     name_check check = choose_short_name(fs, parent, e.name, short_name);
     if (check == name_check::exists)
         printf("%s: error: %s already exists\n", e.who, e.name);
     if (check != name_check::ok)
-        return 0;
+        return false;
 
     uint8_t* dir_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
     uint8_t* data_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
@@ -123,15 +123,18 @@ uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: out of memory for cluster buffers\n", e.who);
         mfree(dir_buffer);
         mfree(data_buffer);
-        return 0;
+        return false;
     }
 
     uint32_t found = 0;
     uint32_t last = 0;
-    uint8_t* slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last);
+    uint32_t unused_before = 0;
+    uint8_t* slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last, &unused_before);
+    // An empty file owns no cluster: a cluster behind a size of 0 is a broken file to
+    // every checker. A directory always has its first cluster.
     uint32_t data_clusters = 0;
-    if (e.setcluster == 0)
-        data_clusters = e.flen == 0 ? 1 : (e.flen + fs->cluster_size - 1) / fs->cluster_size;
+    if (e.setcluster == 0 && (e.directory || e.flen > 0))
+        data_clusters = e.directory ? 1 : (e.flen + fs->cluster_size - 1) / fs->cluster_size;
     uint32_t saved_hint = fs->cluster_alloc_hint;
     uint32_t grown = 0;
     uint32_t allocated = 0;
@@ -143,7 +146,11 @@ uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: not enough free space for %s\n", e.who, e.name);
     } else {
         ok = true;
-        if (!slot) {
+        if (unused_before != 0) {
+            // Entries behind a never-used slot are invisible to other systems.
+            ok = seal_unused_slots(fs, data_buffer, unused_before);
+        }
+        if (ok && !slot) {
             grown = allocateCluster(fs);
             ok = grown != 0;
             if (ok) {
@@ -153,7 +160,7 @@ uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
                 slot = dir_buffer;
             }
         }
-        if (ok && e.setcluster == 0) {
+        if (ok && data_clusters > 0) {
             ok = write_data_clusters(fs, e, parent, data_buffer, data_clusters, &first, &allocated);
         } else if (ok) {
             first = e.setcluster;
@@ -173,7 +180,7 @@ uint32_t create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
     }
     mfree(dir_buffer);
     mfree(data_buffer);
-    return ok ? first : 0;
+    return ok;
 }
 
 // The number of clusters in an entry's chain as a listing shows it; a chain broken by a

@@ -62,7 +62,7 @@ inline std::vector<std::string> mdir_names(const std::string& image, const std::
 
 inline std::string mtype(const std::string& image, const std::string& path)
 {
-    auto [status, out] = run(mtools("mtype -i " + image + " ::" + path));
+    auto [status, out] = run(mtools("mtype -i " + image + " '::" + path + "'"));
     return status == 0 ? out : "<mtype failed: " + out + ">";
 }
 

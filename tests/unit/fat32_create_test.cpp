@@ -1,0 +1,319 @@
+// Entry creation: short names and their tails, long-name slots, first fit and directory
+// growth, refusal of duplicate names, and a volume left exactly as it was when space runs out.
+#include "drivers/fs/fat32_create.hpp"
+#include "drivers/fs/fat32_dir.hpp"
+
+#include "tests/unit/fat32_ops_fixture.hpp"
+
+namespace {
+
+using namespace tavix;
+using fat32_ops::mdir_names;
+using fat32_ops::mtype;
+using fat32_ops::screen_lines;
+
+std::string short_of(const char* name)
+{
+    uint8_t field[11];
+    write_8_3_filename(const_cast<char*>(name), field);
+    return std::string(reinterpret_cast<char*>(field), 11);
+}
+
+TEST(ShortName, BasisAndTails)
+{
+    EXPECT_EQ(short_of("hello"), "HELLO      ");
+    EXPECT_EQ(short_of("README.TXT"), "README  TXT");
+    EXPECT_EQ(short_of("report.html"), "REPORT~1HTM"); // the extension lost a letter
+    EXPECT_EQ(short_of("longfilename.txt"), "LONGFI~1TXT");
+    EXPECT_EQ(short_of("a.b.c"), "AB~1    C  ");        // inner dots are dropped
+    EXPECT_EQ(short_of("my file+x.txt"), "MYFILE~1TXT"); // space dropped, + replaced
+    EXPECT_EQ(short_of("x[1];=,.dat"), "X_1___~1DAT");
+    EXPECT_EQ(short_of(".bashrc"), "BASHRC~1   ");
+    EXPECT_EQ(short_of("."), ".          ");
+    EXPECT_EQ(short_of(".."), "..         ");
+    uint8_t basis[11];
+    EXPECT_TRUE(short_name_basis("longfilename.txt", basis));
+    uint8_t field[11];
+    short_name_with_tail(basis, 10, field);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 11), "LONGF~10TXT");
+    short_name_with_tail(basis, 123456, field);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(field), 11), "L~123456TXT");
+    EXPECT_FALSE(short_name_basis("ab.c", basis));
+}
+
+TEST(LongName, ValidNamesAndEntryCounts)
+{
+    EXPECT_TRUE(is_valid_long_name("hello world.txt"));
+    EXPECT_FALSE(is_valid_long_name(""));
+    EXPECT_FALSE(is_valid_long_name("."));
+    EXPECT_FALSE(is_valid_long_name(".."));
+    EXPECT_FALSE(is_valid_long_name("a/b"));
+    EXPECT_FALSE(is_valid_long_name("a*b"));
+    EXPECT_FALSE(is_valid_long_name("tab\there"));
+    EXPECT_FALSE(is_valid_long_name(std::string(256, 'x').c_str()));
+    EXPECT_TRUE(is_valid_long_name(std::string(255, 'x').c_str()));
+    EXPECT_EQ(long_name_entry_count("thirteenchars"), 1u);
+    EXPECT_EQ(long_name_entry_count("fourteenchars1"), 2u);
+    EXPECT_EQ(long_name_entry_count("twenty-seven-characters-xy"), 2u);
+    EXPECT_EQ(long_name_entry_count("twenty-seven-characters-xyz"), 3u);
+}
+
+TEST(LongName, SlotsAreClearedTerminatedAndPadded)
+{
+    uint8_t slots[3 * 32];
+    std::memset(slots, 0xAA, sizeof slots); // stale bytes must not survive
+    char name[] = "fourteenchars1";
+    write_long_filename_entries(slots, 2, name);
+    uint8_t sum = checksum_fname(const_cast<char*>(short_of(name).c_str()));
+    EXPECT_EQ(slots[0], 0x42);
+    EXPECT_EQ(slots[32], 0x01);
+    for (int e = 0; e < 2; ++e) {
+        EXPECT_EQ(slots[e * 32 + 11], 0x0F);
+        EXPECT_EQ(slots[e * 32 + 12], 0);
+        EXPECT_EQ(slots[e * 32 + 13], sum);
+        EXPECT_EQ(readi16(slots + e * 32, 26), 0);
+    }
+    // Entry 1 holds characters 1-13, entry 2 the 14th, the terminator, then filler.
+    for (uint32_t c = 0; c < 13; ++c)
+        EXPECT_EQ(readi16(slots + 32, lfn_char_offsets[c]), static_cast<uint8_t>(name[c]));
+    EXPECT_EQ(readi16(slots, lfn_char_offsets[0]), '1');
+    EXPECT_EQ(readi16(slots, lfn_char_offsets[1]), 0x0000);
+    for (uint32_t c = 2; c < 13; ++c)
+        EXPECT_EQ(readi16(slots, lfn_char_offsets[c]), 0xFFFF) << c;
+    EXPECT_EQ(slots[64], 0xAA); // nothing past the two slots
+}
+
+const std::string& create_image()
+{
+    static const std::string path = [] {
+        std::string host = fat32_test::make_host_file("create.bin", 700);
+        std::vector<std::string> steps = {"mmd -i IMG ::/g", "mmd -i IMG ::/e",
+            "mcopy -i IMG " + host + " '::/Long File Name.txt'", "mcopy -i IMG " + host + " ::/keep.bin"};
+        for (int i = 1; i <= 13; ++i) {
+            char name[8];
+            std::snprintf(name, sizeof name, "f%02d", i);
+            steps.push_back("mcopy -i IMG " + host + " ::/g/" + name);
+        }
+        return fat32_test::make_image("create-64m", 64, 1, steps);
+    }();
+    return path;
+}
+
+class Create : public fat32_ops::Fs {
+protected:
+    void SetUp() override
+    {
+        mount_image(create_image());
+        keep = fat32_ops::file_bytes(fat32_test::image_dir() + "/create.bin");
+    }
+
+    directory sub(const char* name)
+    {
+        directory top = root();
+        directory d{};
+        for (uint32_t i = 0; i < top.num_entries; ++i)
+            if (std::strcmp(top.entries[i].name, name) == 0)
+                d.cluster = top.entries[i].first_cluster;
+        free_directory(fs, &top);
+        return d;
+    }
+
+    void expect_old_files_unchanged(const std::string& image)
+    {
+        EXPECT_EQ(mtype(image, "/keep.bin"), keep);
+        EXPECT_EQ(mtype(image, "/Long File Name.txt"), keep);
+    }
+
+    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
+    {
+        uint8_t sector[512];
+        disk.read_sector(sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
+        return sector[slot * 32 % 512 + offset];
+    }
+
+    std::string keep;
+};
+
+TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
+{
+    directory e = sub("E");
+    char a[] = "thirteenchars";
+    char b[] = "fourteenchars1";
+    uint8_t one = 1;
+    writeFile(fs, &e, &one, a, 1);
+    writeFile(fs, &e, &one, b, 1);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    // ".", "..", then one long-name slot and the short entry, then two and the short entry.
+    EXPECT_EQ(slot_byte(e.cluster, 2, 0), 0x41);
+    EXPECT_EQ(slot_byte(e.cluster, 3, 11), attr_file);
+    EXPECT_EQ(slot_byte(e.cluster, 4, 0), 0x42);
+    EXPECT_EQ(slot_byte(e.cluster, 5, 0), 0x01);
+    EXPECT_EQ(slot_byte(e.cluster, 6, 11), attr_file);
+    EXPECT_EQ(slot_byte(e.cluster, 7, 0), 0x00);
+    std::string image = save_checked("create-names");
+    EXPECT_EQ(mdir_names(image, "/e"), (std::vector<std::string>{"fourteenchars1", "thirteenchars"}));
+    EXPECT_EQ(mtype(image, "/e/thirteenchars"), "\x01");
+    expect_old_files_unchanged(image);
+}
+
+TEST_F(Create, LastClusterWithTooFewFreeSlotsInARowGrowsTheDirectory)
+{
+    directory g = sub("G");
+    ASSERT_EQ(get_next_cluster_id(fs, g.cluster), fat32_end_of_chain & fat32_entry_mask);
+    ASSERT_EQ(slot_byte(g.cluster, 15, 0), 0x00); // one slot left; "hello.txt" needs two
+    char name[] = "hello.txt";
+    const char text[] = "grown";
+    writeFile(fs, &g, reinterpret_cast<uint8_t*>(const_cast<char*>(text)), name, 5);
+    uint32_t grown = get_next_cluster_id(fs, g.cluster);
+    ASSERT_TRUE(is_data_cluster(fs, grown));
+    // The skipped never-used slot is sealed, or other systems would stop reading there.
+    EXPECT_EQ(slot_byte(g.cluster, 15, 0), slot_deleted);
+    EXPECT_EQ(slot_byte(grown, 0, 0), 0x41);
+    EXPECT_EQ(slot_byte(grown, 1, 0), 'H');
+    std::string image = save_checked("create-grow");
+    std::vector<std::string> names = mdir_names(image, "/g");
+    EXPECT_EQ(names.size(), 14u);
+    EXPECT_EQ(names.back(), "hello.txt");
+    EXPECT_EQ(mtype(image, "/g/hello.txt"), "grown");
+    expect_old_files_unchanged(image);
+}
+
+TEST_F(Create, DuplicateNamesAnyCaseChangeNothing)
+{
+    directory top{};
+    char hello[] = "hello";
+    mkdir(fs, &top, hello);
+    disk.reset_state();
+    sim::reset();
+    char upper[] = "HELLO";
+    writeFile(fs, &top, nullptr, upper, 0);
+    mkdir(fs, &top, hello);
+    char shortname[] = "longfi~1.txt"; // the short name of "Long File Name.txt"
+    writeFile(fs, &top, nullptr, shortname, 0);
+    char keepname[] = "KEEP.BIN";
+    writeFile(fs, &top, nullptr, keepname, 0);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: HELLO already exists",
+                                  "mkdir: error: hello already exists", "writeFile: error: longfi~1.txt already exists",
+                                  "writeFile: error: KEEP.BIN already exists"}));
+    EXPECT_EQ(disk.sectors_written(), 0u);
+    std::string image = save_checked("create-dup");
+    EXPECT_EQ(mdir_names(image, "/"), (std::vector<std::string>{"Long File Name.txt", "e", "g", "hello", "keep.bin"}));
+}
+
+TEST_F(Create, LossyAndCollidingShortNamesGetTheLowestFreeTail)
+{
+    directory top{};
+    char a[] = "long file name.txt";
+    char b[] = "longfilename.txt";
+    char c[] = "LONGFI~2.TXT"; // fits 8.3 exactly but will be taken by b
+    char d[] = "long.file.name.txt";
+    writeFile(fs, &top, nullptr, a, 0); // differs from "Long File Name.txt" only in case
+    writeFile(fs, &top, nullptr, b, 0);
+    writeFile(fs, &top, nullptr, c, 0);
+    writeFile(fs, &top, nullptr, d, 0);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: long file name.txt already exists",
+                                  "writeFile: error: LONGFI~2.TXT already exists"}));
+    std::string image = save_checked("create-tails");
+    auto [status, listing] = fat32_test::run(fat32_ops::mtools("mdir -i " + image + " ::/"));
+    EXPECT_NE(listing.find("LONGFI~1 TXT"), std::string::npos) << listing; // the mtools file
+    EXPECT_NE(listing.find("LONGFI~2 TXT         0"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("LONGFI~3 TXT         0"), std::string::npos) << listing;
+    expect_old_files_unchanged(image);
+}
+
+TEST_F(Create, InvalidNamesAreRefused)
+{
+    directory top{};
+    char empty[] = "";
+    char slash[] = "a/b";
+    char dots[] = "..";
+    writeFile(fs, &top, nullptr, empty, 0);
+    writeFile(fs, &top, nullptr, slash, 0);
+    mkdir(fs, &top, dots);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error:  is not a valid name",
+                                  "writeFile: error: a/b is not a valid name", "mkdir: error: .. is not a valid name"}));
+    EXPECT_EQ(disk.sectors_written(), 0u);
+}
+
+// Fills the volume with one file whose chain takes all free clusters but `left`.
+void fill_volume(f32* fs, uint32_t left)
+{
+    uint32_t free_now = count_free_clusters(fs);
+    uint32_t first = 0;
+    uint32_t previous = 0;
+    uint32_t taken = 0;
+    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && free_now > left; ++c) {
+        if (fs->FAT[c] != 0)
+            continue;
+        fs->FAT[c] = fat32_end_of_chain;
+        if (previous)
+            fs->FAT[previous] = c;
+        else
+            first = c;
+        previous = c;
+        --free_now;
+        ++taken;
+    }
+    directory top{};
+    char name[] = "filler.bin";
+    writeFile_impl(fs, &top, nullptr, name, taken * fs->cluster_size, attr_file, first);
+}
+
+TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
+{
+    fill_volume(fs, 2);
+    ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
+    std::string before_path = fat32_test::image_dir() + "/create-full-before.img";
+    ASSERT_TRUE(disk.save(before_path));
+    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    uint32_t hint = fs->cluster_alloc_hint;
+    int blocks = fat32_test::used_blocks();
+    disk.reset_state();
+    sim::reset();
+
+    directory top{};
+    std::vector<uint8_t> data(3 * 512, 'x');
+    char big[] = "three-clusters.bin";
+    writeFile(fs, &top, data.data(), big, static_cast<uint32_t>(data.size()));
+    // Directory "g" has one free slot: a name needs one cluster for itself and one to grow.
+    directory g = sub("G");
+    char two[] = "two.bin";
+    writeFile(fs, &g, data.data(), two, 1024);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: not enough free space for three-clusters.bin",
+                                  "writeFile: error: not enough free space for two.bin"}));
+    EXPECT_EQ(disk.sectors_written(), 0u);
+    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fs->cluster_alloc_hint, hint);
+    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+
+    // Two clusters are enough for one cluster of data and the directory's growth.
+    char one[] = "one.bin";
+    writeFile(fs, &g, data.data(), one, 512);
+    EXPECT_EQ(count_free_clusters(fs), 0u);
+    std::string image = save_checked("create-full");
+    EXPECT_EQ(mtype(image, "/g/one.bin"), std::string(512, 'x'));
+}
+
+TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
+{
+    directory g = sub("G");
+    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    uint32_t hint = fs->cluster_alloc_hint;
+    // The directory grows into the first free cluster, whose write then fails.
+    uint32_t first_free = 0;
+    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && !first_free; ++c)
+        if (fs->FAT[c] == 0)
+            first_free = c;
+    uint8_t data[600] = {};
+    char name[] = "failing.bin";
+    disk.fail_write_at(sector_for_cluster(fs, first_free));
+    writeFile(fs, &g, data, name, sizeof data);
+    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fs->cluster_alloc_hint, hint);
+    EXPECT_FALSE(screen_lines().empty());
+    disk.fail_write_at(UINT64_MAX);
+    std::string image = save_checked("create-undo");
+    EXPECT_EQ(mdir_names(image, "/g").size(), 13u);
+}
+
+} // namespace
