@@ -1,0 +1,152 @@
+// In-kernel tests of the PCI scan on QEMU's real configuration space, and of the progress bar
+// drawn on the real text screen.
+#include "arch/hw.hpp"
+#include "drivers/display.hpp"
+#include "drivers/pci.hpp"
+#include "general/progress.hpp"
+#include "tests/kernel/ktest.hpp"
+
+#include <stdint.h>
+
+using namespace tavix;
+
+namespace {
+
+constexpr uint16_t debug_console_port = 0xE9;
+constexpr int heading_rows = 3;
+// Each row of the printed listing goes to the debug console behind this prefix, so that the
+// system test can compare it with what QEMU itself reports.
+constexpr const char* listing_prefix = "PCI| ";
+
+constexpr uint32_t absent = 0xFFFFFFFF;
+constexpr uint32_t host_bridge_ids = 0x12378086; // device 1237, vendor 8086
+constexpr uint16_t empty_slot = 31;
+
+struct known_function {
+    uint16_t vendor, device;
+    uint8_t class_code, subclass_code;
+};
+
+// What QEMU's default pc machine puts in slots 0-2 of bus 0.
+constexpr known_function pc_machine[] = {
+    {0x8086, 0x1237, 0x06, 0x00}, // host bridge
+    {0x8086, 0x7000, 0x06, 0x01}, // ISA bridge
+    {0x8086, 0x7010, 0x01, 0x01}, // IDE controller
+    {0x1234, 0x1111, 0x03, 0x00}, // VGA
+};
+
+void debug_print(const char* s)
+{
+    while (*s)
+        hw::out8(debug_console_port, static_cast<uint8_t>(*s++));
+}
+
+// Sends one screen row, without its trailing blanks, to the debug console.
+void echo_row(int row)
+{
+    const volatile uint8_t* text = hw::text_buffer() + row * row_bytes;
+    int end = screen_columns;
+    while (end > 0 && (text[(end - 1) * 2] == ' ' || text[(end - 1) * 2] == 0))
+        --end;
+    debug_print(listing_prefix);
+    for (int col = 0; col < end; ++col)
+        hw::out8(debug_console_port, text[col * 2]);
+    debug_print("\n");
+}
+
+bool row_starts_with(int row, const char* s)
+{
+    const volatile uint8_t* text = hw::text_buffer() + row * row_bytes;
+    for (int col = 0; s[col] != 0; ++col) {
+        if (col >= screen_columns || text[col * 2] != static_cast<uint8_t>(s[col]))
+            return false;
+    }
+    return true;
+}
+
+bool found(const known_function& f, int first, int last)
+{
+    for (int i = first; i < last; ++i) {
+        const pci_device& d = pci_devices[i];
+        if (d.vendor_id == f.vendor && d.device_id == f.device && d.class_code == f.class_code &&
+            d.subclass_code == f.subclass_code)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+KTEST(pci, configuration_reads_reach_the_host_bridge)
+{
+    KEXPECT(pci_read_dword(0, 0, 0, 0x00) == host_bridge_ids);
+    // The low two offset bits pick bytes inside a register; the read is of the whole register.
+    KEXPECT(pci_read_dword(0, 0, 0, 0x03) == host_bridge_ids);
+    KEXPECT((pci_read_dword(0, 0, 0, 0x08) >> 16) == 0x0600);
+    KEXPECT(pci_read_dword(0, empty_slot, 0, 0x00) == absent);
+}
+
+KTEST(pci, scan_lists_the_pc_machine_functions)
+{
+    const int first = pci_device_count;
+    init_pci();
+    const int last = pci_device_count;
+    KEXPECT(last - first >= 4);
+    for (const known_function& f : pc_machine)
+        KEXPECT(found(f, first, last));
+    for (int i = first; i < last; ++i) {
+        KEXPECT(pci_devices[i].interface == 0);
+        KEXPECT(pci_devices[i].model[0] == 0);
+    }
+
+    // The listing ends right above the cursor; rows that scrolled by keep their order.
+    const int listing_rows = heading_rows + (last - first);
+    const int top = get_cursor() / row_bytes - listing_rows;
+    KEXPECT(top >= 0);
+    if (top < 0)
+        return;
+    KEXPECT(row_starts_with(top, "Detected PCI Devices:"));
+    KEXPECT(row_starts_with(top + 1, "Vendor ID   Device ID   Class Code  Subclass Code Base Address  Model"));
+    KEXPECT(row_starts_with(top + 2, "-----------------------------------------------------------------------"));
+    for (int row = top + heading_rows; row < top + listing_rows; ++row)
+        echo_row(row);
+}
+
+KTEST(progress, bar_fills_on_the_real_screen)
+{
+    constexpr uint8_t color = 0x2F;
+    ProgressBar bar;
+    init_progress_bar(&bar, "Disk", color, 4);
+    const uint16_t after_bracket = get_cursor();
+    update_progress_bar(&bar);
+    update_progress_bar(&bar);
+
+    const volatile uint8_t* text = hw::text_buffer();
+    KEXPECT(row_starts_with(0, "Disk: [#########################-50%---------------------]"));
+    auto attr = [&](int col) { return text[col * 2 + 1]; };
+    KEXPECT(attr(0) == default_attribute && attr(6) == default_attribute);
+    KEXPECT(attr(7) == color && attr(31) == color && attr(32) == color);
+    KEXPECT(attr(33) == default_attribute && attr(35) == default_attribute);
+    KEXPECT(attr(36) == color && attr(56) == color);
+    KEXPECT(attr(57) == default_attribute);
+    KEXPECT(get_cursor() == after_bracket);
+    KEXPECT(after_bracket == 58 * 2);
+
+    update_progress_bar(&bar);
+    finish_progress_bar(&bar);
+    KEXPECT(row_starts_with(0, "Disk: [##########################100%####################]"));
+    KEXPECT(row_starts_with(1, "Initialization complete!"));
+    KEXPECT(get_cursor() == 2 * row_bytes);
+}
+
+KTEST(progress, zero_steps_draw_nothing)
+{
+    ProgressBar bar;
+    init_progress_bar(&bar, "None", 0x1E, 0);
+    const uint16_t cursor = get_cursor();
+    // A division by zero here would end in the panic line instead of a result.
+    update_progress_bar(&bar);
+    KEXPECT(row_starts_with(0, "None: [--------------------------------------------------]"));
+    KEXPECT(get_cursor() == cursor);
+    KEXPECT(hw::text_buffer()[(7 + 25) * 2] == '-');
+}
