@@ -1,7 +1,6 @@
 // The chipset hook: its two port writes in order, the banner, and the handler's status check.
 #include "drivers/chipset/chipset.hpp"
 
-#include "cpu/idt.hpp"
 #include "tests/sim/sim.hpp"
 
 #include <gtest/gtest.h>
@@ -68,7 +67,7 @@ TEST_F(Chipset, InitWritesControlThenStatusAndAnnouncesEachTime)
                                            sim::out8(control_port, 0x01), sim::out8(status_port, 0x00)};
     EXPECT_EQ(chipset_accesses(), twice);
     EXPECT_EQ(screen(), "\nUniversal chipset driver UCD v.1.0.0\nInfo: Chipset initialized successfully.\n"
-                                  "\n\nUniversal chipset driver UCD v.1.0.0\nInfo: Chipset initialized successfully.");
+                        "\n\nUniversal chipset driver UCD v.1.0.0\nInfo: Chipset initialized successfully.");
     EXPECT_EQ(sim::cursor_cell(), 8 * 80);
 }
 
@@ -87,20 +86,6 @@ TEST_F(Chipset, HandlerReportsOnlyWhenTheStatusBitIsSet)
     // The handler acknowledges nothing itself: no write reaches either interrupt controller.
     EXPECT_TRUE(sim::writes_to({0x20, 0xA0}).empty());
     EXPECT_TRUE(sim::writes_to({control_port, status_port}).empty());
-}
-
-TEST_F(Chipset, InstalledOnAnIrqLineTheCommonPathAcknowledges)
-{
-    constexpr int line = 5;
-    tavix::irq_install_handler(line, tavix::interrupt_handler);
-    ports.status = 0x03;
-    tavix::InterruptRegisters regs{};
-    regs.int_no = tavix::irq_base_vector + line;
-    irq_handler(&regs);
-    tavix::irq_uninstall_handler(line);
-
-    EXPECT_EQ(screen(), "Interrupt from chipset detected.");
-    EXPECT_EQ(sim::writes_to({0x20, 0xA0}), std::vector<PortAccess>{sim::out8(0x20, 0x20)});
 }
 
 } // namespace

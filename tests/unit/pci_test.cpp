@@ -133,10 +133,10 @@ TEST_F(Pci, ScanStoresAndPrintsTheFunctionsOfTheWindowInBusSlotFunctionOrder)
     EXPECT_EQ(tavix::pci_devices[4].vendor_id, 0);
 
     EXPECT_EQ(screen(), heading + "\n"
-                                            " 0x8086      0x1237      0x6         0x0           0x0           \"\"\n"
-                                            " 0x8086      0x7010      0x1         0x1           0x0           \"\"\n"
-                                            " 0x1234      0x1111      0x3         0x0           0xFD000008           \"\"\n"
-                                            " 0x1AF4      0x1000      0x2         0x0           0xC041           \"\"");
+                        " 0x8086      0x1237      0x6         0x0           0x0           \"\"\n"
+                        " 0x8086      0x7010      0x1         0x1           0x0           \"\"\n"
+                        " 0x1234      0x1111      0x3         0x0           0xFD000008           \"\"\n"
+                        " 0x1AF4      0x1000      0x2         0x0           0xC041           \"\"");
 
     // Per stored function: identity, the class register twice, BAR 0 and the model register.
     EXPECT_EQ(sim::pci_reads(0, 1, 1, 0x00), 1);
@@ -235,7 +235,7 @@ TEST_F(Pci, DeviceInfoIsOneLine)
     std::strcpy(d.model, "IDE");
     tavix::print_pci_device_info(&d);
     EXPECT_EQ(screen(), "0x8086 0x7010 0x1 0x1 0xC001\n"
-                                  "0x8086 0x7010 0x1 0x1 0xC001 IDE");
+                        "0x8086 0x7010 0x1 0x1 0xC001 IDE");
     EXPECT_EQ(sim::screen_row(0).substr(0, 29), "0x8086 0x7010 0x1 0x1 0xC001 ");
     EXPECT_EQ(sim::cursor_cell(), 2 * 80);
 }
