@@ -1,0 +1,122 @@
+// In-kernel tests of the FAT32 file API on QEMU's IDE disk: write, read back, delete and
+// mkdir on the volume mounted at start-up. The system test then checks the disk image with
+// fsck.fat and mtools, so the files named "kfs keep..." are left on the volume on purpose.
+#include "cpu/mem.hpp"
+#include "cpu/string.hpp"
+#include "drivers/fs/fat32.hpp"
+#include "tests/kernel/ktest.hpp"
+
+#include <stdint.h>
+
+using namespace tavix;
+
+namespace {
+
+constexpr uint32_t pattern_bytes = 3000; // several clusters at 512 bytes, one at 4 KiB
+constexpr uint32_t attr_directory = 0x10;
+
+uint8_t pattern(uint32_t i) { return static_cast<uint8_t>(i * 31 + 7); }
+
+// The entry of that name in the directory at `cluster`, copied without its name, or a
+// record whose name is null when there is none. Also counts the entries of that name.
+dir_entry find(uint32_t cluster, const char* name, uint32_t* matches = nullptr)
+{
+    directory d{};
+    populate_dir(master_fs, &d, cluster);
+    dir_entry found{};
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < d.num_entries; ++i)
+        if (strcmp(d.entries[i].name, name) == 0) {
+            found = d.entries[i];
+            found.name = const_cast<char*>(name);
+            ++count;
+        }
+    free_directory(master_fs, &d);
+    if (matches)
+        *matches = count;
+    return found;
+}
+
+uint8_t* make_pattern()
+{
+    auto* data = static_cast<uint8_t*>(malloc(pattern_bytes));
+    if (data)
+        for (uint32_t i = 0; i < pattern_bytes; ++i)
+            data[i] = pattern(i);
+    return data;
+}
+
+bool same_as_pattern(const uint8_t* data)
+{
+    for (uint32_t i = 0; i < pattern_bytes; ++i)
+        if (data[i] != pattern(i))
+            return false;
+    return true;
+}
+
+} // namespace
+
+KTEST(fs, volume_is_mounted)
+{
+    KEXPECT(master_fs != nullptr);
+}
+
+KTEST(fs, write_read_back_and_delete)
+{
+    KEXPECT(master_fs != nullptr);
+    if (!master_fs)
+        return;
+    uint8_t* data = make_pattern();
+    KEXPECT(data != nullptr);
+    if (!data)
+        return;
+    directory root{master_fs->root_cluster, nullptr, 0};
+    char doomed[] = "kfs doomed file.bin";
+    char keep[] = "kfs keep file.bin";
+    writeFile(master_fs, &root, data, doomed, pattern_bytes);
+    writeFile(master_fs, &root, data, keep, pattern_bytes);
+
+    dir_entry entry = find(root.cluster, doomed);
+    KEXPECT(entry.name != nullptr);
+    KEXPECT(entry.file_size == pattern_bytes);
+    if (entry.name) {
+        uint8_t* back = readFile(master_fs, &entry);
+        KEXPECT(back != nullptr);
+        if (back)
+            KEXPECT(same_as_pattern(back));
+        mfree(back);
+    }
+
+    uint32_t first = entry.first_cluster;
+    delFile(master_fs, &root, doomed);
+    KEXPECT(find(root.cluster, doomed).name == nullptr);
+    KEXPECT(first != 0 && (master_fs->FAT[first] & 0x0FFFFFFF) == 0);
+    KEXPECT(find(root.cluster, keep).name != nullptr);
+    mfree(data);
+}
+
+KTEST(fs, mkdir_makes_dot_entries_once)
+{
+    KEXPECT(master_fs != nullptr);
+    if (!master_fs)
+        return;
+    directory start{0, nullptr, 0}; // cluster 0, as the shell's start-up record has it
+    char name[] = "kfs keep dir";
+    mkdir(master_fs, &start, name);
+    mkdir(master_fs, &start, name); // refused: the name exists
+    uint32_t matches = 0;
+    dir_entry made = find(master_fs->root_cluster, name, &matches);
+    KEXPECT(matches == 1);
+    KEXPECT((made.dir_attrs & attr_directory) != 0);
+
+    directory inside{};
+    populate_dir(master_fs, &inside, made.first_cluster);
+    KEXPECT(inside.num_entries == 2);
+    if (inside.num_entries == 2) {
+        KEXPECT(strcmp(inside.entries[0].name, ".") == 0);
+        KEXPECT(inside.entries[0].first_cluster == made.first_cluster);
+        KEXPECT(strcmp(inside.entries[1].name, "..") == 0);
+        KEXPECT(inside.entries[1].first_cluster == 0);
+    }
+    free_directory(master_fs, &inside);
+}
