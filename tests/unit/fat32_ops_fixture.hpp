@@ -86,8 +86,6 @@ protected:
     void mount_image(const std::string& image)
     {
         sim::reset();
-        // Whole-cluster transfers would fill the port log with every data word.
-        sim::set_port_logging(false);
         tavix::init_dmem();
         ASSERT_FALSE(image.empty()) << "mkfs.fat or mtools failed";
         ASSERT_TRUE(disk.load(image));
@@ -97,6 +95,8 @@ protected:
         fs = tavix::makeFilesystem(kind);
         ASSERT_NE(fs, nullptr);
         sim::reset();
+        // Whole-cluster transfers would fill the port log with every data word.
+        sim::set_port_logging(false);
         disk.reset_state();
     }
 
