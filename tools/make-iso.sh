@@ -4,7 +4,8 @@ set -euo pipefail
 kernel=$1
 iso=$2
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+log=$(mktemp)
+trap 'rm -rf "$root" "$log"' EXIT
 mkdir -p "$root/boot/grub"
 cp "$kernel" "$root/boot/tavix.elf"
 cat > "$root/boot/grub/grub.cfg" <<'CFG'
@@ -15,4 +16,9 @@ menuentry "Tavix" {
     boot
 }
 CFG
-grub-mkrescue -o "$iso" "$root" >/dev/null 2>&1
+# grub-mkrescue is chatty; its output only matters when it fails.
+if ! grub-mkrescue -o "$iso" "$root" >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "error: grub-mkrescue failed (it needs grub-pc-bin, xorriso and mtools)" >&2
+    exit 1
+fi
