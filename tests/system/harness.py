@@ -522,6 +522,14 @@ def _mtools_env():
     return env
 
 
+def _run_tool(args, env=None):
+    result = subprocess.run(args, capture_output=True, env=env)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed (status %d): %s" % (" ".join(args), result.returncode,
+                           (result.stdout + result.stderr).decode(errors="replace")))
+    return result.stdout
+
+
 def make_fat32_image(path, size_mib=64, sectors_per_cluster=None, files=None, dirs=()):
     """A raw disk image holding one FAT32 volume from sector 0 (no partition table).
 
@@ -533,17 +541,15 @@ def make_fat32_image(path, size_mib=64, sectors_per_cluster=None, files=None, di
     mkfs = ["mkfs.fat", "-F", "32", "-I", "-n", "TAVIX"]
     if sectors_per_cluster is not None:
         mkfs += ["-s", str(sectors_per_cluster)]
-    subprocess.run(mkfs + [path], check=True, capture_output=True)
+    _run_tool(mkfs + [path])
     env = _mtools_env()
     for d in dirs:
-        subprocess.run(["mmd", "-i", path, "::/" + d.strip("/")], check=True,
-                       capture_output=True, env=env)
+        _run_tool(["mmd", "-i", path, "::/" + d.strip("/")], env)
     for name, data in (files or {}).items():
         with tempfile.NamedTemporaryFile() as src:
             src.write(data)
             src.flush()
-            subprocess.run(["mcopy", "-i", path, src.name, "::/" + name.strip("/")],
-                           check=True, capture_output=True, env=env)
+            _run_tool(["mcopy", "-i", path, src.name, "::/" + name.strip("/")], env)
     return path
 
 
@@ -556,8 +562,4 @@ def fsck_clean(path):
 
 def mtools(args, image):
     """Runs one mtools command (e.g. ["mdir", "-b"]) on the image; returns its output."""
-    result = subprocess.run([args[0], "-i", image] + list(args[1:]), capture_output=True,
-                            env=_mtools_env())
-    if result.returncode != 0:
-        raise RuntimeError("%s failed: %s" % (" ".join(args), result.stderr.decode(errors="replace")))
-    return result.stdout
+    return _run_tool([args[0], "-i", image] + list(args[1:]), _mtools_env())
