@@ -255,17 +255,23 @@ bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster)
     return true;
 }
 
+// After an entry that ran into the second half of the buffer, that cluster becomes the
+// current one and the walk goes on inside it.
+void move_second_half_down(dir_walk* walk)
+{
+    f32* fs = walk->fs;
+    __builtin_memcpy(walk->buffer, walk->buffer + fs->cluster_size, fs->cluster_size);
+    walk->pos -= fs->cluster_size;
+    walk->cluster = walk->second;
+    walk->second = 0;
+}
+
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
 {
     f32* fs = walk->fs;
     uint8_t* half = walk->buffer + fs->cluster_size;
-    if (walk->second != 0) {
-        // The last entry ran into the second half: it becomes the current cluster.
-        __builtin_memcpy(walk->buffer, half, fs->cluster_size);
-        walk->pos -= fs->cluster_size;
-        walk->cluster = walk->second;
-        walk->second = 0;
-    }
+    if (walk->second != 0)
+        move_second_half_down(walk);
     for (;;) {
         if (walk->pos >= half) {
             if (walk->clusters_left == 0)
@@ -306,12 +312,8 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
         if (!dirent->name) {
             // A long-name run without its short entry: go on at the free slot behind it.
             walk->pos = next;
-            if (walk->second != 0) {
-                __builtin_memcpy(walk->buffer, half, fs->cluster_size);
-                walk->pos -= fs->cluster_size;
-                walk->cluster = walk->second;
-                walk->second = 0;
-            }
+            if (walk->second != 0)
+                move_second_half_down(walk);
             continue;
         }
         where->last = next - fat32_dir_entry_size;
