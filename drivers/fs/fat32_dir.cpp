@@ -257,7 +257,7 @@ bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster)
 
 // After an entry that ran into the second half of the buffer, that cluster becomes the
 // current one and the walk goes on inside it.
-void move_second_half_down(dir_walk* walk)
+static void move_second_half_down(dir_walk* walk)
 {
     f32* fs = walk->fs;
     __builtin_memcpy(walk->buffer, walk->buffer + fs->cluster_size, fs->cluster_size);
