@@ -7,6 +7,9 @@
 #include "tests/sim/sim.hpp"
 
 #include <cstdio>
+#ifdef TAVIX_UNIT_TEST
+#include <gtest/gtest.h>
+#endif
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -15,10 +18,18 @@
 
 namespace fat32_test {
 
+// ctest runs tests in parallel processes, so each test gets a directory of its own
+// (named after it, so a rerun reuses it); the benchmarks share one.
 inline std::string image_dir()
 {
     std::string dir = std::string(TAVIX_BINARY_DIR) + "/fat32-images";
     ::mkdir(dir.c_str(), 0755);
+#ifdef TAVIX_UNIT_TEST
+    if (const auto* test = ::testing::UnitTest::GetInstance()->current_test_info()) {
+        dir += std::string("/") + test->test_suite_name() + "." + test->name();
+        ::mkdir(dir.c_str(), 0755);
+    }
+#endif
     return dir;
 }
 
