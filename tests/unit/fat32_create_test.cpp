@@ -317,3 +317,145 @@ TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
 }
 
 } // namespace
+
+namespace {
+
+using namespace tavix;
+using fat32_ops::screen_lines;
+using fat32_test::run;
+
+uint64_t fnv(uint64_t h, const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+struct Region {
+    const char* name;
+    uint64_t digest;
+};
+
+// The byte content a sequence of creations and deletions leaves: a digest of the reserved
+// sectors, of each FAT copy and of the first data clusters, on a volume whose free clusters
+// hold stale bytes beforehand (so a cluster that is not fully rewritten shows).
+class Content : public fat32_ops::Fs {
+protected:
+    static constexpr uint32_t stained_clusters = 256;
+
+    void prepare(int mib, int spc)
+    {
+        std::string path = fat32_test::image_dir() + "/golden.img";
+        std::remove(path.c_str());
+        auto [status, out] = run("mkfs.fat -F 32 --invariant -s " + std::to_string(spc) + " -C " + path + " "
+            + std::to_string(mib * 1024));
+        ASSERT_EQ(status, 0) << out;
+        mount_image(path);
+        uint8_t sector[512];
+        for (uint32_t c = fs->root_cluster + 1; c < fs->root_cluster + stained_clusters; ++c)
+            for (uint32_t s = 0; s < fs->bpb.sectors_per_cluster; ++s) {
+                for (uint32_t i = 0; i < 512; ++i)
+                    sector[i] = static_cast<uint8_t>(0xA5 ^ (c + s + i));
+                disk.write_sector(sector_for_cluster(fs, c) + s, sector);
+            }
+        disk.reset_state();
+    }
+
+    void run_sequence()
+    {
+        directory top{};
+        std::vector<uint8_t> data(9000);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>('a' + i % 23);
+        char hello[] = "hello", a[] = "a.txt", empty[] = "thirteenchars", three[] = "fourteen-chars";
+        mkdir(fs, &top, hello);
+        writeFile(fs, &top, data.data(), a, 100);
+        writeFile(fs, &top, data.data(), empty, 0);
+        writeFile(fs, &top, data.data(), three, 1300);
+        directory h{};
+        h.cluster = find_cluster(top.cluster, "hello");
+        char inner[] = "inner.bin", second[] = "second";
+        writeFile(fs, &h, data.data(), inner, 5000);
+        // Five-slot names: the root grows, leaving never-used slots behind on 512-byte clusters.
+        for (int i = 0; i < 30; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, "file-with-a-rather-long-name-number-%02d.txt", i);
+            writeFile(fs, &top, data.data() + i, name, static_cast<uint32_t>(10 + 37 * i));
+        }
+        delFile(fs, &top, a);
+        delFile(fs, &top, three);
+        char gone[] = "file-with-a-rather-long-name-number-07.txt";
+        delFile(fs, &top, gone);
+        char again[] = "again.txt", exact[] = "exact.bin", over[] = "over.bin";
+        writeFile(fs, &top, data.data(), again, 42);
+        mkdir(fs, &h, second);
+        writeFile(fs, &h, data.data(), exact, fs->cluster_size);
+        writeFile(fs, &h, data.data(), over, fs->cluster_size + 1);
+    }
+
+    uint32_t find_cluster(uint32_t dir, const char* name)
+    {
+        directory d{};
+        populate_dir(fs, &d, dir);
+        uint32_t c = 0;
+        for (uint32_t i = 0; i < d.num_entries; ++i)
+            if (std::strcmp(d.entries[i].name, name) == 0)
+                c = d.entries[i].first_cluster;
+        free_directory(fs, &d);
+        return c;
+    }
+
+    uint64_t digest(uint32_t first, uint32_t count)
+    {
+        uint64_t h = 0xCBF29CE484222325ull;
+        uint8_t sector[512];
+        for (uint32_t s = first; s < first + count; ++s) {
+            disk.read_sector(s, sector);
+            h = fnv(h, sector, sizeof sector);
+        }
+        return h;
+    }
+
+    std::vector<std::string> regions()
+    {
+        uint32_t spf = fs->bpb.count_sectors_per_FAT32;
+        std::vector<std::pair<const char*, uint64_t>> got = {{"reserved", digest(0, fs->fat_begin_sector)},
+            {"FAT 1", digest(fs->fat_begin_sector, spf)}, {"FAT 2", digest(fs->fat_begin_sector + spf, spf)},
+            {"data", digest(fs->cluster_begin_sector, stained_clusters * fs->bpb.sectors_per_cluster)}};
+        std::vector<std::string> rows;
+        uint32_t end = fs->cluster_begin_sector + stained_clusters * fs->bpb.sectors_per_cluster;
+        for (uint64_t lba : disk.written_lbas())
+            if (lba >= end)
+                rows.push_back("written past the digested clusters: " + std::to_string(lba));
+        for (auto& [name, h] : got) {
+            char row[64];
+            std::snprintf(row, sizeof row, "%s %016llx", name, static_cast<unsigned long long>(h));
+            rows.push_back(row);
+        }
+        return rows;
+    }
+};
+
+TEST_F(Content, OneSectorClusters)
+{
+    prepare(64, 1);
+    run_sequence();
+    for (const std::string& line : screen_lines())
+        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 7046af73028d48f7", "FAT 1 c36db46761ff097d",
+                             "FAT 2 c36db46761ff097d", "data 08e53e04603331a8"}));
+    save_checked("golden-end");
+}
+
+TEST_F(Content, FourKiBClusters)
+{
+    prepare(512, 8);
+    run_sequence();
+    for (const std::string& line : screen_lines())
+        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 98c182f3a32d1615", "FAT 1 b9fc6427996b22d1",
+                             "FAT 2 b9fc6427996b22d1", "data 0b60f6d4c36afffd"}));
+    save_checked("golden-end");
+}
+
+} // namespace
