@@ -26,7 +26,7 @@ using namespace tavix;
 
 namespace {
 
-constexpr uint8_t panic_attr = 0x0C;
+using Writes = std::vector<sim::PortAccess>;
 
 uint32_t address_of(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 uint32_t address_of(void (*f)()) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(f)); }
@@ -36,20 +36,14 @@ uint32_t gate_address(int vector)
     return idt_entries[vector].base_low | (static_cast<uint32_t>(idt_entries[vector].base_high) << 16);
 }
 
-bool gate_is_zero(int vector)
-{
-    static const idt_entry_struct zero{};
-    return std::memcmp(&idt_entries[vector], &zero, sizeof zero) == 0;
-}
-
-bool installed(int vector) { return vector < 48 || vector == 128 || vector == 177; }
-
 InterruptRegisters frame(uint32_t int_no)
 {
     InterruptRegisters regs{};
     regs.int_no = int_no;
     return regs;
 }
+
+Writes pic_writes() { return sim::writes_to({0x20, 0x21, 0xA0, 0xA1}); }
 
 class Idt : public ::testing::Test {
 protected:
@@ -62,14 +56,19 @@ protected:
     }
 };
 
-TEST_F(Idt, InitInstallsExactlyTheKnownGates)
+TEST_F(Idt, InitRemapsTheControllersAndInstallsExactlyTheKnownGates)
 {
     std::memset(idt_entries, 0x5A, sizeof idt_entries);
     init_idt();
+    EXPECT_EQ(pic_writes(), (Writes{sim::out8(0x20, 0x11), sim::out8(0xA0, 0x11), sim::out8(0x21, 0x20),
+                                    sim::out8(0xA1, 0x28), sim::out8(0x21, 0x04), sim::out8(0xA1, 0x02),
+                                    sim::out8(0x21, 0x01), sim::out8(0xA1, 0x01), sim::out8(0x21, 0x00),
+                                    sim::out8(0xA1, 0x00)}));
     std::vector<uint32_t> addresses;
+    static const idt_entry_struct zero{};
     for (int v = 0; v < 256; ++v) {
-        if (!installed(v)) {
-            EXPECT_TRUE(gate_is_zero(v)) << "vector " << v;
+        if (v >= 48 && v != 0x80 && v != 0xB1) {
+            EXPECT_EQ(std::memcmp(&idt_entries[v], &zero, sizeof zero), 0) << "vector " << v;
             continue;
         }
         EXPECT_EQ(idt_entries[v].flags, 0xEE) << "vector " << v;
@@ -77,44 +76,19 @@ TEST_F(Idt, InitInstallsExactlyTheKnownGates)
         EXPECT_EQ(idt_entries[v].always0, 0) << "vector " << v;
         addresses.push_back(gate_address(v));
     }
-    // Each installed vector has a stub of its own.
+    // Each installed vector has a stub of its own, and the table's ends lead to the right ones.
     std::sort(addresses.begin(), addresses.end());
     EXPECT_EQ(std::adjacent_find(addresses.begin(), addresses.end()), addresses.end());
-}
+    const std::pair<int, void (*)()> stubs[] = {{0, isr0},   {8, isr8},       {31, isr31},     {32, irq0},
+                                                {47, irq15}, {0x80, isr128}, {0xB1, isr177}};
+    for (auto [vector, stub] : stubs)
+        EXPECT_EQ(gate_address(vector), address_of(stub)) << "vector " << vector;
 
-TEST_F(Idt, GatesLeadToTheirOwnStubs)
-{
-    init_idt();
-    EXPECT_EQ(gate_address(0), address_of(isr0));
-    EXPECT_EQ(gate_address(8), address_of(isr8));
-    EXPECT_EQ(gate_address(31), address_of(isr31));
-    EXPECT_EQ(gate_address(32), address_of(irq0));
-    EXPECT_EQ(gate_address(47), address_of(irq15));
-    EXPECT_EQ(gate_address(0x80), address_of(isr128));
-    EXPECT_EQ(gate_address(0xB1), address_of(isr177));
-}
-
-TEST_F(Idt, InitLoadsTheTableAndEnablesInterruptsLast)
-{
-    ASSERT_FALSE(sim::interrupts_enabled());
-    init_idt();
     EXPECT_EQ(idt_ptr.limit, 2047);
     EXPECT_EQ(idt_ptr.base, address_of(idt_entries));
     EXPECT_EQ(sim::cpu_tables().idt_address, address_of(&idt_ptr));
     EXPECT_EQ(sim::cpu_tables().idt_loads, 1);
-    EXPECT_TRUE(sim::interrupts_enabled());
-    EXPECT_EQ(sim::screen_row(0).substr(0, 20), "IDT: Initiliazing...");
-}
-
-TEST_F(Idt, InitRemapsTheControllersWithTenWrites)
-{
-    init_idt();
-    const std::vector<sim::PortAccess> expected = {
-        sim::out8(0x20, 0x11), sim::out8(0xA0, 0x11), sim::out8(0x21, 0x20), sim::out8(0xA1, 0x28),
-        sim::out8(0x21, 0x04), sim::out8(0xA1, 0x02), sim::out8(0x21, 0x01), sim::out8(0xA1, 0x01),
-        sim::out8(0x21, 0x00), sim::out8(0xA1, 0x00),
-    };
-    EXPECT_EQ(sim::writes_to({0x20, 0x21, 0xA0, 0xA1}), expected);
+    EXPECT_EQ(sim::screen_row(0).substr(0, 21), "IDT: Initiliazing... ");
 }
 
 TEST_F(Idt, SetGateAddsPrivilegeBitsAndSplitsTheAddress)
@@ -127,45 +101,38 @@ TEST_F(Idt, SetGateAddsPrivilegeBitsAndSplitsTheAddress)
     EXPECT_EQ(idt_entries[0x42].always0, 0);
 }
 
-TEST_F(Idt, ExceptionMessages)
+// The panic line in light red right at the cursor, no line break, interrupts off, halted.
+TEST_F(Idt, ExceptionsPrintThePanicLineAndHalt)
 {
-    EXPECT_STREQ(get_ex(0), "Division by zero");
-    EXPECT_STREQ(get_ex(13), "General protection fault");
-    EXPECT_STREQ(get_ex(19), "SIMD Floating point Exception");
-    EXPECT_STREQ(get_ex(22), " \" - listen, i don't know what is exception this!\"");
-    EXPECT_STREQ(get_ex(26), "\" - It Is RE-SE-RVED! - \"");
-    EXPECT_STREQ(get_ex(27), "Triple fault");
-    EXPECT_STREQ(get_ex(30), "nope! but code is 30");
-    for (int num : {31, 32, 128, 177, 1000, -1, INT32_MIN})
+    const std::pair<int, const char*> cases[] = {
+        {0, "Division by zero"},
+        {13, "General protection fault"},
+        {19, "SIMD Floating point Exception"},
+        {22, " \" - listen, i don't know what is exception this!\""},
+        {26, "\" - It Is RE-SE-RVED! - \""},
+        {27, "Triple fault"},
+        {30, "nope! but code is 30"},
+        {31, "Unknown exception"},
+    };
+    for (auto [vector, message] : cases) {
+        EXPECT_STREQ(get_ex(vector), message);
+        sim::reset();
+        sim::set_cursor_cell(81);
+        hw::enable_interrupts();
+        InterruptRegisters regs = frame(static_cast<uint32_t>(vector));
+        EXPECT_THROW(isr_handler(&regs), sim::Halted) << "vector " << vector;
+        const std::string line = std::string("--< Kernel panic >--|--< ") + message + " >--";
+        std::string shown;
+        for (size_t i = 0; i < line.size(); ++i) {
+            shown += static_cast<char>(sim::text_buffer()[(81 + i) * 2]);
+            ASSERT_EQ(sim::text_buffer()[(81 + i) * 2 + 1], 0x0C) << "vector " << vector << " cell " << i;
+        }
+        EXPECT_EQ(shown, line) << "vector " << vector;
+        EXPECT_EQ(sim::cursor_cell(), 81 + line.size());
+        EXPECT_FALSE(sim::interrupts_enabled());
+    }
+    for (int num : {32, 128, 177, 1000, -1, INT32_MIN})
         EXPECT_STREQ(get_ex(num), "Unknown exception") << num;
-}
-
-std::string panic_line(const char* message)
-{
-    return std::string("--< Kernel panic >--|--< ") + message + " >--";
-}
-
-void expect_panic(uint32_t vector, const char* message)
-{
-    sim::reset();
-    tavix::hw::enable_interrupts();
-    InterruptRegisters regs = frame(vector);
-    EXPECT_THROW(isr_handler(&regs), sim::Halted) << "vector " << vector;
-    const std::string line = panic_line(message);
-    EXPECT_EQ(sim::screen_row(0).substr(0, line.size()), line) << "vector " << vector;
-    for (size_t col = 0; col < line.size(); ++col)
-        ASSERT_EQ(sim::attr_at(0, static_cast<int>(col)), panic_attr) << "column " << col;
-    // No line break: the cursor stays right behind the line.
-    EXPECT_EQ(sim::cursor_cell(), line.size());
-    EXPECT_FALSE(sim::interrupts_enabled());
-}
-
-TEST_F(Idt, ExceptionPrintsThePanicLineAndHalts)
-{
-    expect_panic(0, "Division by zero");
-    expect_panic(13, "General protection fault");
-    expect_panic(22, " \" - listen, i don't know what is exception this!\"");
-    expect_panic(31, "Unknown exception");
 }
 
 TEST_F(Idt, SoftwareInterruptsReturnWithoutEffect)
@@ -183,34 +150,25 @@ TEST_F(Idt, SoftwareInterruptsReturnWithoutEffect)
     EXPECT_TRUE(sim::port_log().empty());
 }
 
-TEST_F(Idt, PrimaryLineIsAcknowledgedOnceAtThePrimaryOnly)
+// Lines 0-7 are acknowledged once at the primary; 8-15 (and any stray vector above them) at
+// the secondary first, then at the primary it is cascaded through.
+TEST_F(Idt, EveryLineIsAcknowledgedOnceAtItsControllers)
 {
-    for (uint32_t line : {0u, 5u, 7u}) {
+    for (uint32_t vector = 32; vector <= 48; ++vector) {
         sim::port_log().clear();
-        InterruptRegisters regs = frame(32 + line);
+        InterruptRegisters regs = frame(vector);
         irq_handler(&regs);
-        EXPECT_EQ(sim::writes_to({0x20, 0x21, 0xA0, 0xA1}), (std::vector<sim::PortAccess>{sim::out8(0x20, 0x20)}))
-            << "line " << line;
+        const Writes expected = vector < 40 ? Writes{sim::out8(0x20, 0x20)}
+                                            : Writes{sim::out8(0xA0, 0x20), sim::out8(0x20, 0x20)};
+        EXPECT_EQ(pic_writes(), expected) << "vector " << vector;
     }
 }
 
-TEST_F(Idt, SecondaryLineIsAcknowledgedAtBothSecondaryFirst)
-{
-    for (uint32_t line : {8u, 12u, 15u}) {
-        sim::port_log().clear();
-        InterruptRegisters regs = frame(32 + line);
-        irq_handler(&regs);
-        EXPECT_EQ(sim::writes_to({0x20, 0x21, 0xA0, 0xA1}),
-                  (std::vector<sim::PortAccess>{sim::out8(0xA0, 0x20), sim::out8(0x20, 0x20)}))
-            << "line " << line;
-    }
-}
-
-// What the handler saw when it ran.
+// What the handlers saw when they ran.
 struct Seen {
     int calls;
     InterruptRegisters* regs;
-    size_t port_writes_before;
+    size_t port_accesses_before;
 };
 Seen seen;
 
@@ -218,80 +176,51 @@ void recording_handler(InterruptRegisters* regs)
 {
     ++seen.calls;
     seen.regs = regs;
-    seen.port_writes_before = sim::port_log().size();
+    seen.port_accesses_before = sim::port_log().size();
 }
 
 void other_handler(InterruptRegisters*) { seen.calls += 100; }
 
 void self_removing_handler(InterruptRegisters*)
 {
-    ++seen.calls;
+    seen.calls += 1000;
     irq_uninstall_handler(3);
 }
 
-TEST_F(Idt, HandlerRunsWithTheFrameBeforeTheAcknowledgement)
+TEST_F(Idt, HandlersRunForTheirOwnLineBeforeTheAcknowledgement)
 {
     seen = {};
     irq_install_handler(12, recording_handler);
+    irq_install_handler(1, recording_handler);
     InterruptRegisters regs = frame(44);
     irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.calls, 1); // line 12 only, though line 1 has the same handler
     EXPECT_EQ(seen.regs, &regs);
-    EXPECT_EQ(seen.port_writes_before, 0u);
+    EXPECT_EQ(seen.port_accesses_before, 0u);
     EXPECT_EQ(sim::port_log().size(), 2u);
-}
 
-TEST_F(Idt, HandlerRunsOnlyForItsOwnLine)
-{
-    seen = {};
-    irq_install_handler(1, recording_handler);
-    InterruptRegisters regs = frame(33 + 1);
+    // Installing replaces, uninstalling silences, and a handler may remove itself.
+    irq_install_handler(12, other_handler);
     irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 0);
-}
-
-TEST_F(Idt, InstallReplacesAndUninstallSilences)
-{
-    seen = {};
-    irq_install_handler(1, recording_handler);
-    irq_install_handler(1, other_handler);
-    InterruptRegisters regs = frame(33);
+    irq_uninstall_handler(12);
     irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 100);
-
-    irq_uninstall_handler(1);
-    sim::port_log().clear();
-    irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 100);
-    EXPECT_EQ(sim::writes_to({0x20, 0xA0}), (std::vector<sim::PortAccess>{sim::out8(0x20, 0x20)}));
-}
-
-TEST_F(Idt, HandlerMayRemoveItselfFromTheNextInterruptOn)
-{
-    seen = {};
+    EXPECT_EQ(seen.calls, 101);
     irq_install_handler(3, self_removing_handler);
-    InterruptRegisters regs = frame(35);
+    regs = frame(35);
     irq_handler(&regs);
     irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_EQ(irq_routines[3], nullptr);
+    EXPECT_EQ(seen.calls, 1101);
 }
 
 TEST_F(Idt, LinesOutsideTheTableAreIgnored)
 {
     // Out-of-range lines must not reach the memory around the table (ASan watches it).
-    irq_install_handler(16, recording_handler);
-    irq_install_handler(-1, recording_handler);
-    irq_uninstall_handler(16);
-    irq_uninstall_handler(-1);
+    for (int line : {16, -1}) {
+        irq_install_handler(line, recording_handler);
+        irq_uninstall_handler(line);
+    }
     for (auto r : irq_routines)
         EXPECT_EQ(r, nullptr);
-    // A vector outside the IRQ range reaching irq_handler is still acknowledged.
-    seen = {};
-    InterruptRegisters regs = frame(48);
-    irq_handler(&regs);
-    EXPECT_EQ(seen.calls, 0);
-    EXPECT_EQ(sim::writes_to({0x20, 0xA0}).size(), 2u);
 }
 
 } // namespace
