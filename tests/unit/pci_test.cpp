@@ -1,13 +1,14 @@
-// The PCI scan against the simulated configuration space: addresses, skips, the full table
-// and the listing on screen.
+// The PCI scan against the simulated configuration space (addresses, skips, the full table,
+// the listing on screen) and the chipset hook's port writes and handler.
 #include "drivers/pci.hpp"
 
+#include "drivers/chipset/chipset.hpp"
 #include "tests/sim/pci.hpp"
-#include "tests/sim/sim.hpp"
+#include "tests/unit/shell_support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,14 +18,6 @@ using sim::PortAccess;
 
 constexpr uint16_t address_port = 0xCF8;
 constexpr uint16_t data_port = 0xCFC;
-
-// The screen as text without the blank rows below the last written one.
-std::string screen()
-{
-    std::string s = sim::screen_text();
-    s.erase(s.find_last_not_of('\n') + 1);
-    return s;
-}
 
 const std::string heading = "Detected PCI Devices:\n"
                             "Vendor ID   Device ID   Class Code  Subclass Code Base Address  Model\n"
@@ -48,9 +41,26 @@ protected:
             out.push_back(a.value);
         return out;
     }
+
+    // The stored table as "vendor device class subclass bar0" rows in hex; the interface and
+    // model, which nothing fills in, must stay zero.
+    static std::vector<std::string> table()
+    {
+        std::vector<std::string> rows;
+        for (int i = 0; i < tavix::pci_device_count; ++i) {
+            const tavix::pci_device& d = tavix::pci_devices[i];
+            char row[64];
+            std::snprintf(row, sizeof row, "%x %x %x %x %x", d.vendor_id, d.device_id, d.class_code,
+                          d.subclass_code, d.base_address);
+            rows.push_back(row);
+            EXPECT_EQ(d.interface, 0) << i;
+            EXPECT_EQ(std::string(d.model, sizeof d.model), std::string(sizeof d.model, '\0')) << i;
+        }
+        return rows;
+    }
 };
 
-TEST_F(Pci, ReadBuildsTheConfigurationAddressAndReadsTheDataPort)
+TEST_F(Pci, ConfigurationAddressAndFieldsTooWideForIt)
 {
     sim::pci_set_register(0x12, 0x1F, 7, 0x3C, 0xCAFEF00D);
     // The two low offset bits select bytes inside the register and are not part of the address.
@@ -60,15 +70,13 @@ TEST_F(Pci, ReadBuildsTheConfigurationAddressAndReadsTheDataPort)
         {PortAccess::Kind::in, data_port, 0xCAFEF00D, 32},
     };
     EXPECT_EQ(sim::port_log(), expected);
-
     sim::reset();
     EXPECT_EQ(tavix::pci_read_dword(0xFF, 0x1F, 7, 0xFF), 0xFFFFFFFFu); // no such function
     EXPECT_EQ(addresses(), std::vector<uint32_t>{0x80FFFFFC});
-}
 
-TEST_F(Pci, FieldsTooWideForTheAddressReadAsAbsentWithoutPortAccess)
-{
-    // Slot 32 would otherwise land on bus 1 slot 0, function 8 on slot 1, and so on.
+    // Wider values read as absent without port access: slot 32 would otherwise land on bus 1
+    // slot 0, function 8 on slot 1, and so on.
+    sim::reset();
     sim::pci_add_function(1, 0, 0, 0x8086, 0x1237, 6, 0, 0);
     sim::pci_add_function(0, 1, 0, 0x8086, 0x7000, 6, 1, 0);
     EXPECT_EQ(tavix::pci_read_dword(0, 32, 0, 0), 0xFFFFFFFFu);
@@ -82,9 +90,8 @@ TEST_F(Pci, EmptyBusPrintsTheHeadingAndProbesTheWindowInOrder)
 {
     tavix::init_pci();
     EXPECT_EQ(tavix::pci_device_count, 0);
-    EXPECT_EQ(screen(), heading);
+    EXPECT_EQ(shell_test::screen(), heading);
     EXPECT_EQ(sim::cursor_cell(), 3 * 80);
-
     // Register 0 of each function of 20 buses x 4 slots x 8 functions, bus outermost, and
     // nothing else: no function answered, so no further register is read.
     std::vector<uint32_t> expected;
@@ -95,74 +102,46 @@ TEST_F(Pci, EmptyBusPrintsTheHeadingAndProbesTheWindowInOrder)
     EXPECT_EQ(addresses(), expected);
 }
 
-TEST_F(Pci, ScanStoresAndPrintsTheFunctionsOfTheWindowInBusSlotFunctionOrder)
+TEST_F(Pci, ScanStoresAndPrintsTheWindowInOrderSkippingHalfAbsentIdentities)
 {
     // Added out of order; the corners of the window and two just outside it.
     sim::pci_add_function(19, 3, 7, 0x1AF4, 0x1000, 0x02, 0x00, 0xC041);
     sim::pci_add_function(0, 1, 1, 0x8086, 0x7010, 0x01, 0x01, 0);
     sim::pci_add_function(0, 0, 0, 0x8086, 0x1237, 0x06, 0x00, 0);
     sim::pci_add_function(0, 2, 0, 0x1234, 0x1111, 0x03, 0x00, 0xFD000008);
-    sim::pci_add_function(0, 4, 0, 0x10EC, 0x8139, 0x02, 0x00, 0xC001); // slot 4: outside
+    sim::pci_add_function(0, 4, 0, 0x10EC, 0x8139, 0x02, 0x00, 0xC001);  // slot 4: outside
     sim::pci_add_function(20, 0, 0, 0x10EC, 0x8139, 0x02, 0x00, 0xC001); // bus 20: outside
+    // Vendor all ones with a valid device, and the other way round.
+    sim::pci_set_register(0, 3, 0, 0x00, 0x1237FFFF);
+    sim::pci_set_register(0, 3, 0, 0x08, 0x06000000);
+    sim::pci_set_register(0, 3, 1, 0x00, 0xFFFF8086);
+    sim::pci_set_register(0, 3, 1, 0x08, 0x06000000);
 
     tavix::init_pci();
 
-    ASSERT_EQ(tavix::pci_device_count, 4);
-    struct Expected {
-        uint16_t vendor, device;
-        uint8_t class_code, subclass_code;
-        uint32_t bar0;
-    };
-    const Expected expected[] = {
-        {0x8086, 0x1237, 0x06, 0x00, 0},
-        {0x8086, 0x7010, 0x01, 0x01, 0},
-        {0x1234, 0x1111, 0x03, 0x00, 0xFD000008},
-        {0x1AF4, 0x1000, 0x02, 0x00, 0xC041},
-    };
-    const char no_model[tavix::pci_model_bytes] = {};
-    for (int i = 0; i < 4; ++i) {
-        const tavix::pci_device& d = tavix::pci_devices[i];
-        EXPECT_EQ(d.vendor_id, expected[i].vendor) << i;
-        EXPECT_EQ(d.device_id, expected[i].device) << i;
-        EXPECT_EQ(d.class_code, expected[i].class_code) << i;
-        EXPECT_EQ(d.subclass_code, expected[i].subclass_code) << i;
-        EXPECT_EQ(d.interface, 0) << i;
-        EXPECT_EQ(d.base_address, expected[i].bar0) << i;
-        EXPECT_EQ(std::memcmp(d.model, no_model, sizeof no_model), 0) << i;
-    }
+    EXPECT_EQ(table(), (std::vector<std::string>{"8086 1237 6 0 0", "8086 7010 1 1 0", "1234 1111 3 0 fd000008",
+                                                 "1af4 1000 2 0 c041"}));
     EXPECT_EQ(tavix::pci_devices[4].vendor_id, 0);
-
-    EXPECT_EQ(screen(), heading + "\n"
+    EXPECT_EQ(shell_test::screen(), heading + "\n"
                         " 0x8086      0x1237      0x6         0x0           0x0           \"\"\n"
                         " 0x8086      0x7010      0x1         0x1           0x0           \"\"\n"
                         " 0x1234      0x1111      0x3         0x0           0xFD000008           \"\"\n"
                         " 0x1AF4      0x1000      0x2         0x0           0xC041           \"\"");
-
     // Per stored function: identity, the class register twice, BAR 0 and the model register.
     EXPECT_EQ(sim::pci_reads(0, 1, 1, 0x00), 1);
     EXPECT_EQ(sim::pci_reads(0, 1, 1, 0x08), 2);
     EXPECT_EQ(sim::pci_reads(0, 1, 1, 0x10), 1);
     EXPECT_EQ(sim::pci_reads(0, 1, 1, 0x20), 1);
+    EXPECT_EQ(sim::pci_reads(0, 3, 0, 0x08), 0);
+    EXPECT_EQ(sim::pci_reads(0, 3, 1, 0x08), 0);
     EXPECT_EQ(sim::pci_reads(0, 4, 0, 0x00), 0);
     EXPECT_EQ(sim::pci_reads(20, 0, 0, 0x00), 0);
-}
 
-TEST_F(Pci, HalfAbsentIdentitiesAreSkipped)
-{
-    sim::pci_set_register(0, 0, 0, 0x00, 0x1237FFFF); // vendor all ones, device valid
-    sim::pci_set_register(0, 0, 0, 0x08, 0x06000000);
-    sim::pci_set_register(0, 0, 1, 0x00, 0xFFFF8086); // device all ones, vendor valid
-    sim::pci_set_register(0, 0, 1, 0x08, 0x06000000);
-    sim::pci_add_function(0, 0, 2, 0x8086, 0x7000, 0x06, 0x01, 0);
-
-    tavix::detect_pci_devices();
-
-    ASSERT_EQ(tavix::pci_device_count, 1);
-    EXPECT_EQ(tavix::pci_devices[0].device_id, 0x7000);
-    EXPECT_EQ(sim::pci_reads(0, 0, 0, 0x08), 0);
-    EXPECT_EQ(sim::pci_reads(0, 0, 1, 0x08), 0);
-    EXPECT_EQ(screen(),
-              heading + "\n 0x8086      0x7000      0x6         0x1           0x0           \"\"");
+    // The table is not reset: a second scan appends the same functions again.
+    tavix::init_pci();
+    ASSERT_EQ(tavix::pci_device_count, 8);
+    EXPECT_EQ(tavix::pci_devices[4].device_id, 0x1237);
+    EXPECT_EQ(tavix::pci_devices[7].device_id, 0x1000);
 }
 
 TEST_F(Pci, FullTableDropsFurtherFunctionsButTheScanGoesOn)
@@ -188,56 +167,82 @@ TEST_F(Pci, FullTableDropsFurtherFunctionsButTheScanGoesOn)
     EXPECT_EQ(sim::pci_reads(8, 0, 0, 0x20), 0);
     EXPECT_EQ(sim::pci_reads(19, 3, 7, 0x00), 1);
     EXPECT_EQ(sim::pci_reads(19, 3, 7, 0x10), 0);
-
     // The last row printed is the 256th function's, and nothing follows it.
     EXPECT_EQ(sim::cursor_cell(), 24 * 80);
-    std::string last_row = sim::screen_row(23);
-    last_row.erase(last_row.find_last_not_of(' ') + 1);
-    EXPECT_EQ(last_row, " 0x8086      0xFF      0x2         0x80           0x10FF           \"\"");
-    const std::string shown = screen();
-    EXPECT_EQ(shown.find("0x1100"), std::string::npos);
-    EXPECT_EQ(shown.find("0xBEEF"), std::string::npos);
+    EXPECT_EQ(sim::screen_row(23), " 0x8086      0xFF      0x2         0x80           0x10FF           \"\"" +
+                                       std::string(11, ' '));
+    EXPECT_EQ(shell_test::screen().find("0xBEEF"), std::string::npos);
 
     // A second scan appends nothing more to a full table.
     sim::reset();
     tavix::init_pci();
     EXPECT_EQ(tavix::pci_device_count, 256);
-    EXPECT_EQ(screen(), heading);
+    EXPECT_EQ(shell_test::screen(), heading);
 }
 
-TEST_F(Pci, SecondScanAppendsTheSameFunctionsAgain)
-{
-    sim::pci_add_function(0, 0, 0, 0x8086, 0x1237, 0x06, 0x00, 0);
-    sim::pci_add_function(0, 1, 0, 0x8086, 0x7000, 0x06, 0x01, 0);
-    tavix::init_pci();
-    tavix::init_pci();
-    ASSERT_EQ(tavix::pci_device_count, 4);
-    EXPECT_EQ(tavix::pci_devices[2].device_id, 0x1237);
-    EXPECT_EQ(tavix::pci_devices[3].device_id, 0x7000);
-    EXPECT_EQ(sim::screen_row(5).substr(0, 21), "Detected PCI Devices:");
-}
-
-TEST_F(Pci, ModelRegisterIsReadAndTheModelKept)
+TEST_F(Pci, ModelRegisterIsReadAndDeviceInfoIsOneLine)
 {
     sim::pci_add_function(0, 3, 2, 0x8086, 0x7113, 0x06, 0x80, 0);
-    tavix::pci_device d = {};
-    std::strcpy(d.model, "kept");
+    tavix::pci_device d = {0x8086, 0x7010, 0x01, 0x01, 0, 0xC001, "kept"};
     tavix::fetch_pci_device_model(&d, 0, 3, 2);
     EXPECT_STREQ(d.model, "kept");
     EXPECT_EQ(addresses(), std::vector<uint32_t>{0x80001A20});
     EXPECT_EQ(sim::pci_reads(0, 3, 2, 0x20), 1);
+
+    tavix::print_pci_device_info(&d);
+    d.model[0] = 0;
+    tavix::print_pci_device_info(&d);
+    EXPECT_EQ(shell_test::screen(), "0x8086 0x7010 0x1 0x1 0xC001 kept\n0x8086 0x7010 0x1 0x1 0xC001");
+    EXPECT_EQ(sim::char_at(1, 28), ' ');
+    EXPECT_EQ(sim::cursor_cell(), 2 * 80);
 }
 
-TEST_F(Pci, DeviceInfoIsOneLine)
+// Ports 0x00 and 0x04 with a status byte the test chooses; writes are only logged.
+class ChipsetPorts final : public sim::Device {
+public:
+    bool claims(uint16_t port) const override { return port == 0x00 || port == 0x04; }
+    uint32_t read(uint16_t port, int) override { return port == 0x04 ? status : 0; }
+    void write(uint16_t, uint32_t, int) override {}
+    uint8_t status = 0;
+};
+
+// Every access to the chipset's two ports, in order.
+std::vector<PortAccess> chipset_accesses()
 {
-    tavix::pci_device d = {0x8086, 0x7010, 0x01, 0x01, 0, 0xC001, {}};
-    tavix::print_pci_device_info(&d);
-    std::strcpy(d.model, "IDE");
-    tavix::print_pci_device_info(&d);
-    EXPECT_EQ(screen(), "0x8086 0x7010 0x1 0x1 0xC001\n"
-                        "0x8086 0x7010 0x1 0x1 0xC001 IDE");
-    EXPECT_EQ(sim::screen_row(0).substr(0, 29), "0x8086 0x7010 0x1 0x1 0xC001 ");
-    EXPECT_EQ(sim::cursor_cell(), 2 * 80);
+    std::vector<PortAccess> out;
+    for (const PortAccess& a : sim::port_log())
+        if (a.port == 0x00 || a.port == 0x04)
+            out.push_back(a);
+    return out;
+}
+
+TEST(Chipset, InitWritesControlThenStatusAndTheHandlerReportsTheStatusBit)
+{
+    sim::reset();
+    ChipsetPorts ports;
+    sim::attach(&ports);
+    tavix::init_chipset();
+    tavix::init_chipset();
+    const PortAccess control = sim::out8(0x00, 0x01);
+    const PortAccess status = sim::out8(0x04, 0x00);
+    EXPECT_EQ(chipset_accesses(), (std::vector<PortAccess>{control, status, control, status}));
+    const std::string banner = "\nUniversal chipset driver UCD v.1.0.0\nInfo: Chipset initialized successfully.";
+    EXPECT_EQ(shell_test::screen(), banner + "\n\n" + banner);
+    EXPECT_EQ(sim::cursor_cell(), 8 * 80);
+
+    // Bit 0 clear, every other bit set: silence. The handler never looks at the frame.
+    sim::reset();
+    ports.status = 0xFE;
+    tavix::interrupt_handler(nullptr);
+    EXPECT_EQ(shell_test::screen(), "");
+    EXPECT_EQ(chipset_accesses(), std::vector<PortAccess>{sim::in8(0x04, 0xFE)});
+    ports.status = 0x01;
+    tavix::interrupt_handler(nullptr);
+    EXPECT_EQ(shell_test::screen(), "Interrupt from chipset detected.");
+    EXPECT_EQ(sim::cursor_cell(), 80);
+    // It acknowledges nothing itself: no write reaches either interrupt controller.
+    EXPECT_TRUE(sim::writes_to({0x20, 0xA0, 0x00, 0x04}).empty());
+    sim::detach(&ports);
 }
 
 } // namespace

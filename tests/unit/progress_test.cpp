@@ -1,26 +1,18 @@
 // The progress bar on the simulated text screen: cells, percentages, attributes and cursor.
 #include "general/progress.hpp"
 
-#include "tests/sim/sim.hpp"
+#include "tests/unit/shell_support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr uint8_t bar_color = 0x2A; // light green on green: unlike any text attribute
 constexpr uint8_t text_attr = 0x07;
 
-// The screen as text without the blank rows below the last written one.
-std::string screen()
-{
-    std::string s = sim::screen_text();
-    s.erase(s.find_last_not_of('\n') + 1);
-    return s;
-}
+std::string repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
 
 class Progress : public ::testing::Test {
 protected:
@@ -32,28 +24,19 @@ protected:
         sim::set_cursor_cell(10 * 80 + 4);
     }
 
-    // Bar cell i as (character, attribute); the bar starts at the stored byte offset.
-    static std::pair<char, uint8_t> cell(const tavix::ProgressBar& bar, int i)
-    {
-        const int byte = bar.position + i * 2;
-        return {static_cast<char>(sim::text_buffer()[byte]), sim::text_buffer()[byte + 1]};
-    }
-
-    // The 50 bar cells as text, and a check that every cell carries the attribute its
-    // character calls for: the bar colour for '#' and '-', the default for the percentage.
+    // The 50 bar cells as text, checking that each carries the attribute its character
+    // calls for: the bar colour for '#' and '-', the default for the percentage.
     static std::string bar_text(const tavix::ProgressBar& bar)
     {
         std::string s;
         for (int i = 0; i < 50; ++i) {
-            auto [c, attr] = cell(bar, i);
+            const char c = static_cast<char>(sim::text_buffer()[bar.position + i * 2]);
             s.push_back(c);
-            const uint8_t expected = (c == '#' || c == '-') ? bar_color : text_attr;
-            EXPECT_EQ(attr, expected) << "bar cell " << i << " '" << c << "'";
+            EXPECT_EQ(sim::text_buffer()[bar.position + i * 2 + 1], c == '#' || c == '-' ? bar_color : text_attr)
+                << "bar cell " << i << " '" << c << "'";
         }
         return s;
     }
-
-    static std::string repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
 };
 
 TEST_F(Progress, InitClearsTheScreenAndDrawsTheEmptyBar)
@@ -61,71 +44,67 @@ TEST_F(Progress, InitClearsTheScreenAndDrawsTheEmptyBar)
     tavix::ProgressBar bar;
     std::memset(&bar, 0xAB, sizeof bar);
     tavix::init_progress_bar(&bar, "Disk", bar_color, 4);
-
     EXPECT_EQ(bar.current_step, 0);
     EXPECT_EQ(bar.total_steps, 4);
     EXPECT_EQ(bar.color, bar_color);
     EXPECT_STREQ(bar.title, "Disk");
     EXPECT_EQ(bar.position, 7 * 2);
-    EXPECT_EQ(screen(), "Disk: [" + repeat('-', 50) + "]");
+    EXPECT_EQ(shell_test::screen(), "Disk: [" + repeat('-', 50) + "]");
     EXPECT_EQ(bar_text(bar), repeat('-', 50));
     for (int col : {0, 3, 4, 5, 6, 57})
         EXPECT_EQ(sim::attr_at(0, col), text_attr) << col;
     EXPECT_EQ(sim::cursor_cell(), 58);
 }
 
-TEST_F(Progress, DiskWithFourStepsAfterTwoUpdates)
+TEST_F(Progress, BarAfterEachUpdate)
 {
-    tavix::ProgressBar bar;
-    tavix::init_progress_bar(&bar, "Disk", bar_color, 4);
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 12) + repeat('-', 14) + "25%" + repeat('-', 21));
-    tavix::update_progress_bar(&bar);
-
-    EXPECT_EQ(bar.current_step, 2);
-    EXPECT_EQ(bar_text(bar), repeat('#', 25) + "-" + "50%" + repeat('-', 21));
-    EXPECT_EQ(sim::screen_row(0).substr(0, 7), "Disk: [");
-    EXPECT_EQ(sim::char_at(0, 57), ']');
-    EXPECT_EQ(sim::cursor_cell(), 58);
+    const std::string full = repeat('#', 26) + "100%" + repeat('#', 20);
+    const std::string half = repeat('#', 25) + "-50%" + repeat('-', 21);
+    struct Row {
+        uint8_t steps;
+        int updates;
+        std::string bar;
+    };
+    const Row rows[] = {
+        {4, 1, repeat('#', 12) + repeat('-', 14) + "25%" + repeat('-', 21)},
+        {4, 2, half},
+        {2, 1, half},
+        {2, 2, full},
+        {3, 1, repeat('#', 16) + repeat('-', 10) + "33%" + repeat('-', 21)},
+        // The new percentage covers the old one; filled cells then overwrite what is left of it.
+        {3, 2, repeat('#', 26) + "66%" + repeat('#', 4) + repeat('-', 17)},
+        {3, 3, full},
+        {200, 1, repeat('-', 26) + "0%" + repeat('-', 22)},
+        {200, 200, full},
+        // No steps, no fraction: updates draw nothing, and must not divide by zero.
+        {0, 2, repeat('-', 50)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.steps) + " steps, " + std::to_string(row.updates) + " updates");
+        tavix::ProgressBar bar;
+        tavix::init_progress_bar(&bar, "Disk", bar_color, row.steps);
+        for (int i = 0; i < row.updates; ++i)
+            tavix::update_progress_bar(&bar);
+        EXPECT_EQ(bar.current_step, row.steps == 0 ? 0 : row.updates);
+        EXPECT_EQ(bar_text(bar), row.bar);
+        EXPECT_EQ(shell_test::screen(), "Disk: [" + row.bar + "]");
+        EXPECT_EQ(sim::cursor_cell(), 58);
+    }
 }
 
-TEST_F(Progress, TwoStepsEndWithTheClosingMessageAfterTheBar)
+TEST_F(Progress, FinishTakesTheLastStepAndPrintsTheClosingMessage)
 {
-    tavix::ProgressBar bar;
-    tavix::init_progress_bar(&bar, "Copy", bar_color, 2);
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 25) + "-" + "50%" + repeat('-', 21));
-
-    tavix::finish_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 26) + "100%" + repeat('#', 20));
-    EXPECT_EQ(screen(), "Copy: [" + repeat('#', 26) + "100%" + repeat('#', 20) + "]\nInitialization complete!");
-    EXPECT_EQ(sim::attr_at(1, 0), text_attr);
-    EXPECT_EQ(sim::cursor_cell(), 2 * 80);
-}
-
-TEST_F(Progress, ThreeStepsOverwriteTheOldPercentage)
-{
-    tavix::ProgressBar bar;
-    tavix::init_progress_bar(&bar, "Load", bar_color, 3);
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 16) + repeat('-', 10) + "33%" + repeat('-', 21));
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 26) + "66%" + repeat('#', 4) + repeat('-', 17));
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('#', 26) + "100%" + repeat('#', 20));
-    EXPECT_EQ(sim::cursor_cell(), 58);
-}
-
-TEST_F(Progress, TwoHundredStepsStartAtZeroPercent)
-{
-    tavix::ProgressBar bar;
-    tavix::init_progress_bar(&bar, "Scan", bar_color, 200);
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar_text(bar), repeat('-', 26) + "0%" + repeat('-', 22));
-    for (int i = 1; i < 200; ++i)
+    for (uint8_t steps : {2, 0}) {
+        tavix::ProgressBar bar;
+        tavix::init_progress_bar(&bar, "Copy", bar_color, steps);
         tavix::update_progress_bar(&bar);
-    EXPECT_EQ(bar.current_step, 200);
-    EXPECT_EQ(bar_text(bar), repeat('#', 26) + "100%" + repeat('#', 20));
+        tavix::finish_progress_bar(&bar);
+        const std::string cells = steps == 0 ? repeat('-', 50) : repeat('#', 26) + "100%" + repeat('#', 20);
+        EXPECT_EQ(bar_text(bar), cells);
+        EXPECT_EQ(shell_test::screen(), "Copy: [" + cells + "]\nInitialization complete!");
+        EXPECT_EQ(sim::attr_at(1, 0), text_attr);
+        EXPECT_EQ(sim::cursor_cell(), 2 * 80);
+    }
 }
 
 TEST_F(Progress, LongTitleIsCutTo31Characters)
@@ -141,23 +120,6 @@ TEST_F(Progress, LongTitleIsCutTo31Characters)
     EXPECT_EQ(sim::cursor_cell(), 85);
     tavix::update_progress_bar(&bar);
     EXPECT_EQ(bar_text(bar), repeat('#', 12) + repeat('-', 14) + "25%" + repeat('-', 21));
-}
-
-TEST_F(Progress, ZeroStepsDrawNothingAndDoNotFault)
-{
-    tavix::ProgressBar bar;
-    tavix::init_progress_bar(&bar, "Empty", bar_color, 0);
-    const std::vector<uint8_t> before(sim::text_buffer(), sim::text_buffer() + 4000);
-    const uint16_t cursor = sim::cursor_cell();
-
-    tavix::update_progress_bar(&bar);
-    tavix::update_progress_bar(&bar);
-    EXPECT_EQ(std::vector<uint8_t>(sim::text_buffer(), sim::text_buffer() + 4000), before);
-    EXPECT_EQ(sim::cursor_cell(), cursor);
-    EXPECT_EQ(bar_text(bar), repeat('-', 50));
-
-    tavix::finish_progress_bar(&bar);
-    EXPECT_EQ(screen(), "Empty: [" + repeat('-', 50) + "]\nInitialization complete!");
 }
 
 } // namespace

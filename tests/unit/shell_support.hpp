@@ -1,5 +1,5 @@
-// Shared set-up for the shell's unit tests: a fresh machine, heap and shell state, and
-// readers for what the shell left on the screen and in the heap.
+// Shared set-up for the unit tests of the shell and what it prints: a fresh machine, heap and
+// shell state, and readers for what was left on the screen and in the heap.
 #pragma once
 
 #include "cpu/idt.hpp"
