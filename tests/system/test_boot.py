@@ -1,5 +1,5 @@
 """Start-up on QEMU: the boot screen, the prompt and cursor, the timer rate, the boot stack, and
-booting from the GRUB rescue ISO, with and without a disk."""
+booting from the GRUB rescue ISO, with and without a disk. (A disk without a volume: test_disk.)"""
 
 import os
 import shutil
@@ -20,8 +20,11 @@ INIT_LINES = ["GDT: Initiliazing...", "IDT: Initiliazing...", "PIT: Initiliazing
 BANNER = "Tavix 32-bit kernel 0.02 beta"
 MOUNT_ERROR = "mkfat: error: unable to create filesystem"
 BOOT_STACK_BYTES = 8192
-TICKS_PER_SECOND = 1000
-TICK_RATE_TOLERANCE = 300          # ticks per second either way
+# The divisor 1193 gives 1193180 / 1193 = 1000.15 interrupts a second. A host that deschedules
+# QEMU for longer than a tick makes the guest miss some, so the rate can come out well low;
+# nothing makes it high, so a divisor for 1100 Hz or more must fail.
+TICK_RATE_LOW = 700
+TICK_RATE_HIGH = 1050
 TICK_MEASURE_SECONDS = 2.0         # of QEMU's virtual clock
 TICK_SAMPLE_INTERVAL = 0.2         # wall seconds, well inside the PM timer's 4.7 s wrap
 
@@ -90,18 +93,6 @@ class BootScreen(unittest.TestCase):
         if os.environ.get("TAVIX_UPDATE_SCREENSHOT"):
             shutil.copyfile(shot, os.path.join(REPO_ROOT, "docs", "boot-screen.png"))
 
-    def test_disk_without_volume_reports_mount_error_and_continues(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            disk = os.path.join(tmp, "blank.img")
-            with open(disk, "wb") as f:
-                f.truncate(16 * 1024 * 1024)
-            with Qemu(disk=disk) as vm:
-                rows = self.check_start_up(vm)
-                error_row = find_in_order(rows, INIT_LINES + [MOUNT_ERROR, BANNER])[-2]
-                self.assertEqual(rows[error_row + 1].strip(), "",
-                                 "the mount error is followed by an empty line")
-                self.assertTrue(vm.running())
-
 
 class Timer(unittest.TestCase):
     def test_ticks_follow_the_virtual_clock_at_1000_hz(self):
@@ -122,7 +113,8 @@ class Timer(unittest.TestCase):
             print("\ntimer: %d ticks in %.3f s of virtual time = %.1f per second"
                   % (now_ticks - first_ticks, elapsed, rate), file=sys.stderr)
             self.assertGreater(first_ticks, 0)
-            self.assertAlmostEqual(rate, TICKS_PER_SECOND, delta=TICK_RATE_TOLERANCE)
+            self.assertGreater(rate, TICK_RATE_LOW)
+            self.assertLess(rate, TICK_RATE_HIGH)
             self.assertTrue(vm.running())
 
 
