@@ -99,6 +99,9 @@ uint32_t sector_for_cluster(f32* fs, uint32_t cluster);
 // "Can't get cluster. Hit End Of Chain." and leaves the buffer as it was.
 uint8_t getCluster(f32* fs, uint8_t* buff, uint32_t cluster_number);
 uint8_t putCluster(f32* fs, uint8_t* buff, uint32_t cluster_number);
+// Writes only the sectors of a cluster that hold bytes [from, to) of its cluster_size-byte
+// buffer: a change to a few directory slots rewrites one sector, not the whole cluster.
+uint8_t put_cluster_bytes(f32* fs, uint8_t* buff, uint32_t cluster_number, uint32_t from, uint32_t to);
 uint8_t clear_cluster(f32* fs, uint32_t cluster);
 // True when `cluster` may be read, written or followed: 2..last_cluster.
 bool is_data_cluster(f32* fs, uint32_t cluster);
@@ -109,6 +112,9 @@ bool is_data_cluster(f32* fs, uint32_t cluster);
 uint32_t get_next_cluster_id(f32* fs, uint32_t cluster);
 // A zero-filled cluster marked end-of-chain (in memory only), or 0 when none is free.
 uint32_t allocateCluster(f32* fs);
+// A free cluster marked end-of-chain (in memory only) with its old bytes left on the disk,
+// for a caller that writes the whole cluster itself; 0 when none is free.
+uint32_t claim_cluster(f32* fs);
 // Frees the chain from start_cluster and writes the FAT back; 0 if the write-back failed.
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
 // Free clusters among 2..last_cluster.

@@ -150,11 +150,71 @@ void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field)
         field[base_len + i] = static_cast<uint8_t>(digits[i - 1]);
 }
 
-name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name)
+namespace {
+
+// Follows the free slots a directory walk reports, as find_free_run looks at them cluster
+// by cluster: a run is free slots side by side in one cluster.
+struct run_tracker {
+    slot_run* run;
+    uint32_t cluster = 0;  // the cluster of the slots seen last
+    uint32_t next_index = 0; // the slot that would continue the current run
+    uint32_t length = 0;
+    bool has_unused = false; // the cluster holds never-used slots
+
+    void free_slot(f32* fs, const dir_walk& walk, const walk_slots& where)
+    {
+        if (!run || run->slot)
+            return;
+        auto index = static_cast<uint32_t>(where.first - walk.buffer) / fat32_dir_entry_size;
+        if (where.first_cluster != cluster) {
+            end_cluster();
+            cluster = where.first_cluster;
+            length = 0;
+        } else if (index != next_index) {
+            length = 0;
+        }
+        has_unused |= where.first[0] == slot_never_used;
+        next_index = index + 1;
+        if (++length == run->count) {
+            __builtin_memcpy(run->buffer, walk.buffer, fs->cluster_size);
+            run->slot = run->buffer + (index + 1 - run->count) * fat32_dir_entry_size;
+            run->found_cluster = cluster;
+        }
+    }
+
+    void end_cluster()
+    {
+        if (has_unused)
+            run->unused_before = cluster;
+        has_unused = false;
+    }
+
+    void finish(const dir_walk& walk)
+    {
+        if (!run)
+            return;
+        run->searched = walk.whole;
+        if (run->slot)
+            return;
+        end_cluster();
+        if (!walk.broken)
+            run->last_cluster = walk.cluster;
+    }
+};
+
+} // namespace
+
+name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run)
 {
+    if (run) {
+        run->slot = nullptr;
+        run->found_cluster = run->last_cluster = run->unused_before = 0;
+        run->searched = false;
+    }
     dir_walk walk{};
     if (!dir_walk_begin(&walk, fs, dir_cluster))
         return name_check::failed;
+    run_tracker tracker{run};
     uint8_t* names = nullptr;
     uint32_t count = 0;
     uint32_t capacity = 0;
@@ -162,9 +222,12 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
     dir_entry entry{};
     walk_slots where{};
     char short_text[short_name_length + 2];
-    for (walk_step step; (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end;) {
-        if (step != walk_step::entry)
+    walk_step step;
+    while ((step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
+        if (step == walk_step::free_slot) {
+            tracker.free_slot(fs, walk, where);
             continue;
+        }
         short_name_text(where.last, short_text);
         bool same = names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname);
         mfree(entry.name);
@@ -185,6 +248,8 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
         __builtin_memcpy(names + count * short_name_length, where.last, short_name_length);
         ++count;
     }
+    if (step == walk_step::end)
+        tracker.finish(walk);
     dir_walk_end(&walk);
 
     if (result == name_check::ok) {
@@ -248,10 +313,18 @@ bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
 {
     if (!getCluster(fs, cluster_buffer, cluster))
         return false;
-    for (uint32_t at = 0; at < fs->cluster_size; at += fat32_dir_entry_size)
-        if (cluster_buffer[at] == slot_never_used)
-            cluster_buffer[at] = slot_deleted;
-    return putCluster(fs, cluster_buffer, cluster);
+    for (uint32_t sector = 0; sector < fs->cluster_size; sector += fat32_sector_size) {
+        bool changed = false;
+        for (uint32_t at = sector; at < sector + fat32_sector_size; at += fat32_dir_entry_size) {
+            if (cluster_buffer[at] == slot_never_used) {
+                cluster_buffer[at] = slot_deleted;
+                changed = true;
+            }
+        }
+        if (changed && !put_cluster_bytes(fs, cluster_buffer, cluster, sector, sector + fat32_sector_size))
+            return false;
+    }
+    return true;
 }
 
 uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32_t count,

@@ -26,9 +26,23 @@ bool short_name_basis(const char* fname, uint8_t* field);
 // The basis with the tail ~n, the base shortened to make room for it.
 void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field);
 
+// Where a new entry's slots go, found by the same walk that checks the name (see find_free_run
+// for the meaning of the results).
+struct slot_run {
+    uint32_t count;         // slots wanted in a row
+    uint8_t* buffer;        // a cluster buffer: it receives the cluster holding the run
+    uint8_t* slot;          // the run's first slot in `buffer`, or null
+    uint32_t found_cluster;
+    uint32_t last_cluster;
+    uint32_t unused_before;
+    bool searched;          // false when the walk did not read the whole chain: use find_free_run
+};
+
 // Looks through the directory for `fname` and picks the short name for it: the basis when it
-// lost nothing and is unused, otherwise the basis with the lowest unused tail.
-name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name);
+// lost nothing and is unused, otherwise the basis with the lowest unused tail. With `run`, the
+// same walk also looks for the first run of run->count free slots in one cluster.
+name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name,
+    slot_run* run = nullptr);
 
 // The first run of `count` free slots in one cluster of the chain from `first_cluster`,
 // first fit in chain order, without growing the directory. On success the cluster is in
@@ -39,8 +53,8 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
 // (seal_unused_slots) before an entry is placed behind it.
 uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
     uint32_t* found_cluster, uint32_t* last_cluster, uint32_t* unused_before);
-// Marks the never-used slots of a directory cluster as deleted; false when it could not be
-// read or written.
+// Marks the never-used slots of a directory cluster as deleted, writing only the sectors that
+// changed; false when it could not be read or written.
 bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster);
 
 // True when at least `count` clusters are free.

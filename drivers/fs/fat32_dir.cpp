@@ -243,13 +243,14 @@ bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster)
         printf("fat32: error: out of memory for a directory buffer\n");
         return false;
     }
-    bool broken = false;
-    walk->clusters_left = chain_length(fs, walk->cluster, &broken);
-    walk->pos = walk->buffer + fs->cluster_size; // nothing read yet
+    walk->whole = false;
+    walk->clusters_left = chain_length(fs, walk->cluster, &walk->broken);
     if (walk->clusters_left > 0 && getCluster(fs, walk->buffer, walk->cluster)) {
         walk->pos = walk->buffer;
         --walk->clusters_left;
     } else {
+        // Past the first half: the walk ends at once and was not whole.
+        walk->pos = walk->buffer + 2 * fs->cluster_size;
         walk->clusters_left = 0;
     }
     return true;
@@ -274,8 +275,10 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
         move_second_half_down(walk);
     for (;;) {
         if (walk->pos >= half) {
-            if (walk->clusters_left == 0)
+            if (walk->clusters_left == 0) {
+                walk->whole = walk->pos == half;
                 return walk_step::end;
+            }
             uint32_t next = get_next_cluster_id(fs, walk->cluster);
             if (!is_data_cluster(fs, next) || !getCluster(fs, walk->buffer, next))
                 return walk_step::end;

@@ -83,6 +83,8 @@ struct dir_walk {
     uint32_t second;       // the cluster in the second half, 0 when it holds none
     uint8_t* pos;          // the next slot to look at
     uint32_t clusters_left; // clusters of the chain not yet read
+    bool broken;           // the chain ends at a bad link, not at end-of-chain
+    bool whole;            // the walk ended after reading every cluster of the chain
 };
 
 // Where the slots of the entry that dir_walk_next just returned lie in the buffer.

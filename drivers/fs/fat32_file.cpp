@@ -63,7 +63,9 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
     uint32_t previous = 0;
     uint32_t written = 0;
     for (uint32_t i = 0; i < needed; ++i) {
-        uint32_t cluster = allocateCluster(fs);
+        // Each cluster is written whole below (zeros behind the data), so zero-filling it
+        // on the disk first would only write it twice.
+        uint32_t cluster = claim_cluster(fs);
         if (cluster == 0)
             return false;
         ++*allocated;
@@ -80,8 +82,6 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
             if (chunk > 0)
                 __builtin_memcpy(buffer, e.data + written, chunk);
             written += chunk;
-            if (chunk == 0)
-                continue; // allocateCluster has already zero-filled it
         }
         if (!putCluster(fs, buffer, cluster))
             return false;
@@ -109,13 +109,6 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: %s is too long for this volume\n", e.who, e.name);
         return false;
     }
-    uint8_t short_name[short_name_length];
-    name_check check = choose_short_name(fs, parent, e.name, short_name);
-    if (check == name_check::exists)
-        printf("%s: error: %s already exists\n", e.who, e.name);
-    if (check != name_check::ok)
-        return false;
-
     uint8_t* dir_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
     uint8_t* data_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
     uint32_t first = 0;
@@ -125,11 +118,24 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         mfree(data_buffer);
         return false;
     }
+    // One walk both checks the name and finds the free slots.
+    uint8_t short_name[short_name_length];
+    slot_run run{slots, dir_buffer, nullptr, 0, 0, 0, false};
+    name_check check = choose_short_name(fs, parent, e.name, short_name, &run);
+    if (check != name_check::ok) {
+        if (check == name_check::exists)
+            printf("%s: error: %s already exists\n", e.who, e.name);
+        mfree(dir_buffer);
+        mfree(data_buffer);
+        return false;
+    }
 
-    uint32_t found = 0;
-    uint32_t last = 0;
-    uint32_t unused_before = 0;
-    uint8_t* slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last, &unused_before);
+    uint32_t found = run.found_cluster;
+    uint32_t last = run.last_cluster;
+    uint32_t unused_before = run.unused_before;
+    uint8_t* slot = run.slot;
+    if (!run.searched)
+        slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last, &unused_before);
     // An empty file owns no cluster: a cluster behind a size of 0 is a broken file to
     // every checker. A directory always has its first cluster.
     uint32_t data_clusters = 0;
@@ -151,7 +157,8 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
             ok = seal_unused_slots(fs, data_buffer, unused_before);
         }
         if (ok && !slot) {
-            grown = allocateCluster(fs);
+            // The grown cluster is written whole with the new entry in it.
+            grown = claim_cluster(fs);
             ok = grown != 0;
             if (ok) {
                 fs->FAT[last] = grown;
@@ -169,7 +176,9 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
             write_long_name_slots(slot, lfn_entries, e.name, checksum_fname(reinterpret_cast<char*>(short_name)));
             write_short_slot(slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
                 e.directory ? 0 : e.flen);
-            ok = putCluster(fs, dir_buffer, found);
+            auto from = static_cast<uint32_t>(slot - dir_buffer);
+            ok = grown != 0 ? putCluster(fs, dir_buffer, found)
+                            : put_cluster_bytes(fs, dir_buffer, found, from, from + slots * fat32_dir_entry_size);
         }
         if (!ok) {
             undo_allocations(fs, e.setcluster == 0 ? first : 0, allocated, grown, last, saved_hint);
@@ -303,10 +312,12 @@ void delFile(f32* fs, directory* dir, char* filename)
         // The slots stand back to back in the buffer even when they span two clusters.
         for (uint8_t* slot = where.first; slot <= where.last; slot += fat32_dir_entry_size)
             slot[0] = slot_deleted;
-        bool spans = where.last >= walk.buffer + fs->cluster_size;
-        bool ok = putCluster(fs, walk.buffer, where.first_cluster);
-        if (ok && spans)
-            ok = putCluster(fs, walk.buffer + fs->cluster_size, where.last_cluster);
+        // Only the sectors holding the marked slots change.
+        auto from = static_cast<uint32_t>(where.first - walk.buffer);
+        auto to = static_cast<uint32_t>(where.last - walk.buffer) + fat32_dir_entry_size;
+        bool ok = put_cluster_bytes(fs, walk.buffer, where.first_cluster, from, to < fs->cluster_size ? to : fs->cluster_size);
+        if (ok && to > fs->cluster_size)
+            ok = put_cluster_bytes(fs, walk.buffer + fs->cluster_size, where.last_cluster, 0, to - fs->cluster_size);
         if (!ok)
             printf("delFile: error: could not write the directory for %s\n", filename);
         else if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs))
@@ -343,7 +354,7 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
         printf("mkdir: error: the directory's first slots are taken\n");
     } else {
         write_dot_entries(fs, buffer, self, parentcluster);
-        if (!putCluster(fs, buffer, self) || !flushFAT(fs))
+        if (!put_cluster_bytes(fs, buffer, self, 0, (dotdot_slot + 1) * fat32_dir_entry_size) || !flushFAT(fs))
             printf("mkdir: error: could not write the new directory\n");
     }
     mfree(buffer);

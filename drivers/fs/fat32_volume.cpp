@@ -305,6 +305,19 @@ uint8_t putCluster(f32* fs, uint8_t* buff, uint32_t cluster_number)
     return putSector(fs, buff, sector_for_cluster(fs, cluster_number), fs->bpb.sectors_per_cluster);
 }
 
+uint8_t put_cluster_bytes(f32* fs, uint8_t* buff, uint32_t cluster_number, uint32_t from, uint32_t to)
+{
+    if (!is_data_cluster(fs, cluster_number)) {
+        printf("fat32: error: cluster %u is not a data cluster of this volume.\n", cluster_number);
+        return 0;
+    }
+    if (from >= to || to > fs->cluster_size)
+        return 0;
+    uint32_t first = from / fat32_sector_size;
+    uint32_t end = (to + fat32_sector_size - 1) / fat32_sector_size;
+    return putSector(fs, buff + first * fat32_sector_size, sector_for_cluster(fs, cluster_number) + first, end - first);
+}
+
 uint8_t clear_cluster(f32* fs, uint32_t cluster)
 {
     auto* zeros = static_cast<uint8_t*>(malloc(fs->cluster_size));
@@ -332,6 +345,16 @@ uint32_t allocateCluster(f32* fs)
         return 0;
     // A cluster whose zero-fill did not reach the disk is left free.
     if (!clear_cluster(fs, cluster))
+        return 0;
+    fs->FAT[cluster] = fat32_end_of_chain;
+    fs->cluster_alloc_hint = cluster + 1;
+    return cluster;
+}
+
+uint32_t claim_cluster(f32* fs)
+{
+    uint32_t cluster = find_free_cluster(fs);
+    if (cluster == 0)
         return 0;
     fs->FAT[cluster] = fat32_end_of_chain;
     fs->cluster_alloc_hint = cluster + 1;
