@@ -93,7 +93,7 @@ double mcopy_create(const std::string& path, const std::string& sources)
 
 int main()
 {
-    std::printf("(host build with sanitizers: times are relative, command and sector counts exact)\n");
+    std::printf("(optimised host build without sanitizers; command and sector counts are exact)\n");
     mkhello_cost("64 MiB, 1 sector per cluster", fat32_test::make_image("create-bench-64m", 64, 1));
     mkhello_cost("512 MiB, 8 sectors per cluster", fat32_test::make_image("create-bench-512m", 512, 8));
 

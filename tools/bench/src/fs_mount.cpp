@@ -56,7 +56,7 @@ void bench(const std::string& label, const std::string& path)
 
 int main()
 {
-    std::printf("(host build with sanitizers: times are relative, command and sector counts exact)\n");
+    std::printf("(optimised host build without sanitizers; command and sector counts are exact)\n");
     bench("64 MiB, 1 sector per cluster", fat32_test::make_image("bench-64m", 64, 1));
     bench("512 MiB, 8 sectors per cluster", fat32_test::make_image("bench-512m", 512, 8));
     return 0;
