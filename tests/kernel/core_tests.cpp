@@ -38,43 +38,22 @@ KTEST(timer, wait_zero_and_negative_return_at_once)
 
 namespace {
 
-// Register values after the software interrupt; a global so that the assembly can store
-// into it with absolute addresses while every general register is in use.
-struct Registers {
-    uint32_t eax, ebx, ecx, edx, esi, edi, ebp;
-};
-constinit Registers after = {};
+// EBP's value around the interrupt: a global, so that the assembly reaches it by its
+// absolute address while EBP itself holds the test value.
+constinit uint32_t frame_value = 0;
 
-// Loads distinct values, raises the interrupt and compares what comes back. EBP is the
-// frame pointer, so it is saved and restored by hand.
+// Loads distinct values into every general register, raises the interrupt and compares what
+// comes back. EBP is the frame pointer, so it is saved and restored by hand.
 template <uint32_t vector> bool registers_survive()
 {
-    after = {};
-    asm volatile("push %%ebp\n\t"
-                 "mov $0x11111111, %%eax\n\t"
-                 "mov $0x22222222, %%ebx\n\t"
-                 "mov $0x33333333, %%ecx\n\t"
-                 "mov $0x44444444, %%edx\n\t"
-                 "mov $0x55555555, %%esi\n\t"
-                 "mov $0x66666666, %%edi\n\t"
-                 "mov $0x77777777, %%ebp\n\t"
-                 "int %7\n\t"
-                 "mov %%eax, %0\n\t"
-                 "mov %%ebx, %1\n\t"
-                 "mov %%ecx, %2\n\t"
-                 "mov %%edx, %3\n\t"
-                 "mov %%esi, %4\n\t"
-                 "mov %%edi, %5\n\t"
-                 "mov %%ebp, %6\n\t"
-                 "pop %%ebp"
-                 : "=m"(after.eax), "=m"(after.ebx), "=m"(after.ecx), "=m"(after.edx), "=m"(after.esi),
-                   "=m"(after.edi), "=m"(after.ebp)
-                 : "i"(vector)
-                 : "eax", "ebx", "ecx", "edx", "esi", "edi", "memory", "cc");
-    constexpr Registers loaded = {0x11111111, 0x22222222, 0x33333333, 0x44444444,
-                                  0x55555555, 0x66666666, 0x77777777};
-    return after.eax == loaded.eax && after.ebx == loaded.ebx && after.ecx == loaded.ecx &&
-           after.edx == loaded.edx && after.esi == loaded.esi && after.edi == loaded.edi && after.ebp == loaded.ebp;
+    uint32_t a = 0x11111111, b = 0x22222222, c = 0x33333333, d = 0x44444444, si = 0x55555555, di = 0x66666666;
+    frame_value = 0x77777777;
+    asm volatile("push %%ebp\n\tmov %[bp], %%ebp\n\tint %[v]\n\tmov %%ebp, %[bp]\n\tpop %%ebp"
+                 : "+a"(a), "+b"(b), "+c"(c), "+d"(d), "+S"(si), "+D"(di), [bp] "+m"(frame_value)
+                 : [v] "i"(vector)
+                 : "memory", "cc");
+    return a == 0x11111111 && b == 0x22222222 && c == 0x33333333 && d == 0x44444444 && si == 0x55555555 &&
+           di == 0x66666666 && frame_value == 0x77777777;
 }
 
 bool segments_are_the_kernels()
