@@ -43,19 +43,15 @@ TEST(ShortName, BasisAndTails)
 
 TEST(LongName, ValidNamesAndEntryCounts)
 {
-    EXPECT_TRUE(is_valid_long_name("hello world.txt"));
-    EXPECT_FALSE(is_valid_long_name(""));
-    EXPECT_FALSE(is_valid_long_name("."));
-    EXPECT_FALSE(is_valid_long_name(".."));
-    EXPECT_FALSE(is_valid_long_name("a/b"));
-    EXPECT_FALSE(is_valid_long_name("a*b"));
-    EXPECT_FALSE(is_valid_long_name("tab\there"));
-    EXPECT_FALSE(is_valid_long_name(std::string(256, 'x').c_str()));
-    EXPECT_TRUE(is_valid_long_name(std::string(255, 'x').c_str()));
-    EXPECT_EQ(long_name_entry_count("thirteenchars"), 1u);
-    EXPECT_EQ(long_name_entry_count("fourteenchars1"), 2u);
-    EXPECT_EQ(long_name_entry_count("twenty-seven-characters-xy"), 2u);
-    EXPECT_EQ(long_name_entry_count("twenty-seven-characters-xyz"), 3u);
+    const std::pair<std::string, bool> names[] = {{"hello world.txt", true}, {std::string(255, 'x'), true},
+        {"", false}, {".", false}, {"..", false}, {"a/b", false}, {"a*b", false}, {"tab\there", false},
+        {std::string(256, 'x'), false}};
+    for (const auto& [name, valid] : names)
+        EXPECT_EQ(is_valid_long_name(name.c_str()), valid) << "'" << name << "'";
+    const std::pair<const char*, uint32_t> counts[] = {{"thirteenchars", 1}, {"fourteenchars1", 2},
+        {"twenty-seven-characters-xy", 2}, {"twenty-seven-characters-xyz", 3}};
+    for (const auto& [name, entries] : counts)
+        EXPECT_EQ(long_name_entry_count(name), entries) << name;
 }
 
 TEST(LongName, SlotsAreClearedTerminatedAndPadded)
@@ -178,7 +174,7 @@ TEST_F(Create, LastClusterWithTooFewFreeSlotsInARowGrowsTheDirectory)
     expect_old_files_unchanged(image);
 }
 
-TEST_F(Create, DuplicateNamesAnyCaseChangeNothing)
+TEST_F(Create, DuplicateAndInvalidNamesChangeNothing)
 {
     directory top{};
     char hello[] = "hello";
@@ -192,9 +188,16 @@ TEST_F(Create, DuplicateNamesAnyCaseChangeNothing)
     writeFile(fs, &top, nullptr, shortname, 0);
     char keepname[] = "KEEP.BIN";
     writeFile(fs, &top, nullptr, keepname, 0);
+    char empty[] = "";
+    char slash[] = "a/b";
+    char dots[] = "..";
+    writeFile(fs, &top, nullptr, empty, 0);
+    writeFile(fs, &top, nullptr, slash, 0);
+    mkdir(fs, &top, dots);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: HELLO already exists",
                                   "mkdir: error: hello already exists", "writeFile: error: longfi~1.txt already exists",
-                                  "writeFile: error: KEEP.BIN already exists"}));
+                                  "writeFile: error: KEEP.BIN already exists", "writeFile: error:  is not a valid name",
+                                  "writeFile: error: a/b is not a valid name", "mkdir: error: .. is not a valid name"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
     std::string image = save_checked("create-dup");
     EXPECT_EQ(mdir_names(image, "/"), (std::vector<std::string>{"Long File Name.txt", "e", "g", "hello", "keep.bin"}));
@@ -219,20 +222,6 @@ TEST_F(Create, LossyAndCollidingShortNamesGetTheLowestFreeTail)
     EXPECT_NE(listing.find("LONGFI~2 TXT         0"), std::string::npos) << listing;
     EXPECT_NE(listing.find("LONGFI~3 TXT         0"), std::string::npos) << listing;
     expect_old_files_unchanged(image);
-}
-
-TEST_F(Create, InvalidNamesAreRefused)
-{
-    directory top{};
-    char empty[] = "";
-    char slash[] = "a/b";
-    char dots[] = "..";
-    writeFile(fs, &top, nullptr, empty, 0);
-    writeFile(fs, &top, nullptr, slash, 0);
-    mkdir(fs, &top, dots);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error:  is not a valid name",
-                                  "writeFile: error: a/b is not a valid name", "mkdir: error: .. is not a valid name"}));
-    EXPECT_EQ(disk.sectors_written(), 0u);
 }
 
 // Fills the volume with one file whose chain takes all free clusters but `left`.
@@ -361,36 +350,43 @@ protected:
         disk.reset_state();
     }
 
+    static std::string expected_bytes(size_t from, size_t count)
+    {
+        std::string bytes;
+        for (size_t i = from; i < from + count; ++i)
+            bytes += static_cast<char>('a' + i % 23);
+        return bytes;
+    }
+
     void run_sequence()
     {
         directory top{};
-        std::vector<uint8_t> data(9000);
-        for (size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<uint8_t>('a' + i % 23);
+        std::string text = expected_bytes(0, 9000);
+        auto* data = reinterpret_cast<uint8_t*>(text.data());
         char hello[] = "hello", a[] = "a.txt", empty[] = "thirteenchars", three[] = "fourteen-chars";
         mkdir(fs, &top, hello);
-        writeFile(fs, &top, data.data(), a, 100);
-        writeFile(fs, &top, data.data(), empty, 0);
-        writeFile(fs, &top, data.data(), three, 1300);
+        writeFile(fs, &top, data, a, 100);
+        writeFile(fs, &top, data, empty, 0);
+        writeFile(fs, &top, data, three, 1300);
         directory h{};
         h.cluster = find_cluster(top.cluster, "hello");
         char inner[] = "inner.bin", second[] = "second";
-        writeFile(fs, &h, data.data(), inner, 5000);
+        writeFile(fs, &h, data, inner, 5000);
         // Five-slot names: the root grows, leaving never-used slots behind on 512-byte clusters.
         for (int i = 0; i < 30; ++i) {
             char name[64];
             std::snprintf(name, sizeof name, "file-with-a-rather-long-name-number-%02d.txt", i);
-            writeFile(fs, &top, data.data() + i, name, static_cast<uint32_t>(10 + 37 * i));
+            writeFile(fs, &top, data + i, name, static_cast<uint32_t>(10 + 37 * i));
         }
         delFile(fs, &top, a);
         delFile(fs, &top, three);
         char gone[] = "file-with-a-rather-long-name-number-07.txt";
         delFile(fs, &top, gone);
         char again[] = "again.txt", exact[] = "exact.bin", over[] = "over.bin";
-        writeFile(fs, &top, data.data(), again, 42);
+        writeFile(fs, &top, data, again, 42);
         mkdir(fs, &h, second);
-        writeFile(fs, &h, data.data(), exact, fs->cluster_size);
-        writeFile(fs, &h, data.data(), over, fs->cluster_size + 1);
+        writeFile(fs, &h, data, exact, fs->cluster_size);
+        writeFile(fs, &h, data, over, fs->cluster_size + 1);
     }
 
     uint32_t find_cluster(uint32_t dir, const char* name)
@@ -436,6 +432,29 @@ protected:
     }
 };
 
+// One new directory in an empty root: its cluster (written once, whole), the root's one
+// changed sector, the FAT sector in each copy and FSInfo, and nothing else.
+TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
+{
+    for (int spc : {1, 8}) {
+        SCOPED_TRACE(spc);
+        prepare(spc == 1 ? 64 : 512, spc);
+        directory top{};
+        char hello[] = "hello";
+        mkdir(fs, &top, hello);
+        uint32_t made = fs->root_cluster + 1;
+        ASSERT_EQ(fs->FAT[made], fat32_end_of_chain);
+        std::vector<uint64_t> expected;
+        for (int s = 0; s < spc; ++s)
+            expected.push_back(sector_for_cluster(fs, made) + s);
+        uint32_t spf = fs->bpb.count_sectors_per_FAT32;
+        for (uint64_t lba : {fs->cluster_begin_sector, fs->fat_begin_sector, fs->fat_begin_sector + spf, 1u})
+            expected.push_back(lba);
+        EXPECT_EQ(disk.written_lbas(), expected);
+        EXPECT_EQ(disk.sectors_read(), static_cast<uint64_t>(spc + 1)) << "the root once, then FSInfo";
+    }
+}
+
 TEST_F(Content, OneSectorClusters)
 {
     prepare(64, 1);
@@ -455,7 +474,16 @@ TEST_F(Content, FourKiBClusters)
         EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 98c182f3a32d1615", "FAT 1 b9fc6427996b22d1",
                              "FAT 2 b9fc6427996b22d1", "data 0b60f6d4c36afffd"}));
-    save_checked("golden-end");
+    dir_entry inner{const_cast<char*>("inner.bin"), 0, find_cluster(find_cluster(0, "hello"), "inner.bin"), 5000};
+    uint8_t* back = readFile(fs, &inner);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 5000), expected_bytes(0, 5000));
+    mfree(back);
+    std::string image = save_checked("golden-end");
+    EXPECT_EQ(fat32_ops::mdir_names(image, "/hello"),
+        (std::vector<std::string>{"exact.bin", "inner.bin", "over.bin", "second"}));
+    EXPECT_EQ(fat32_ops::mtype(image, "/hello/over.bin"), expected_bytes(0, 4097));
+    EXPECT_EQ(fat32_ops::mtype(image, "/file-with-a-rather-long-name-number-29.txt"), expected_bytes(29, 10 + 37 * 29));
 }
 
 } // namespace

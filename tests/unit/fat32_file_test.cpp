@@ -31,13 +31,6 @@ const std::string& file_image()
     return path;
 }
 
-const std::string& large_image()
-{
-    static const std::string path = fat32_test::make_image("file-512m", 512, 8,
-        {"mcopy -i IMG " + fat32_test::make_host_file("big.bin", 40000) + " ::/big.bin"});
-    return path;
-}
-
 class File : public fat32_ops::Fs {
 protected:
     void SetUp() override { mount_image(file_image()); }
@@ -286,38 +279,6 @@ TEST_F(File, MkdirSubdirsFillsOnlyAnEmptyDirectory)
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: the directory's first slots are taken"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
     fs->FAT[c] = 0;
-}
-
-class LargeClusters : public File {
-protected:
-    void SetUp() override { mount_image(large_image()); }
-};
-
-TEST_F(LargeClusters, FourKibClustersWriteReadDeleteAndMkdir)
-{
-    ASSERT_EQ(fs->cluster_size, 4096u);
-    directory top{};
-    std::vector<uint8_t> data(9000);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i * 7);
-    char name[] = "nine thousand.bin";
-    char dir[] = "hello";
-    int blocks = fat32_test::used_blocks();
-    writeFile(fs, &top, data.data(), name, 9000);
-    mkdir(fs, &top, dir);
-    dir_entry e = find(0, "nine thousand.bin");
-    bool broken = false;
-    EXPECT_EQ(chain_length(fs, e.first_cluster, &broken), 3u);
-    uint8_t* back = readFile(fs, &e);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(0, std::memcmp(back, data.data(), data.size()));
-    mfree(back);
-    char big[] = "BIG.BIN"; // mtools stored the name as a short name only
-    delFile(fs, &top, big);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
-    std::string image = save_checked("file-large");
-    EXPECT_EQ(mdir_names(image, "/"), (std::vector<std::string>{"hello", "nine thousand.bin"}));
-    EXPECT_EQ(mtype(image, "/nine thousand.bin"), std::string(data.begin(), data.end()));
 }
 
 } // namespace

@@ -80,6 +80,18 @@ inline std::pair<int, std::string> fsck(const std::string& path)
     return {status, report};
 }
 
+#ifdef TAVIX_UNIT_TEST
+// fsck.fat -n on an image must report nothing: a zero status and none of its complaints.
+inline void expect_clean(const std::string& path)
+{
+    auto [status, report] = fsck(path);
+    EXPECT_EQ(status, 0) << report;
+    for (const char* complaint : {"differ", "wrong", "Free cluster", "Bad", "bad", "invalid", "Orphan",
+             "Duplicate", "Deleting", "lost", "Unused", "Dropping", "Fix", "Start cluster"})
+        EXPECT_EQ(report.find(complaint), std::string::npos) << "fsck.fat: " << report;
+}
+#endif
+
 // A file of `bytes` bytes whose content tells its position, for mcopy.
 inline std::string make_host_file(const std::string& name, size_t bytes)
 {
