@@ -71,7 +71,7 @@ TEST_F(Idt, InitRemapsTheControllersAndInstallsExactlyTheKnownGates)
             EXPECT_EQ(std::memcmp(&idt_entries[v], &zero, sizeof zero), 0) << "vector " << v;
             continue;
         }
-        EXPECT_EQ(idt_entries[v].flags, 0xEE) << "vector " << v;
+        EXPECT_EQ(idt_entries[v].flags, 0xEE) << "vector " << v; // callable from level 3 too
         EXPECT_EQ(idt_entries[v].sel, 0x08) << "vector " << v;
         EXPECT_EQ(idt_entries[v].always0, 0) << "vector " << v;
         addresses.push_back(gate_address(v));
@@ -89,16 +89,6 @@ TEST_F(Idt, InitRemapsTheControllersAndInstallsExactlyTheKnownGates)
     EXPECT_EQ(sim::cpu_tables().idt_address, address_of(&idt_ptr));
     EXPECT_EQ(sim::cpu_tables().idt_loads, 1);
     EXPECT_EQ(sim::screen_row(0).substr(0, 21), "IDT: Initiliazing... ");
-}
-
-TEST_F(Idt, SetGateAddsPrivilegeBitsAndSplitsTheAddress)
-{
-    set_idt_gate(0x42, 0xDEADBEEF, 0x1234, 0x0E);
-    EXPECT_EQ(idt_entries[0x42].base_low, 0xBEEF);
-    EXPECT_EQ(idt_entries[0x42].base_high, 0xDEAD);
-    EXPECT_EQ(idt_entries[0x42].sel, 0x1234);
-    EXPECT_EQ(idt_entries[0x42].flags, 0x6E);
-    EXPECT_EQ(idt_entries[0x42].always0, 0);
 }
 
 // The panic line in light red right at the cursor, no line break, interrupts off, halted.
