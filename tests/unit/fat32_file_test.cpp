@@ -95,14 +95,14 @@ TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
     EXPECT_EQ(mtype(image, "/empty.txt"), "");
     EXPECT_EQ(mtype(image, "/exact.bin"), std::string(data.begin(), data.begin() + 512));
     EXPECT_EQ(mtype(image, "/one byte over.bin"), std::string(data.begin(), data.end()));
-    EXPECT_EQ(mtype(image, "/three.bin"), fat32_ops::file_bytes(fat32_test::image_dir() + "/three.bin"));
+    EXPECT_EQ(mtype(image, "/three.bin"), fat32_test::host_content(3 * 512 - 10));
 }
 
 TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
 {
     dir_entry three = find(0, "THREE.BIN");
     ASSERT_EQ(three.file_size, 3u * 512 - 10);
-    std::string expected = fat32_ops::file_bytes(fat32_test::image_dir() + "/three.bin");
+    std::string expected = fat32_test::host_content(3 * 512 - 10);
     three.name = const_cast<char*>("three.bin");
 
     // A chain longer than the size: the buffer is exactly 700 bytes (the address checker
@@ -168,7 +168,7 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
     std::vector<std::string> names = mdir_names(image, "/d");
     EXPECT_EQ(names.size(), 13u);
     EXPECT_EQ(std::count(names.begin(), names.end(), "boundary crossing.txt"), 0);
-    EXPECT_EQ(mtype(image, "/d/after.txt"), fat32_ops::file_bytes(fat32_test::image_dir() + "/file.bin"));
+    EXPECT_EQ(mtype(image, "/d/after.txt"), fat32_test::host_content(3));
 }
 
 TEST_F(File, DeletingADirectoryNeedsItEmpty)

@@ -92,13 +92,22 @@ inline void expect_clean(const std::string& path)
 }
 #endif
 
-// A file of `bytes` bytes whose content tells its position, for mcopy.
+// The content of a host file of `bytes` bytes: it tells each byte's position.
+inline std::string host_content(size_t bytes)
+{
+    std::string data;
+    for (size_t i = 0; i < bytes; ++i)
+        data += static_cast<char>('A' + i % 26);
+    return data;
+}
+
+// A file holding host_content(bytes), for mcopy.
 inline std::string make_host_file(const std::string& name, size_t bytes)
 {
     std::string path = image_dir() + "/" + name;
     FILE* f = std::fopen(path.c_str(), "wb");
-    for (size_t i = 0; i < bytes; ++i)
-        std::fputc(static_cast<int>('A' + i % 26), f);
+    std::string data = host_content(bytes);
+    std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
     return path;
 }

@@ -66,20 +66,6 @@ inline std::string mtype(const std::string& image, const std::string& path)
     return status == 0 ? out : "<mtype failed: " + out + ">";
 }
 
-inline std::string file_bytes(const std::string& path)
-{
-    std::string data;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return data;
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        data.append(chunk, got);
-    std::fclose(f);
-    return data;
-}
-
 class Fs : public ::testing::Test {
 protected:
     // Loads the image, mounts it and clears the screen of the mount's messages.
