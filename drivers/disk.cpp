@@ -77,7 +77,24 @@ wait_result wait_not_busy(uint32_t bound)
 
 void report_timeout() { printf("disk: error: the drive did not answer in time; transfer abandoned.\n"); }
 
-void report_read_error(uint64_t lba) { printf("disk: error: reading sector %u failed.\n", static_cast<uint32_t>(lba)); }
+// True when a wait ended in trouble; the failure is reported once and the transfer given up.
+bool read_wait_failed(wait_result r, uint64_t lba)
+{
+    if (r == wait_result::timeout)
+        report_timeout();
+    else if (r == wait_result::error)
+        printf("disk: error: reading sector %u failed.\n", static_cast<uint32_t>(lba));
+    return r != wait_result::ready;
+}
+
+bool write_wait_failed(wait_result r)
+{
+    if (r == wait_result::timeout)
+        report_timeout();
+    else if (r == wait_result::error)
+        printf("DISK SET ERROR STATUS!\n");
+    return r != wait_result::ready;
+}
 
 // Each two-byte register of a 48-bit command takes its high byte first, then its low byte.
 void program_task_file48(uint64_t LBA, uint16_t sectorcount)
@@ -97,15 +114,8 @@ void program_task_file48(uint64_t LBA, uint16_t sectorcount)
 uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
 {
     for (uint32_t k = 0; k < sectorcount; ++k) {
-        wait_result r = wait_data_request(ata_data_bound_reads);
-        if (r == wait_result::timeout) {
-            report_timeout();
+        if (read_wait_failed(wait_data_request(ata_data_bound_reads), LBA + k))
             return 0;
-        }
-        if (r == wait_result::error) {
-            report_read_error(LBA + k);
-            return 0;
-        }
         insw(ata_data, target + ata_sector_size * k, words_per_sector);
     }
     return 1;
@@ -200,15 +210,8 @@ uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
     program_task_file48(LBA, sectorcount);
     port_byte_out(ata_command, cmd_write_sectors_ext);
     for (uint32_t k = 0; k < sectorcount; ++k) {
-        wait_result r = wait_data_request(ata_data_bound_reads);
-        if (r == wait_result::timeout) {
-            report_timeout();
+        if (write_wait_failed(wait_data_request(ata_data_bound_reads)))
             return 0;
-        }
-        if (r == wait_result::error) {
-            printf("DISK SET ERROR STATUS!\n");
-            return 0;
-        }
         outsw(ata_data, target + ata_sector_size * k, words_per_sector);
     }
     // The drive only takes the flush once it has stored the last sector, and a failed
@@ -218,15 +221,7 @@ uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
         port_byte_out(ata_command, cmd_flush_cache);
         stored = wait_not_busy(ata_flush_bound_reads);
     }
-    if (stored == wait_result::timeout) {
-        report_timeout();
-        return 0;
-    }
-    if (stored == wait_result::error) {
-        printf("DISK SET ERROR STATUS!\n");
-        return 0;
-    }
-    return 1;
+    return write_wait_failed(stored) ? 0 : 1;
 }
 
 } // namespace tavix

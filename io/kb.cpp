@@ -142,6 +142,63 @@ void finish_reader_line()
     irq_uninstall_handler(keyboard_irq);
 }
 
+// The two line readers differ only in what they show: the plain one echoes each character
+// and the key number in the top-right corner, the masked one a star for every key.
+void reader_key(const key_event& ev, bool masked)
+{
+    constexpr char mask = '*';
+    if (ignored_by_readers(ev.key))
+        return;
+
+    switch (ev.key) {
+    case key::left_shift:
+        left_shift_with_mark(ev.released);
+        return;
+    case key::caps_lock:
+        if (!ev.released)
+            caps_lock_with_mark();
+        return;
+    case key::apostrophe:
+        if (ev.released)
+            reader_type('\'', masked ? mask : '\'');
+        return;
+    case key::backtick:
+        if (ev.released)
+            reader_type('~', masked ? mask : '~');
+        return;
+    case key::backspace:
+        if (ev.released)
+            return;
+        if (masked) {
+            // A masked line never shows what is erased, so the screen keeps its stars.
+            putchar(mask, default_attribute);
+            backspace_func(input);
+        } else {
+            reader_backspace();
+        }
+        return;
+    case key::enter:
+        if (!ev.released)
+            finish_reader_line();
+        return;
+    default:
+        if (masked) {
+            if (!ev.released)
+                reader_type(key_char(ev.key), mask);
+        } else if (!ev.released) {
+            kprintci_vidmem(ev.key, status_attribute, scancode_field_offset);
+            const char c = key_char(ev.key);
+            reader_type(c, c);
+        } else {
+            const uint16_t saved = get_cursor();
+            set_cursor(scancode_field_offset);
+            kprintc(scancode_field_clear, status_attribute);
+            set_cursor(saved);
+        }
+        return;
+    }
+}
+
 // The shell keeps the hardware cursor at cursor_index within the line. Every edit happens at
 // the end of the line, so it first returns the cursor there: the screen always shows the
 // line exactly as it will run.
@@ -259,91 +316,9 @@ void vorn(InterruptRegisters*)
     }
 }
 
-void handler(InterruptRegisters*)
-{
-    const key_event ev = read_key_event();
-    if (ignored_by_readers(ev.key))
-        return;
+void handler(InterruptRegisters*) { reader_key(read_key_event(), false); }
 
-    switch (ev.key) {
-    case key::left_shift:
-        left_shift_with_mark(ev.released);
-        return;
-    case key::caps_lock:
-        if (!ev.released)
-            caps_lock_with_mark();
-        return;
-    case key::apostrophe:
-        if (ev.released)
-            reader_type('\'', '\'');
-        return;
-    case key::backtick:
-        if (ev.released)
-            reader_type('~', '~');
-        return;
-    case key::backspace:
-        if (!ev.released)
-            reader_backspace();
-        return;
-    case key::enter:
-        if (!ev.released)
-            finish_reader_line();
-        return;
-    default:
-        if (!ev.released) {
-            kprintci_vidmem(ev.key, status_attribute, scancode_field_offset);
-            const char c = key_char(ev.key);
-            reader_type(c, c);
-        } else {
-            const uint16_t saved = get_cursor();
-            set_cursor(scancode_field_offset);
-            kprintc(scancode_field_clear, status_attribute);
-            set_cursor(saved);
-        }
-        return;
-    }
-}
-
-void agent_handler(InterruptRegisters*)
-{
-    constexpr char mask = '*';
-    const key_event ev = read_key_event();
-    if (ignored_by_readers(ev.key))
-        return;
-
-    switch (ev.key) {
-    case key::left_shift:
-        left_shift_with_mark(ev.released);
-        return;
-    case key::caps_lock:
-        if (!ev.released)
-            caps_lock_with_mark();
-        return;
-    case key::apostrophe:
-        if (ev.released)
-            reader_type('\'', mask);
-        return;
-    case key::backtick:
-        if (ev.released)
-            reader_type('~', mask);
-        return;
-    case key::backspace:
-        // A masked line never shows what is erased, so the screen keeps its stars.
-        if (!ev.released) {
-            putchar(mask, default_attribute);
-            backspace_func(input);
-        }
-        return;
-    case key::enter:
-        if (!ev.released)
-            finish_reader_line();
-        return;
-    default:
-        if (!ev.released)
-            reader_type(key_char(ev.key), mask);
-        return;
-    }
-}
+void agent_handler(InterruptRegisters*) { reader_key(read_key_event(), true); }
 
 void get_string(uint8_t* buffer)
 {
