@@ -181,6 +181,14 @@ class MachineControl(unittest.TestCase):
             press_final_key(vm, "ret")
             self.assertEqual(vm.wait_exit(EXIT_TIMEOUT), 0)
 
+    def test_reboot_under_no_reboot_ends_qemu(self):
+        # QEMU turns the reset into an exit when it is told not to reboot.
+        with Qemu() as vm:
+            boot_shell(vm)
+            vm.type("reboot")
+            press_final_key(vm, "ret")
+            self.assertEqual(vm.wait_exit(EXIT_TIMEOUT), 0)
+
     def test_reboot_restarts_the_machine(self):
         with RebootingQemu() as vm:
             boot_shell(vm)
