@@ -66,6 +66,9 @@ constexpr const char scancode_field_clear[] = "     ";
 
 constinit char input_line[input_capacity + 1] = {};
 
+// More bytes than the controller and the keyboard's own queue can hold between them.
+constexpr int kb_pending_byte_limit = 32;
+
 struct key_event {
     uint8_t key;
     bool released;
@@ -338,6 +341,12 @@ char* agent_get_string()
 {
     irq_install_handler(keyboard_irq, agent_handler);
     return input;
+}
+
+void discard_pending_keys()
+{
+    for (int i = 0; i < kb_pending_byte_limit && (port_byte_in(kb_status_port) & kb_status_output_full) != 0; ++i)
+        port_byte_in(kb_data_port);
 }
 
 int backspace_func(char* buffer)

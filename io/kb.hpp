@@ -12,6 +12,9 @@ constexpr int keyboard_irq = 1;
 
 // The keyboard controller's data port: one scan code set 1 byte per key event.
 constexpr uint16_t kb_data_port = 0x60;
+// The controller's status port; bit 0 is set while a byte waits on the data port.
+constexpr uint16_t kb_status_port = 0x64;
+constexpr uint8_t kb_status_output_full = 0x01;
 // Bit 7 of a scancode marks a break (release); bits 0-6 are the key number.
 constexpr uint8_t kb_release_flag = 0x80;
 constexpr uint8_t kb_key_mask = 0x7F;
@@ -86,6 +89,11 @@ void agent_handler(InterruptRegisters* regs);
 void get_string(uint8_t* buffer);
 // Installs the masked reader and returns `input` at once; Enter sets `enter`.
 char* agent_get_string();
+
+// Reads and drops the bytes the controller holds unread. An unread byte keeps the keyboard's
+// interrupt line raised, and the edge-triggered interrupt controller then never reports
+// another key; start-up drains the controller before the shell takes IRQ 1.
+void discard_pending_keys();
 
 // Removes the last character; returns 1 if there was one, 0 for an empty string.
 int backspace_func(char* buffer);

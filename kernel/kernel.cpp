@@ -1,6 +1,7 @@
 // The kernel's entry routine: brings the subsystems up in their fixed order.
 #include "kernel/kernel.hpp"
 
+#include "arch/hw.hpp"
 #include "cpu/gdt.hpp"
 #include "cpu/idt.hpp"
 #include "cpu/mem.hpp"
@@ -32,7 +33,13 @@ extern "C" void kentr()
     }
     execute_vorn("verinfo");
     printf("\nmasteruser: %s &", "/");
+    // Keys pressed since interrupts came on were acknowledged but never read, and one unread
+    // byte would keep every later key from interrupting: the shell starts from a drained
+    // controller, with interrupts held off until its handler is in place.
+    hw::disable_interrupts();
+    discard_pending_keys();
     irq_install_handler(keyboard_irq, vorn);
+    hw::enable_interrupts();
 #ifdef TAVIX_KERNEL_TESTS
     // The test image runs its tests last, with everything up and interrupts on.
     run_kernel_tests();

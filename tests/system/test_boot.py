@@ -93,6 +93,26 @@ class BootScreen(unittest.TestCase):
         if os.environ.get("TAVIX_UPDATE_SCREENSHOT"):
             shutil.copyfile(shot, os.path.join(REPO_ROOT, "docs", "boot-screen.png"))
 
+    def test_key_pressed_during_start_up_leaves_the_shell_listening(self):
+        # Interrupts are on from the IDT line, but the shell owns IRQ 1 only after the prompt.
+        # A key pressed in between is acknowledged and never read; the unread byte keeps the
+        # keyboard's interrupt line high, and the edge-triggered controller then never sees
+        # another key unless start-up drains it. The disk's mount keeps that window open for
+        # a few hundred milliseconds.
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"))
+            with Qemu(disk=disk) as vm:
+                vm.wait_for_text(INIT_LINES[1], timeout=BOOT_TIMEOUT)
+                vm.qmp("input-send-event", events=[
+                    {"type": "key", "data": {"down": True, "key": {"type": "qcode", "data": "x"}}}])
+                self.assertNotIn(PROMPT, vm.screen_text(),
+                                 "the key must arrive before the shell takes IRQ 1")
+                vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+                vm.key_up("x")
+                vm.type("help\n")
+                vm.wait_for_text("Tavix Operating System Shell commands:", timeout=30)
+                self.assertTrue(vm.running())
+
 
 class Timer(unittest.TestCase):
     def test_ticks_follow_the_virtual_clock_at_1000_hz(self):
