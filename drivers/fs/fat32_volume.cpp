@@ -364,10 +364,11 @@ uint32_t claim_cluster(f32* fs)
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
 {
     // Each freed entry reads 0 afterwards, so a chain that loops back ends at its first
-    // repeated cluster; the step bound is a second guard.
+    // repeated cluster; the step bound is a second guard. The link is the low 28 bits:
+    // the top four are reserved and may be set on a link that is still valid.
     uint32_t cluster = start_cluster;
     for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
-        uint32_t next = fs->FAT[cluster];
+        uint32_t next = fs->FAT[cluster] & fat32_entry_mask;
         fs->FAT[cluster] = fat32_free_cluster;
         cluster = next;
     }

@@ -379,6 +379,17 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     expect_fat_copies_match(fs);
     expect_clean_volume("chain-release");
 
+    // The top four bits of an entry are reserved: links that carry them are still links,
+    // and the whole chain is released, not just its first cluster.
+    a = allocateCluster(fs), b = allocateCluster(fs), c = allocateCluster(fs);
+    fs->FAT[a] = 0x30000000 | b;
+    fs->FAT[b] = 0xF0000000 | c;
+    EXPECT_EQ(zero_FAT_chain(fs, a), 1);
+    EXPECT_EQ(fs->FAT[b], 0u);
+    EXPECT_EQ(fs->FAT[c], 0u);
+    EXPECT_EQ(count_free_clusters(fs), free_before);
+    expect_clean_volume("chain-release-reserved-bits");
+
     // A chain that loops back on itself and one that runs off the volume both end.
     uint32_t x = allocateCluster(fs), y = allocateCluster(fs), z = allocateCluster(fs);
     fs->FAT[x] = y;
