@@ -174,20 +174,19 @@ class ShellSession(unittest.TestCase):
 
 
 class MachineControl(unittest.TestCase):
-    def test_shutdown_ends_qemu(self):
+    def assert_command_ends_qemu(self, command):
         with Qemu() as vm:
             boot_shell(vm)
-            vm.type("shutdown")
+            vm.type(command)
             press_final_key(vm, "ret")
             self.assertEqual(vm.wait_exit(EXIT_TIMEOUT), 0)
 
+    def test_shutdown_ends_qemu(self):
+        self.assert_command_ends_qemu("shutdown")
+
     def test_reboot_under_no_reboot_ends_qemu(self):
         # QEMU turns the reset into an exit when it is told not to reboot.
-        with Qemu() as vm:
-            boot_shell(vm)
-            vm.type("reboot")
-            press_final_key(vm, "ret")
-            self.assertEqual(vm.wait_exit(EXIT_TIMEOUT), 0)
+        self.assert_command_ends_qemu("reboot")
 
     def test_reboot_restarts_the_machine(self):
         with RebootingQemu() as vm:

@@ -25,13 +25,7 @@ const std::string& decode_image()
     static const std::string path = [] {
         std::string host = fat32_test::make_host_file("dec.bin", 3);
         std::vector<std::string> steps = {"mmd -i IMG ::/d", "mmd -i IMG ::/gone"};
-        for (int i = 1; i <= 13; ++i) {
-            char name[8];
-            std::snprintf(name, sizeof name, "f%02d", i);
-            steps.push_back("mcopy -i IMG " + host + " ::/d/" + name);
-        }
-        steps.push_back("mcopy -i IMG " + host + " '::/d/boundary crossing.txt'");
-        steps.push_back("mcopy -i IMG " + host + " ::/d/after.txt");
+        fat32_ops::add_boundary_directory_steps(steps, host);
         steps.push_back("mcopy -i IMG " + host + " ::/README.TXT");
         steps.push_back("mcopy -i IMG " + host + " ::/thirteen_char");
         steps.push_back("mcopy -i IMG " + host + " ::/gone/one");

@@ -18,13 +18,7 @@ const std::string& file_image()
         std::string three = fat32_test::make_host_file("three.bin", 3 * 512 - 10);
         std::vector<std::string> steps = {"mmd -i IMG ::/d", "mmd -i IMG ::/full",
             "mcopy -i IMG " + three + " ::/three.bin", "mcopy -i IMG " + host + " ::/full/inside"};
-        for (int i = 1; i <= 13; ++i) {
-            char name[8];
-            std::snprintf(name, sizeof name, "f%02d", i);
-            steps.push_back("mcopy -i IMG " + host + " ::/d/" + name);
-        }
-        steps.push_back("mcopy -i IMG " + host + " '::/d/boundary crossing.txt'");
-        steps.push_back("mcopy -i IMG " + host + " ::/d/after.txt");
+        fat32_ops::add_boundary_directory_steps(steps, host);
         steps.push_back("mdel -i IMG ::/d/f05");
         return fat32_test::make_image("file-64m", 64, 1, steps);
     }();

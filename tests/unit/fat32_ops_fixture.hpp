@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,6 +36,19 @@ inline std::vector<std::string> screen_lines()
 }
 
 // The directory's names as mdir lists them (long names, or the short name), sorted.
+// mtools steps that fill ::/d with 13 short files and then a long name whose entries run
+// across the end of the directory's first cluster (1 sector per cluster), then one more file.
+inline void add_boundary_directory_steps(std::vector<std::string>& steps, const std::string& host)
+{
+    for (int i = 1; i <= 13; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "f%02d", i);
+        steps.push_back("mcopy -i IMG " + host + " ::/d/" + name);
+    }
+    steps.push_back("mcopy -i IMG " + host + " '::/d/boundary crossing.txt'");
+    steps.push_back("mcopy -i IMG " + host + " ::/d/after.txt");
+}
+
 inline std::vector<std::string> mdir_names(const std::string& image, const std::string& dir)
 {
     auto [status, out] = run(mtools("mdir -b -i " + image + " ::" + dir));
