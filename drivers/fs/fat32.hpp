@@ -106,6 +106,15 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster);
 // True when `cluster` may be read, written or followed: 2..last_cluster.
 bool is_data_cluster(f32* fs, uint32_t cluster);
 
+// Every other layer reaches FAT entries through these two routines, never through the
+// FAT array, so that the volume alone decides how much of the FAT it holds in memory.
+// Reads the raw 32-bit entry of `cluster` into *value; 0 when the FAT has no such entry or
+// the FAT sector holding it could not be read.
+uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value);
+// Sets the entry of `cluster` in memory; flushFAT writes it to every FAT copy. 0 when the FAT
+// has no such entry or the FAT sector holding it could not be read.
+uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value);
+
 // The FAT entry of `cluster` masked to 28 bits; the end-of-chain value for a cluster
 // number the FAT does not hold. The result may still be 0 or out of range: walkers
 // check it with is_data_cluster.

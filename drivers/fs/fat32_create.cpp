@@ -349,7 +349,8 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
     uint32_t grown = allocateCluster(fs);
     if (grown == 0)
         return nullptr;
-    fs->FAT[last] = grown;
+    if (!fat_write_entry(fs, last, grown))
+        return nullptr;
     memset(cluster_buffer, 0, fs->cluster_size);
     *found_cluster = grown;
     return cluster_buffer;
@@ -358,9 +359,13 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
 bool has_free_clusters(f32* fs, uint32_t count)
 {
     uint32_t found = 0;
-    for (uint32_t c = fat32_first_data_cluster; found < count && c <= fs->last_cluster && c < fs->fat_entries; ++c)
-        if ((fs->FAT[c] & fat32_entry_mask) == fat32_free_cluster)
+    uint32_t entry = 0;
+    for (uint32_t c = fat32_first_data_cluster; found < count && c <= fs->last_cluster; ++c) {
+        if (!fat_read_entry(fs, c, &entry))
+            return false;
+        if ((entry & fat32_entry_mask) == fat32_free_cluster)
             ++found;
+    }
     return found >= count;
 }
 

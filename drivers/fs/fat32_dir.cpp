@@ -79,7 +79,12 @@ decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint
 // four are reserved and carry no meaning for the chain.
 uint32_t next_link(f32* fs, uint32_t cluster, bool* ok)
 {
-    uint32_t next = fs->FAT[cluster] & fat32_entry_mask;
+    uint32_t entry = 0;
+    if (!fat_read_entry(fs, cluster, &entry)) {
+        *ok = false;
+        return fat32_end_of_chain;
+    }
+    uint32_t next = entry & fat32_entry_mask;
     *ok = next <= fat32_last_link && is_data_cluster(fs, next) && next < fs->fat_entries;
     return next;
 }
@@ -114,7 +119,7 @@ uint32_t chain_length(f32* fs, uint32_t start, bool* broken)
         bool ok = false;
         uint32_t next = next_link(fs, hare, &ok);
         if (!ok) {
-            *broken = (fs->FAT[hare] & fat32_entry_mask) <= fat32_last_link;
+            *broken = next <= fat32_last_link;
             return steps + 1;
         }
         hare = next;

@@ -33,14 +33,14 @@ void undo_allocations(f32* fs, uint32_t first_data, uint32_t data_count, uint32_
     uint32_t saved_hint)
 {
     uint32_t cluster = first_data;
-    for (uint32_t i = 0; i < data_count && is_data_cluster(fs, cluster); ++i) {
-        uint32_t next = fs->FAT[cluster] & fat32_entry_mask;
-        fs->FAT[cluster] = fat32_free_cluster;
-        cluster = next;
+    uint32_t entry = 0;
+    for (uint32_t i = 0; i < data_count && is_data_cluster(fs, cluster) && fat_read_entry(fs, cluster, &entry); ++i) {
+        fat_write_entry(fs, cluster, fat32_free_cluster);
+        cluster = entry & fat32_entry_mask;
     }
     if (grown != 0) {
-        fs->FAT[grown] = fat32_free_cluster;
-        fs->FAT[grown_from] = fat32_end_of_chain;
+        fat_write_entry(fs, grown, fat32_free_cluster);
+        fat_write_entry(fs, grown_from, fat32_end_of_chain);
     }
     fs->cluster_alloc_hint = saved_hint;
 }
@@ -69,9 +69,10 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
         if (cluster == 0)
             return false;
         ++*allocated;
-        if (previous != 0)
-            fs->FAT[previous] = cluster;
-        else
+        if (previous != 0) {
+            if (!fat_write_entry(fs, previous, cluster))
+                return false;
+        } else
             *first = cluster;
         previous = cluster;
         memset(buffer, 0, fs->cluster_size);
@@ -161,7 +162,7 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
             grown = claim_cluster(fs);
             ok = grown != 0;
             if (ok) {
-                fs->FAT[last] = grown;
+                ok = fat_write_entry(fs, last, grown);
                 memset(dir_buffer, 0, fs->cluster_size);
                 found = grown;
                 slot = dir_buffer;

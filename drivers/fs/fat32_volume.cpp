@@ -331,6 +331,22 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster)
     return ok;
 }
 
+uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value)
+{
+    if (!fs->FAT || cluster >= fs->fat_entries)
+        return 0;
+    *value = fs->FAT[cluster];
+    return 1;
+}
+
+uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value)
+{
+    if (!fs->FAT || cluster >= fs->fat_entries)
+        return 0;
+    fs->FAT[cluster] = value;
+    return 1;
+}
+
 uint32_t get_next_cluster_id(f32* fs, uint32_t cluster)
 {
     if (!fs->FAT || cluster >= fs->fat_entries)

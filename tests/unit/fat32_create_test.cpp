@@ -232,11 +232,11 @@ void fill_volume(f32* fs, uint32_t left)
     uint32_t previous = 0;
     uint32_t taken = 0;
     for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && free_now > left; ++c) {
-        if (fs->FAT[c] != 0)
+        if (fat_entry(fs, c) != 0)
             continue;
-        fs->FAT[c] = fat32_end_of_chain;
+        set_fat_entry(fs, c, fat32_end_of_chain);
         if (previous)
-            fs->FAT[previous] = c;
+            set_fat_entry(fs, previous, c);
         else
             first = c;
         previous = c;
@@ -291,7 +291,7 @@ TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
     // The directory grows into the first free cluster, whose write then fails.
     uint32_t first_free = 0;
     for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && !first_free; ++c)
-        if (fs->FAT[c] == 0)
+        if (fat_entry(fs, c) == 0)
             first_free = c;
     uint8_t data[600] = {};
     char name[] = "failing.bin";
@@ -446,7 +446,7 @@ TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
         char hello[] = "hello";
         mkdir(fs, &top, hello);
         uint32_t made = fs->root_cluster + 1;
-        ASSERT_EQ(fs->FAT[made], fat32_end_of_chain);
+        ASSERT_EQ(fat_entry(fs, made), fat32_end_of_chain);
         std::vector<uint64_t> expected;
         for (int s = 0; s < spc; ++s)
             expected.push_back(sector_for_cluster(fs, made) + s);

@@ -180,7 +180,7 @@ TEST_F(Decode, BadOrdinalsAndOverlongRunsFallBackToTheShortName)
     // A run of 21 entries is longer than any name; in a 512-byte cluster it also crosses
     // into a second cluster, which is linked for it.
     uint32_t c2 = allocateCluster(fs);
-    fs->FAT[c] = c2;
+    set_fat_entry(fs, c, c2);
     for (uint32_t i = 0; i < 21; ++i) {
         long_slot(slot, static_cast<uint8_t>(21 - i), "xxxxxxxxxxxxx");
         write_slot(at < 16 ? c : c2, at % 16, slot);
@@ -222,8 +222,8 @@ TEST_F(Decode, RunLongerThanTwoClustersFailsCleanly)
     uint32_t c = allocateCluster(fs);
     uint32_t c2 = allocateCluster(fs);
     uint32_t c3 = allocateCluster(fs);
-    fs->FAT[c] = c2;
-    fs->FAT[c2] = c3;
+    set_fat_entry(fs, c, c2);
+    set_fat_entry(fs, c2, c3);
     uint8_t slot[32];
     long_slot(slot, 1, "x");
     for (uint32_t i = 0; i < 16; ++i) {
@@ -248,8 +248,8 @@ TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
     write_slot(a, 0, slot);
     short_slot(slot, "INB        ", 0);
     write_slot(b, 0, slot);
-    fs->FAT[a] = b;
-    fs->FAT[b] = a; // a loop: each cluster is read once
+    set_fat_entry(fs, a, b);
+    set_fat_entry(fs, b, a); // a loop: each cluster is read once
     directory d{};
     disk.reset_state();
     populate_dir(fs, &d, a);
@@ -257,12 +257,12 @@ TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
     EXPECT_EQ(disk.sectors_read(), 2u);
     free_directory(fs, &d);
 
-    fs->FAT[b] = fs->last_cluster + 1; // a link out of range
+    set_fat_entry(fs, b, fs->last_cluster + 1); // a link out of range
     populate_dir(fs, &d, a);
     EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA", "INB"}));
     free_directory(fs, &d);
 
-    fs->FAT[a] = 0; // a free cluster in the middle of the chain
+    set_fat_entry(fs, a, 0); // a free cluster in the middle of the chain
     populate_dir(fs, &d, a);
     EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA"}));
     free_directory(fs, &d);
@@ -318,8 +318,8 @@ TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
     uint8_t original[2][512];
     disk.read_sector(sector_for_cluster(fs, dc), original[0]);
     disk.read_sector(sector_for_cluster(fs, dc2), original[1]);
-    uint32_t fat_dc = fs->FAT[dc];
-    uint32_t fat_dc2 = fs->FAT[dc2];
+    uint32_t fat_dc = fat_entry(fs, dc);
+    uint32_t fat_dc2 = fat_entry(fs, dc2);
     int blocks = fat32_test::used_blocks();
 
     std::mt19937 rng(20250101);
@@ -341,8 +341,8 @@ TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
         disk.write_sector(sector_for_cluster(fs, dc), sectors[0]);
         disk.write_sector(sector_for_cluster(fs, dc2), sectors[1]);
         const uint32_t links[] = {fat_dc, dc, dc2, 0, 1, fs->last_cluster + 1, 0x0FFFFFF7, 0x0FFFFFFF};
-        fs->FAT[dc] = rng() % 3 == 0 ? links[rng() % 8] : fat_dc;
-        fs->FAT[dc2] = rng() % 3 == 0 ? links[rng() % 8] : fat_dc2;
+        set_fat_entry(fs, dc, rng() % 3 == 0 ? links[rng() % 8] : fat_dc);
+        set_fat_entry(fs, dc2, rng() % 3 == 0 ? links[rng() % 8] : fat_dc2);
 
         disk.reset_state();
         directory d{};
@@ -356,8 +356,8 @@ TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
         ASSERT_EQ(fat32_test::used_blocks(), blocks) << "round " << round;
         sim::reset();
     }
-    fs->FAT[dc] = fat_dc;
-    fs->FAT[dc2] = fat_dc2;
+    set_fat_entry(fs, dc, fat_dc);
+    set_fat_entry(fs, dc2, fat_dc2);
 }
 
 } // namespace

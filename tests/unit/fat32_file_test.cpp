@@ -111,8 +111,8 @@ TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
     // A chain that loops is read once round; a size beyond the chain reads as zeros.
     uint32_t c1 = get_next_cluster_id(fs, three.first_cluster);
     uint32_t c2 = get_next_cluster_id(fs, c1);
-    uint32_t saved = fs->FAT[c2];
-    fs->FAT[c2] = three.first_cluster;
+    uint32_t saved = fat_entry(fs, c2);
+    set_fat_entry(fs, c2, three.first_cluster);
     dir_entry longer = three;
     longer.file_size = 5000;
     disk.reset_state();
@@ -122,7 +122,7 @@ TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 1526), expected.substr(0, 1526));
     EXPECT_EQ(std::count(data + 1536, data + 5000, 0), 5000 - 1536);
     mfree(data);
-    fs->FAT[c2] = saved;
+    set_fat_entry(fs, c2, saved);
 }
 
 TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
@@ -144,7 +144,7 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
     EXPECT_EQ(slot_byte(c2, 0, 0), slot_deleted);
     EXPECT_EQ(slot_byte(c2, 1, 0), slot_deleted);
     EXPECT_EQ(slot_byte(c2, 2, 0), 'A'); // after.txt is untouched
-    EXPECT_EQ(fs->FAT[victim.first_cluster], 0u);
+    EXPECT_EQ(fat_entry(fs, victim.first_cluster), 0u);
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
 
     // A name that is not there: one line per free slot passed, and no write.
@@ -203,12 +203,12 @@ TEST_F(File, ListingLinesAndBrokenChains)
     // A chain that runs into a free cluster is reported inside the line.
     sim::reset();
     uint32_t c = listed.entries[2].first_cluster;
-    fs->FAT[c] = c + 1000;
-    ASSERT_EQ(fs->FAT[c + 1000], 0u);
+    set_fat_entry(fs, c, c + 1000);
+    ASSERT_EQ(fat_entry(fs, c + 1000), 0u);
     print_directory(fs, &listed);
     EXPECT_EQ(screen_lines()[2], "[2] hello.txt   123 BAD CLUSTER CHAIN! FS IS CORRUPT!");
     EXPECT_EQ(screen_lines()[3], "clusters: [3]");
-    fs->FAT[c] = fat32_end_of_chain;
+    set_fat_entry(fs, c, fat32_end_of_chain);
     free_directory(fs, &listed);
 
     sim::reset();
@@ -272,7 +272,7 @@ TEST_F(File, MkdirSubdirsFillsOnlyAnEmptyDirectory)
     mkdir_subdirs(fs, &fresh, 0);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: the directory's first slots are taken"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    fs->FAT[c] = 0;
+    set_fat_entry(fs, c, 0);
 }
 
 } // namespace

@@ -16,6 +16,19 @@
 #include <string>
 #include <vector>
 
+
+// A FAT entry as the volume reads it; tests reach the FAT only through the volume's routines.
+inline uint32_t fat_entry(tavix::f32* fs, uint32_t cluster)
+{
+    uint32_t value = 0;
+    EXPECT_TRUE(tavix::fat_read_entry(fs, cluster, &value)) << "cluster " << cluster;
+    return value;
+}
+
+inline void set_fat_entry(tavix::f32* fs, uint32_t cluster, uint32_t value)
+{
+    EXPECT_TRUE(tavix::fat_write_entry(fs, cluster, value)) << "cluster " << cluster;
+}
 namespace fat32_ops {
 
 using fat32_test::run;
