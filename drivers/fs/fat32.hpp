@@ -79,6 +79,7 @@ struct f32 {
     uint8_t fsinfo_valid;
     uint32_t fsinfo_free_count; // as stored on the disk
     uint32_t fsinfo_next_free;  // as stored on the disk
+    uint8_t fsinfo_stale;       // FAT sectors were written since FSInfo was last brought up to date
 };
 
 // The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.
@@ -128,7 +129,13 @@ uint32_t claim_cluster(f32* fs);
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
 // Free clusters among 2..last_cluster.
 uint32_t count_free_clusters(f32* fs);
-// Writes the changed FAT sectors to every FAT copy, then FSInfo when it changed.
+// Writes the changed FAT sectors to every FAT copy; a sector that failed in any copy stays
+// pending and is written again by the next call. 0 when a write failed.
+uint8_t write_fat_sectors(f32* fs);
+// Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT;
+// stays pending when the write fails. 0 when it failed.
+uint8_t write_fsinfo(f32* fs);
+// write_fat_sectors, then write_fsinfo only if every FAT sector reached the disk.
 uint8_t flushFAT(f32* fs);
 
 f32* makeFilesystem(char* fatSystem);

@@ -401,13 +401,12 @@ uint32_t count_free_clusters(f32* fs)
     return count;
 }
 
-uint8_t flushFAT(f32* fs)
+uint8_t write_fat_sectors(f32* fs)
 {
     if (!fs || !fs->FAT)
         return 0;
     uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
-    bool fat_changed = false;
     for (uint32_t s = 0; s < fat_sectors; ++s) {
         uint32_t* now = fs->FAT + s * fat32_entries_per_sector;
         uint32_t* disk = fs->FAT_on_disk + s * fat32_entries_per_sector;
@@ -416,7 +415,7 @@ uint8_t flushFAT(f32* fs)
             changed = now[i] != disk[i];
         if (!changed)
             continue;
-        fat_changed = true;
+        fs->fsinfo_stale = 1;
         bool written = true;
         for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy) {
             uint32_t lba = fs->fat_begin_sector + copy * fat_sectors + s;
@@ -430,9 +429,23 @@ uint8_t flushFAT(f32* fs)
             ok = 0;
         }
     }
-    if (!update_fsinfo(fs, fat_changed))
-        ok = 0;
     return ok;
+}
+
+uint8_t write_fsinfo(f32* fs)
+{
+    if (!fs || !fs->FAT)
+        return 0;
+    if (!update_fsinfo(fs, fs->fsinfo_stale))
+        return 0;
+    fs->fsinfo_stale = 0;
+    return 1;
+}
+
+uint8_t flushFAT(f32* fs)
+{
+    // FSInfo only summarises the FAT: it must never describe a FAT the disk does not hold.
+    return write_fat_sectors(fs) && write_fsinfo(fs);
 }
 
 uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
