@@ -20,11 +20,11 @@ multiboot_header:
 start:
     cli
     mov $stack_space, %esp
-#ifdef TAVIX_KERNEL_TESTS
-    /* Only the test image looks at what the loader passed: its command line picks the tests. */
+    /* What the loader passed: its magic number and the address of its information record.
+       They go to two words of the initialised data, below the heap, so that start-up can
+       read the memory size even on a machine whose RAM ends inside the image. */
     mov %eax, multiboot_magic
     mov %ebx, multiboot_info
-#endif
     call kentr
     hlt
     .global HaltKernel
@@ -33,13 +33,11 @@ HaltKernel:
     jmp HaltKernel
     .size start, . - start
 
-#ifdef TAVIX_KERNEL_TESTS
     .section .data
     .global multiboot_magic, multiboot_info
     .balign 4
 multiboot_magic: .long 0
 multiboot_info:  .long 0
-#endif
 
 /* The boot stack is the first thing in the zero-initialised area; every handler and shell
    command runs on it. Its untouched part stays zero, which is how its high-water mark is

@@ -66,8 +66,9 @@ constexpr const char scancode_field_clear[] = "     ";
 
 constinit char input_line[input_capacity + 1] = {};
 
-// More bytes than the controller and the keyboard's own queue can hold between them.
-constexpr int kb_pending_byte_limit = 32;
+// A full line and the prompt before it fit on the screen, so the offset where the line began
+// never scrolls off the top while the line is typed.
+static_assert(input_capacity + screen_columns < screen_columns * screen_rows);
 
 struct key_event {
     uint8_t key;
@@ -76,7 +77,7 @@ struct key_event {
 
 key_event read_key_event()
 {
-    const uint8_t scancode = port_byte_in(kb_data_port);
+    const uint8_t scancode = port_byte_in(kbc_data_port);
     return {static_cast<uint8_t>(scancode & kb_key_mask), (scancode & kb_release_flag) != 0};
 }
 
@@ -119,23 +120,42 @@ void caps_lock_with_mark()
     draw_status_mark(capsLock ? caps_mark : caps_mark_clear);
 }
 
+// An echo into the last cell leaves the cursor one past the screen, where it is invisible
+// and where Backspace and the arrows would lose track of the line. The line scrolls up at
+// once instead, and the offset where it began moves up with it.
+void keep_cursor_on_screen()
+{
+    if (get_cursor() < screen_bytes)
+        return;
+    scroll_line();
+    barrier -= row_bytes;
+}
+
+void echo(char shown)
+{
+    keep_cursor_on_screen();
+    putchar(static_cast<uint8_t>(shown), default_attribute);
+    keep_cursor_on_screen();
+}
+
+// Erases the line's last character when it has one that was typed after the barrier: the
+// cells before the barrier hold the prompt or whatever was printed before the line. The
+// cursor stands at the end of the line, so the erase works across row boundaries.
+void erase_last_char()
+{
+    if (input[0] == 0 || get_cursor() <= barrier)
+        return;
+    kprint("\b");
+    backspace_func(input);
+}
+
 // Appends c and echoes `shown` for it; keys without a character and a full line do nothing.
 void reader_type(char c, char shown)
 {
     if (c == 0 || line_full())
         return;
-    putchar(static_cast<uint8_t>(shown), default_attribute);
+    echo(shown);
     join(input, c);
-}
-
-void reader_backspace()
-{
-    // An empty line has nothing to erase: the cell before the cursor belongs to whatever was
-    // printed before the line.
-    if (input[0] == 0 || get_cursor_x() <= barrier)
-        return;
-    kprint("\b");
-    backspace_func(input);
 }
 
 void finish_reader_line()
@@ -174,10 +194,10 @@ void reader_key(const key_event& ev, bool masked)
             return;
         if (masked) {
             // A masked line never shows what is erased, so the screen keeps its stars.
-            putchar(mask, default_attribute);
+            echo(mask);
             backspace_func(input);
         } else {
-            reader_backspace();
+            erase_last_char();
         }
         return;
     case key::enter:
@@ -217,7 +237,7 @@ void shell_type(char c)
     if (c == 0 || line_full())
         return;
     shell_cursor_to_line_end(strlen(input));
-    putchar(static_cast<uint8_t>(c), default_attribute);
+    echo(c);
     join(input, c);
     ++cursor_index;
 }
@@ -225,20 +245,22 @@ void shell_type(char c)
 void shell_backspace()
 {
     shell_cursor_to_line_end(strlen(input));
-    if (input[0] == 0 || get_cursor_x() <= barrier)
-        return;
-    kprint("\b");
-    backspace_func(input);
-    --cursor_index;
+    const int length = strlen(input);
+    erase_last_char();
+    if (strlen(input) < length)
+        --cursor_index;
 }
 
 void shell_run_line()
 {
+    // The command's output follows the whole line, wherever the arrows left the cursor.
+    shell_cursor_to_line_end(strlen(input));
     kprint("\n");
     enter = 1;
     add_to_history(input);
     execute_vorn(input);
     printf("masteruser: %s &", "/");
+    begin_line();
     strnone(input);
     cursor_index = 0;
 }
@@ -323,9 +345,15 @@ void handler(InterruptRegisters*) { reader_key(read_key_event(), false); }
 
 void agent_handler(InterruptRegisters*) { reader_key(read_key_event(), true); }
 
+void begin_line()
+{
+    keep_cursor_on_screen();
+    barrier = get_cursor();
+}
+
 void get_string(uint8_t* buffer)
 {
-    barrier = get_cursor_x();
+    begin_line();
     // Reinstalling on every pass is harmless and puts the reader back should anything else
     // have taken the line meanwhile; the halt sleeps until the next interrupt.
     while (enter != 1) {
@@ -343,11 +371,7 @@ char* agent_get_string()
     return input;
 }
 
-void discard_pending_keys()
-{
-    for (int i = 0; i < kb_pending_byte_limit && (port_byte_in(kb_status_port) & kb_status_output_full) != 0; ++i)
-        port_byte_in(kb_data_port);
-}
+void discard_pending_keys() { kbc_flush_output(); }
 
 int backspace_func(char* buffer)
 {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cpu/idt.hpp"
+#include "io/kbc.hpp"
 
 #include <stdint.h>
 
@@ -10,11 +11,8 @@ namespace tavix {
 // The keyboard raises this IRQ line for every key event.
 constexpr int keyboard_irq = 1;
 
-// The keyboard controller's data port: one scan code set 1 byte per key event.
-constexpr uint16_t kb_data_port = 0x60;
-// The controller's status port; bit 0 is set while a byte waits on the data port.
-constexpr uint16_t kb_status_port = 0x64;
-constexpr uint8_t kb_status_output_full = 0x01;
+// Each key event arrives on the controller's data port as one scan code set 1 byte
+// (init_keyboard_controller sees to the set).
 // Bit 7 of a scancode marks a break (release); bits 0-6 are the key number.
 constexpr uint8_t kb_release_flag = 0x80;
 constexpr uint8_t kb_key_mask = 0x7F;
@@ -54,8 +52,8 @@ constexpr int history_slot_bytes = 1024;
 // and the width of that field.
 constexpr int scancode_field_offset = 150;
 
-// Initial Backspace barrier: the shell never erases left of this column.
-constexpr int default_barrier = 2;
+// Initial Backspace barrier, a screen offset: until a line begins, the top-left cell.
+constexpr int default_barrier = 0;
 
 // The characters a key gives without and with Shift (or Caps Lock); 0 when it has none.
 char get_acsii_low(char code);
@@ -69,6 +67,8 @@ extern int capsLock;
 extern char* input;
 // Set by every handler on Enter; get_string waits for it, so it is re-read on every check.
 extern volatile int enter;
+// The screen offset where the line being typed began: Backspace never erases the cell there
+// or any before it. It moves up a row whenever the line scrolls.
 extern int barrier;
 extern int cursor_index;
 
@@ -82,6 +82,10 @@ void vorn(InterruptRegisters* regs);
 void handler(InterruptRegisters* regs);
 // IRQ 1 handler of agent_get_string: as handler, but every echo is "*".
 void agent_handler(InterruptRegisters* regs);
+
+// The line typed from here on begins at the cursor (scrolled onto the screen first if it
+// stands past the last cell): sets barrier to the cursor's offset. Called after every prompt.
+void begin_line();
 
 // Reads one line with interrupts enabled (never from a handler). On return the line is in
 // `input` and, when buffer is not null, copied with its terminator into buffer, which must
@@ -97,6 +101,7 @@ void discard_pending_keys();
 
 // Removes the last character; returns 1 if there was one, 0 for an empty string.
 int backspace_func(char* buffer);
+// Sets the Backspace barrier to the screen offset n.
 void set_barrier(int n);
 // Stores a non-empty line (cut to 1023 characters) in the next history slot, oldest first out.
 void add_to_history(const char* command);

@@ -12,6 +12,8 @@
 #include "general/stdio.hpp"
 #include "general/vorn.hpp"
 #include "io/kb.hpp"
+#include "io/kbc.hpp"
+#include "kernel/memory_check.hpp"
 
 #ifdef TAVIX_KERNEL_TESTS
 #include "tests/kernel/runner.hpp"
@@ -21,8 +23,15 @@ using namespace tavix;
 
 extern "C" void kentr()
 {
+    // Before anything writes a static: on a machine too small for the image most of them
+    // lie past the end of RAM, and the shell would start dead without a word of why.
+    check_memory(multiboot_magic, reinterpret_cast<const multiboot_memory_info*>(multiboot_info),
+                 image_kib_above_1mib(reinterpret_cast<uintptr_t>(kernel_image_end)));
     start_global_config();
     init_gdt();
+    // Keys may have come in since power-on and left the controller in any state; it is set
+    // up while interrupts are still off, so every key the kernel sees decodes the same way.
+    init_keyboard_controller();
     init_idt(); // interrupts are on from here
     init_pit();
     init_dmem();
@@ -33,6 +42,7 @@ extern "C" void kentr()
     }
     execute_vorn("verinfo");
     printf("\nmasteruser: %s &", "/");
+    begin_line();
     // Keys pressed since interrupts came on were acknowledged but never read, and one unread
     // byte would keep every later key from interrupting: the shell starts from a drained
     // controller, with interrupts held off until its handler is in place.

@@ -6,6 +6,7 @@
 #include "tests/sim/sim.hpp"
 
 #include <stdexcept>
+#include <vector>
 
 namespace sim {
 
@@ -14,7 +15,18 @@ namespace {
 constexpr uint16_t data_port = 0x60;
 constexpr uint16_t status_port = 0x64;
 constexpr uint8_t status_output_full = 0x01;
+constexpr uint8_t status_input_full = 0x02;
+constexpr uint8_t command_read_config = 0x20;
+constexpr uint8_t command_write_config = 0x60;
+constexpr uint8_t command_disable_second = 0xA7;
+constexpr uint8_t command_enable_second = 0xA8;
+constexpr uint8_t command_disable_first = 0xAD;
+constexpr uint8_t command_enable_first = 0xAE;
 constexpr uint8_t command_pulse_reset = 0xFE;
+constexpr uint8_t config_translation = 0x40;
+// Translation on, first-port interrupt on, system flag: how a firmware usually hands over.
+constexpr uint8_t default_config = 0x45;
+constexpr uint8_t set2_break_prefix = 0xF0;
 constexpr uint32_t keyboard_vector = 33;
 constexpr uint8_t release_flag = 0x80;
 constexpr uint8_t left_shift = 42;
@@ -44,6 +56,26 @@ key_for_char lookup(char c)
     throw std::invalid_argument(std::string("no key types ") + c);
 }
 
+// The keyboard's own scan code set 2 make codes for the set 1 key numbers 0x01-0x3A, which is
+// what the controller passes on when its translation is off.
+constexpr uint8_t set2_make[] = {
+    0x00, 0x76, 0x16, 0x1E, 0x26, 0x25, 0x2E, 0x36, 0x3D, 0x3E, 0x46, 0x45, 0x4E, 0x55, 0x66, 0x0D, // 0x00-0x0F
+    0x15, 0x1D, 0x24, 0x2D, 0x2C, 0x35, 0x3C, 0x43, 0x44, 0x4D, 0x54, 0x5B, 0x5A, 0x14, 0x1C, 0x1B, // 0x10-0x1F
+    0x23, 0x2B, 0x34, 0x33, 0x3B, 0x42, 0x4B, 0x4C, 0x52, 0x0E, 0x12, 0x5D, 0x1A, 0x22, 0x21, 0x2A, // 0x20-0x2F
+    0x32, 0x31, 0x3A, 0x41, 0x49, 0x4A, 0x59, 0x7C, 0x11, 0x29, 0x58,                               // 0x30-0x3A
+};
+
+// The bytes the keyboard sends for one set 1 event when the controller does not translate.
+std::vector<uint8_t> untranslated(uint8_t scancode)
+{
+    const uint8_t key = scancode & 0x7F;
+    if (key == 0 || key >= sizeof set2_make)
+        return {scancode};
+    if (scancode & release_flag)
+        return {set2_break_prefix, set2_make[key]};
+    return {set2_make[key]};
+}
+
 } // namespace
 
 class Keyboard final : public Device {
@@ -51,19 +83,70 @@ public:
     bool claims(uint16_t port) const override { return port == data_port || port == status_port; }
     uint32_t read(uint16_t port, int) override
     {
-        if (port == data_port)
+        if (port == data_port) {
+            if (!output.empty()) {
+                data = output.front();
+                output.pop_front();
+            }
             return data;
-        return pending.empty() ? 0 : status_output_full;
+        }
+        ++status_reads;
+        uint8_t status = stuck_output || !output.empty() ? status_output_full : 0;
+        if (busy_polls > 0) {
+            --busy_polls;
+            status |= status_input_full;
+        }
+        return status;
     }
     void write(uint16_t port, uint32_t value, int) override
     {
-        if (port == status_port && value == command_pulse_reset)
+        if (port == data_port) {
+            if (awaiting_config && !mute)
+                config = static_cast<uint8_t>(value);
+            awaiting_config = false;
+            return;
+        }
+        switch (value) {
+        case command_pulse_reset:
             ++resets;
+            break;
+        case command_read_config:
+            if (!mute)
+                output.push_back(config);
+            break;
+        case command_write_config:
+            awaiting_config = true;
+            break;
+        case command_disable_first:
+            first_port = false;
+            break;
+        case command_enable_first:
+            first_port = true;
+            break;
+        case command_disable_second:
+            second_port = false;
+            break;
+        case command_enable_second:
+            second_port = true;
+            break;
+        default:
+            break;
+        }
     }
+    bool translating() const { return (config & config_translation) != 0; }
 
     std::deque<uint8_t> pending;
+    std::deque<uint8_t> output;
     uint8_t data = 0;
     int resets = 0;
+    uint8_t config = default_config;
+    bool awaiting_config = false;
+    bool first_port = true;
+    bool second_port = true;
+    int busy_polls = 0;
+    bool mute = false;
+    bool stuck_output = false;
+    int status_reads = 0;
 };
 
 Keyboard& keyboard()
@@ -76,9 +159,7 @@ Keyboard& keyboard()
 void keyboard_reset()
 {
     Keyboard& kb = keyboard();
-    kb.pending.clear();
-    kb.data = 0;
-    kb.resets = 0;
+    kb = Keyboard{};
 }
 
 void queue_scancode(uint8_t scancode) { keyboard().pending.push_back(scancode); }
@@ -105,14 +186,18 @@ size_t queued_scancodes() { return keyboard().pending.size(); }
 
 void deliver(uint8_t scancode)
 {
-    keyboard().data = scancode;
-    const bool was_enabled = interrupts_enabled();
-    tavix::hw::disable_interrupts();
-    tavix::InterruptRegisters regs{};
-    regs.int_no = keyboard_vector;
-    irq_handler(&regs);
-    if (was_enabled)
-        tavix::hw::enable_interrupts();
+    Keyboard& kb = keyboard();
+    const std::vector<uint8_t> bytes = kb.translating() ? std::vector<uint8_t>{scancode} : untranslated(scancode);
+    for (uint8_t byte : bytes) {
+        kb.data = byte;
+        const bool was_enabled = interrupts_enabled();
+        tavix::hw::disable_interrupts();
+        tavix::InterruptRegisters regs{};
+        regs.int_no = keyboard_vector;
+        irq_handler(&regs);
+        if (was_enabled)
+            tavix::hw::enable_interrupts();
+    }
 }
 
 bool deliver_next()
@@ -151,5 +236,25 @@ void deliver_on_halt()
 }
 
 int reset_pulses() { return keyboard().resets; }
+
+void set_controller_config(uint8_t config) { keyboard().config = config; }
+uint8_t controller_config() { return keyboard().config; }
+bool first_port_enabled() { return keyboard().first_port; }
+bool second_port_enabled() { return keyboard().second_port; }
+
+void key_at_power_on(uint8_t key_number)
+{
+    Keyboard& kb = keyboard();
+    for (uint8_t scancode : {key_number, static_cast<uint8_t>(key_number | release_flag)}) {
+        const std::vector<uint8_t> bytes = kb.translating() ? std::vector<uint8_t>{scancode} : untranslated(scancode);
+        kb.output.insert(kb.output.end(), bytes.begin(), bytes.end());
+    }
+}
+
+size_t controller_output_bytes() { return keyboard().output.size(); }
+void set_input_busy_polls(int polls) { keyboard().busy_polls = polls; }
+void set_controller_mute(bool mute) { keyboard().mute = mute; }
+void set_output_stuck(bool stuck) { keyboard().stuck_output = stuck; }
+int status_reads() { return keyboard().status_reads; }
 
 } // namespace sim

@@ -9,7 +9,9 @@ namespace sim {
 
 // Holds the byte of the last delivered event on the data port until the next one arrives,
 // as the real controller does; the status port reports an empty input buffer and a full
-// output buffer while a byte waits. Writes of the reset command to 0x64 are counted.
+// output buffer while a byte waits in the controller (a command's answer or a key held at
+// power-on). It takes the configuration and port commands on 0x64; writes of the reset
+// command are counted.
 class Keyboard;
 
 // The one keyboard of the simulated PC, attached on first use. Reset it in each test.
@@ -41,5 +43,24 @@ void type(const std::string& text);
 void deliver_on_halt();
 
 int reset_pulses();
+
+// The controller's own state. Its configuration byte starts as a firmware usually leaves it
+// (translation on, first-port interrupt on); with translation off, every event delivered or
+// held reaches the data port as the keyboard's scan code set 2 bytes (0xF0 before a break).
+void set_controller_config(uint8_t config);
+uint8_t controller_config();
+bool first_port_enabled();
+bool second_port_enabled();
+// A key pressed and released before the kernel runs: its bytes wait in the controller's
+// output buffer, as the translation of that moment gives them, until the data port is read.
+void key_at_power_on(uint8_t key_number);
+size_t controller_output_bytes();
+// Faults for the bounded waits: the next `polls` status reads report a full input buffer; a
+// mute controller ignores the configuration commands; a stuck one always reports a byte.
+void set_input_busy_polls(int polls);
+void set_controller_mute(bool mute);
+void set_output_stuck(bool stuck);
+// How often the status register has been read since the last keyboard_reset.
+int status_reads();
 
 } // namespace sim

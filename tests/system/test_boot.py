@@ -2,6 +2,7 @@
 booting from the GRUB rescue ISO, with and without a disk. (A disk without a volume: test_disk.)"""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -112,6 +113,87 @@ class BootScreen(unittest.TestCase):
                 vm.type("help\n")
                 vm.wait_for_text("Tavix Operating System Shell commands:", timeout=30)
                 self.assertTrue(vm.running())
+
+
+class PowerOnKeys(Qemu):
+    """QEMU whose keyboard is busy from the moment the machine runs: one key is held down and
+    another typed over and over until the shell's prompt shows, as a user leaning on the
+    keyboard while the machine starts would do. The firmware may then leave the keyboard
+    controller in any state."""
+
+    HELD = "b"
+    TYPED = "a"
+    KEY_INTERVAL = 0.005       # seconds between two typed keys
+    KEYS_PER_LOOK = 10         # typed keys between two looks at the screen
+
+    def _event(self, name, down):
+        self.qmp("input-send-event", events=[
+            {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": name}}}])
+
+    def start(self):
+        super().start()  # returns as soon as the paused machine has been let run
+        self.keys_sent = 0
+        self._event(self.HELD, True)
+        deadline = time.monotonic() + BOOT_TIMEOUT
+        while time.monotonic() < deadline:
+            for _ in range(self.KEYS_PER_LOOK):
+                self._event(self.TYPED, True)
+                self._event(self.TYPED, False)
+                self.keys_sent += 1
+                time.sleep(self.KEY_INTERVAL)
+            if PROMPT in self.screen_text():
+                break
+        self._event(self.HELD, False)
+        return self
+
+
+class KeyboardAtPowerOn(unittest.TestCase):
+    def test_keys_from_power_on_leave_later_keys_decoding_as_typed(self):
+        # Without its own set-up of the controller the kernel decoded whatever scan code set
+        # the firmware left behind: "tick" came out as "zzff" for the whole session.
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"))
+            with PowerOnKeys(disk=disk) as vm:
+                vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+                self.assertGreater(vm.keys_sent, 0)
+                vm.type("\n")
+                vm.type("tick\n")
+                vm.wait_until(lambda: re.search(r"Current tick: \d+ms", vm.screen_text()),
+                              30, "the tick command's output")
+                self.assertIn(PROMPT + "tick\n", vm.screen_text() + "\n")
+                vm.type("help\n")
+                vm.wait_for_text("Tavix Operating System Shell commands:", timeout=30)
+                self.assertEqual(vm.undrained_keys, 0)
+                self.assertTrue(vm.running())
+
+
+class SmallMachine(unittest.TestCase):
+    def test_too_little_memory_shows_why_and_starts_no_shell(self):
+        # The image reaches kernel_image_end; the message states what it needs above 1 MiB.
+        with Qemu(extra_args=["-m", "512M"]) as vm:
+            vm.wait_for_text("Tavix needs", timeout=BOOT_TIMEOUT)
+            end = vm.symbol("kernel_image_end")
+            need_mib = -(-(end - 0x100000) // (1024 * 1024))
+            match = vm.wait_until(
+                lambda: re.search(r"^Tavix needs (\d+) MiB of memory above 1 MiB; this machine has (\d+) MiB$",
+                                  vm.screen_text(), re.M),
+                10, "the whole memory line")
+            self.assertEqual(int(match.group(1)), need_mib)
+            self.assertTrue(500 <= int(match.group(2)) < 512, match.group(0))
+            message_row = vm.screen_text().split("\n").index(match.group(0))
+            # Nothing follows, now or a little later, whatever is typed. The halted machine
+            # reads no key, so the events go in without waiting for it to take them.
+            for name in ("h", "ret"):
+                for down in (True, False):
+                    vm.qmp("input-send-event", events=[
+                        {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": name}}}])
+            time.sleep(1)
+            screen = vm.screen_text()
+            self.assertNotIn(PROMPT, screen)
+            self.assertNotIn(INIT_LINES[0], screen)
+            self.assertEqual(screen.rstrip("\n").split("\n")[-1], match.group(0))
+            self.assertEqual(vm.cursor(), (message_row + 1, 0))
+            self.assertTrue(vm.running())
 
 
 class Timer(unittest.TestCase):

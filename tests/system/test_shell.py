@@ -173,6 +173,62 @@ class ShellSession(unittest.TestCase):
             self.assertEqual(vm.undrained_keys, 0)
 
 
+class WrappedLine(unittest.TestCase):
+    """Editing a line longer than a screen row, read back from video memory and the cursor."""
+
+    def test_enter_and_backspace_across_rows_and_at_the_last_cell(self):
+        with Qemu() as vm:
+            boot_shell(vm)
+
+            # Enter with the cursor moved back onto the first row: the output follows the
+            # whole line instead of overwriting its tail.
+            clear(vm)
+            vm.type("echo " + "x" * 70)  # 15 + 75 cells: ends at row 1, column 10
+            self.assertEqual(vm.cursor(), (1, 10))
+            for _ in range(20):
+                vm.key("left")
+            self.assertEqual(vm.cursor(), (0, 70))
+            vm.key("ret")
+            vm.wait_until(lambda: vm.cursor() == (3, PROMPT_COLUMN), COMMAND_TIMEOUT, "the prompt after the echo")
+            rows = [r.rstrip() for r in vm.screen_rows()]
+            self.assertEqual(rows[:4], [PROMPT + "echo " + "x" * 60, "x" * 10, "x" * 70, PROMPT])
+
+            # Backspace erases across the row boundary, and stops at the prompt.
+            clear(vm)
+            vm.type("echo " + "y" * 70)
+            for _ in range(11):
+                vm.key("backspace")
+            self.assertEqual(vm.cursor(), (0, 79))
+            rows = vm.screen_rows()
+            self.assertEqual(rows[0], PROMPT + "echo " + "y" * 59 + " ")
+            self.assertEqual(rows[1].strip(), "")
+            for _ in range(70):
+                vm.key("backspace")
+            self.assertEqual(vm.cursor(), (0, PROMPT_COLUMN))
+            self.assertEqual(vm.screen_rows()[0].rstrip(), PROMPT)
+
+            # A line that ends in the last cell of the screen scrolls at once: the cursor stays
+            # on the screen and Backspace still erases all of the line.
+            clear(vm)
+            for _ in range(24):
+                vm.key("ret")
+            vm.wait_until(lambda: vm.cursor() == (24, PROMPT_COLUMN), COMMAND_TIMEOUT, "the prompt on the last row")
+            vm.type("q" * 65)
+            self.assertEqual(vm.cursor(), (24, 0))
+            self.assertEqual(vm.screen_rows()[23], PROMPT + "q" * 65)
+            vm.key("backspace")
+            self.assertEqual(vm.cursor(), (23, 79))
+            self.assertEqual(vm.char_attr(23, 79), (" ", 0x07))
+            for _ in range(70):
+                vm.key("backspace")
+            self.assertEqual(vm.cursor(), (23, PROMPT_COLUMN))
+            self.assertEqual(vm.screen_rows()[23].rstrip(), PROMPT)
+            vm.type("echo ok\n")
+            vm.wait_until(lambda: [r.rstrip() for r in vm.screen_rows()[22:25]] == [PROMPT + "echo ok", "ok", PROMPT],
+                          COMMAND_TIMEOUT, "the echo after the erased line")
+            self.assertEqual(vm.undrained_keys, 0)
+
+
 class MachineControl(unittest.TestCase):
     def assert_command_ends_qemu(self, command):
         with Qemu() as vm:

@@ -21,10 +21,12 @@ class Keyboard : public ::testing::Test {
 protected:
     void SetUp() override { shell_test::fresh_machine(); }
 
-    // The shell as start-up leaves it: a prompt on row 0, vorn on IRQ 1.
+    // The shell as start-up leaves it: a prompt at the cursor (row 0 unless a test moved
+    // it), the line beginning behind it, vorn on IRQ 1.
     static void start_shell()
     {
         tavix::printf("masteruser: %s &", "/");
+        begin_line();
         irq_install_handler(keyboard_irq, vorn);
     }
 
@@ -203,6 +205,7 @@ TEST_F(Keyboard, ReaderShowsTheScancodeWhileAKeyIsDown)
 TEST_F(Keyboard, BackspaceStopsAtTheBarrierAndOnAnEmptyLine)
 {
     start_shell();
+    EXPECT_EQ(barrier, 15 * 2);
     // An empty line leaves the prompt alone.
     press(key::backspace);
     EXPECT_EQ(sim::screen_row(0).substr(0, 15), "masteruser: / &");
@@ -211,19 +214,19 @@ TEST_F(Keyboard, BackspaceStopsAtTheBarrierAndOnAnEmptyLine)
     EXPECT_STREQ(input, "ab");
     EXPECT_EQ(sim::screen_row(0).substr(15, 3), "ab ");
     expect_cursor(0, 17);
-    // At column 2 or less nothing happens, whatever the line holds.
-    sim::set_cursor_cell(2 * 80 + 2);
-    press(key::backspace);
-    EXPECT_STREQ(input, "ab");
-    // The break of Backspace does nothing either.
-    sim::set_cursor_cell(17);
+    // The break of Backspace does nothing.
     sim::deliver(key::backspace | release);
     EXPECT_STREQ(input, "ab");
+    // Erasing stops where the line began, however often Backspace comes.
+    press(key::backspace, 4);
+    EXPECT_STREQ(input, "");
+    EXPECT_EQ(sim::screen_row(0), "masteruser: / &" + std::string(65, ' '));
+    expect_cursor(0, 15);
 
-    // A reader's barrier is the column where the read started.
+    // A reader's barrier is the offset where the read started.
     shell_test::fresh_machine();
     sim::set_cursor_cell(10);
-    barrier = 10;
+    barrier = 10 * 2;
     irq_install_handler(keyboard_irq, handler);
     sim::type("xy");
     press(key::backspace, 3);
@@ -269,6 +272,65 @@ TEST_F(Keyboard, ArrowsStayWithinTheLineAndEditsHappenAtItsEnd)
     sim::deliver(0xE0);
     EXPECT_STREQ(input, "ab");
     expect_cursor(0, 17);
+}
+
+// A line longer than a row: Enter with the cursor moved back onto the first row still puts
+// the output after the whole line, and Backspace erases across the row boundary up to the
+// prompt and no further.
+TEST_F(Keyboard, EnterAndBackspaceOnAWrappedLine)
+{
+    start_shell();
+    const std::string words(70, 'x');
+    sim::type("echo " + words); // 15 + 75 cells: the line ends at row 1, column 10
+    expect_cursor(1, 10);
+    press(key::left, 20);
+    expect_cursor(0, 70);
+    press(key::enter);
+    EXPECT_EQ(shell_test::screen(), "masteruser: / &echo " + std::string(60, 'x') + "\n" + std::string(10, 'x') +
+                                        "\n" + words + "\nmasteruser: / &");
+    expect_cursor(3, 15);
+    EXPECT_EQ(barrier, (3 * 80 + 15) * 2);
+
+    sim::type("echo " + words);
+    press(key::left, 3);
+    press(key::backspace, 11); // the first one goes back to the end of the line
+    EXPECT_EQ(tavix::strlen(input), 75 - 11);
+    EXPECT_EQ(cursor_index, 75 - 11);
+    expect_cursor(3, 79);
+    EXPECT_EQ(sim::screen_row(4), std::string(80, ' '));
+    EXPECT_EQ(sim::screen_row(3).substr(75, 5), "xxxx ");
+    press(key::backspace, 80);
+    EXPECT_STREQ(input, "");
+    expect_cursor(3, 15);
+    EXPECT_EQ(sim::screen_row(3), "masteruser: / &" + std::string(65, ' '));
+}
+
+// A line that fills the last cell of the screen scrolls at once: the cursor never stands past
+// the screen, and Backspace still erases the whole line and nothing of the prompt.
+TEST_F(Keyboard, ALineEndingInTheLastCellScrollsAndStaysErasable)
+{
+    sim::set_cursor_cell(24 * 80);
+    start_shell();
+    sim::type(std::string(65, 'q'));
+    expect_cursor(24, 0);
+    EXPECT_EQ(sim::screen_row(23), "masteruser: / &" + std::string(65, 'q'));
+    EXPECT_EQ(barrier, (23 * 80 + 15) * 2);
+    press(key::backspace);
+    expect_cursor(23, 79);
+    EXPECT_EQ(sim::char_at(23, 79), ' ');
+    EXPECT_EQ(tavix::strlen(input), 64);
+    sim::type("qq");
+    expect_cursor(24, 1);
+    press(key::left, 3);
+    expect_cursor(23, 78);
+    press(key::backspace, 70);
+    EXPECT_STREQ(input, "");
+    expect_cursor(23, 15);
+    EXPECT_EQ(sim::screen_row(23), "masteruser: / &" + std::string(65, ' '));
+    sim::type("help\n");
+    EXPECT_NE(shell_test::screen().find("Tavix Operating System Shell commands:"), std::string::npos);
+    EXPECT_EQ(sim::screen_row(24).substr(0, 15), "masteruser: / &");
+    expect_cursor(24, 15);
 }
 
 TEST_F(Keyboard, EnterStoresRunsPromptsAndEmpties)
@@ -319,7 +381,7 @@ TEST_F(Keyboard, GetStringReadsOneLineAndCopiesOnlyThatLine)
     uint8_t buffer[input_capacity + 16];
     std::memset(buffer, 0xAA, sizeof buffer);
     get_string(buffer);
-    EXPECT_EQ(barrier, 4);
+    EXPECT_EQ(barrier, (80 + 4) * 2);
     EXPECT_EQ(enter, 0);
     EXPECT_STREQ(reinterpret_cast<char*>(buffer), "Hi there");
     EXPECT_EQ(buffer[9], 0xAA);
@@ -329,6 +391,22 @@ TEST_F(Keyboard, GetStringReadsOneLineAndCopiesOnlyThatLine)
     // The reader took itself off IRQ 1: further keys reach nobody.
     press(30);
     EXPECT_STREQ(input, "Hi there");
+}
+
+TEST_F(Keyboard, GetStringErasesAcrossARowButNotWhatWasThereBefore)
+{
+    tavix::strcpy(input, "old");
+    sim::set_cursor_cell(80 + 78);
+    sim::queue_text("abcd");
+    for (int i = 0; i < 6; ++i)
+        sim::queue_key(key::backspace);
+    sim::queue_text("z\n");
+    sim::set_halt_hook(sim::deliver_on_halt);
+    get_string(nullptr);
+    EXPECT_STREQ(input, "oldz");
+    EXPECT_EQ(sim::screen_row(1).substr(78, 2), "z ");
+    EXPECT_EQ(sim::screen_row(2).substr(0, 2), "  ");
+    expect_cursor(2, 0);
 }
 
 TEST_F(Keyboard, GetStringOfAFullLineStaysInsideTheBuffer)
