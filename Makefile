@@ -5,14 +5,17 @@
 #   make bench    print the benchmark figures
 #   make iso      build the GRUB rescue ISO
 #   make debug    boot QEMU stopped, waiting for gdb
+#   make gdb      in another terminal: gdb with the kernel's symbols, attached to make debug's QEMU
 
 BUILD   := build
 KBUILD  := $(BUILD)/kernel
 HBUILD  := $(BUILD)/host
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 DISK    ?=
+# QEMU's -s listens for gdb here.
+GDB_PORT := 1234
 
-.PHONY: all deps kernel iso host run test bench debug clean
+.PHONY: all deps kernel iso host run test bench debug gdb clean
 
 all: kernel iso host
 
@@ -35,6 +38,11 @@ run: kernel
 
 debug: kernel
 	@tools/run.sh --debug $(BUILD)/tavix.elf "$(DISK)"
+
+# No build here: the symbols must be those of the image make debug booted.
+gdb: deps
+	@test -f $(BUILD)/tavix.elf || { echo "error: no $(BUILD)/tavix.elf: start make debug first" >&2; exit 1; }
+	@gdb -q $(BUILD)/tavix.elf -ex 'target remote localhost:$(GDB_PORT)'
 
 test: all
 	@cd $(HBUILD) && ctest --output-on-failure -j $(JOBS)

@@ -2,7 +2,7 @@
 # Boots a kernel image in QEMU with a FAT32 disk as the primary master IDE disk.
 #   tools/run.sh [--debug] <kernel.elf> [disk image]
 # Without a disk image a fresh sample volume is made next to the kernel. --debug starts the
-# machine stopped, waiting for gdb on port 1234.
+# machine stopped, waiting for gdb on port 1234: attach with `make gdb` from another terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,13 +27,14 @@ args=(-kernel "$kernel" -m 1G -drive "file=$disk,format=raw,if=ide,index=0,media
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
    ! qemu-system-i386 -display help 2>/dev/null | grep -qE '^(gtk|sdl)$'; then
     args+=(-display curses)
-    echo "QEMU in this terminal: leave it with Esc then 2 (monitor), type quit, Enter." >&2
+    # The curses screen covers these lines at once; the README says the same.
+    echo "QEMU in this terminal: type shutdown at the prompt, or press Alt+2 (Esc and 2 together:" >&2
+    echo "Esc alone and then 2 types a 2) for QEMU's monitor and type quit, Enter." >&2
 fi
 
 if [ "$debug" -eq 1 ]; then
     args+=(-s -S)
-    echo "QEMU waits for gdb. In another terminal:" >&2
-    echo "  gdb $kernel -ex 'target remote :1234'" >&2
+    echo "QEMU waits for gdb: run make gdb in another terminal." >&2
 fi
 
 exec qemu-system-i386 "${args[@]}"
