@@ -24,4 +24,3 @@ endfunction()
 
 tavix_image(tavix)
 tavix_image(tavix-test ${TAVIX_KERNEL_TEST_SOURCES})
-target_compile_definitions(tavix-test PRIVATE TAVIX_KERNEL_TESTS=1)

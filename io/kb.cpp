@@ -6,7 +6,6 @@
 #include "drivers/display.hpp"
 #include "general/stdio.hpp"
 // The shell handler is the shell: on Enter it hands the line to the dispatcher.
-#include "general/vorn.hpp"
 #include "io/iotools.hpp"
 
 namespace tavix {
@@ -258,7 +257,8 @@ void shell_run_line()
     kprint("\n");
     enter = 1;
     add_to_history(input);
-    execute_vorn(input);
+    if (line_handler)
+        line_handler(input);
     printf("masteruser: %s &", "/");
     begin_line();
     strnone(input);
@@ -267,6 +267,7 @@ void shell_run_line()
 
 } // namespace
 
+constinit line_handler_t line_handler = nullptr;
 constinit int capsOn = 0;
 constinit int capsLock = 0;
 constinit char* input = input_line;

@@ -76,7 +76,12 @@ extern char shell_history[history_slots][history_slot_bytes];
 extern int current_index;
 extern int history_count;
 
-// The shell's IRQ 1 handler: edits the line and runs it on Enter.
+// What Enter hands the finished line to. Start-up points it at the shell's dispatcher, so
+// that the keyboard knows nothing of the shell; until then a finished line is dropped.
+using line_handler_t = void (*)(const char* line);
+extern line_handler_t line_handler;
+
+// The shell's IRQ 1 handler: edits the line and hands it to line_handler on Enter.
 void vorn(InterruptRegisters* regs);
 // IRQ 1 handler of get_string: echoes, draws the Shift/Caps Lock marks, uninstalls on Enter.
 void handler(InterruptRegisters* regs);

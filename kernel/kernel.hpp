@@ -12,3 +12,8 @@ extern "C" uint32_t multiboot_info;
 extern "C" char kernel_image_end[];
 
 extern "C" void kentr();
+
+// The in-kernel test runner's entry, called last by kentr. The kernel's own definition is
+// weak and empty; the test image links the real one, which runs the groups named on the
+// Multiboot command line and then ends the emulator.
+void run_kernel_tests();

@@ -1,6 +1,6 @@
 // The in-kernel test runner: runs the test groups named on the Multiboot command line,
 // reports each result on the screen and on the debug console, then ends the emulator.
-#include "tests/kernel/runner.hpp"
+#include "kernel/kernel.hpp"
 
 #include "arch/hw.hpp"
 #include "general/stdio.hpp"

@@ -6,6 +6,7 @@
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "general/config.hpp"
+#include "general/vorn.hpp"
 #include "io/kb.hpp"
 #include "tests/sim/keyboard.hpp"
 #include "tests/sim/sim.hpp"
@@ -34,6 +35,8 @@ inline void fresh_machine()
     tavix::history_count = 0;
     std::memset(tavix::shell_history, 0, sizeof tavix::shell_history);
     tavix::irq_uninstall_handler(tavix::keyboard_irq);
+    // Start-up hands finished lines to the shell; so do the tests.
+    tavix::line_handler = tavix::execute_vorn;
     sim::reset();
 }
 

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Checks that no #include in the kernel's sources goes up the layer order.
+
+The order, bottom first (the README's "Layers" section says the same in prose):
+
+  0 hardware seam   arch/, the descriptor and interrupt stubs in boot/
+  1 library         ports and machine control, the console and printf, strings, the heap
+                    and the progress bar: every layer may print and allocate
+  2 processor       descriptor tables, interrupts, the timer
+  3 devices         disk, PCI, chipset, clock, keyboard controller
+  4 file system     drivers/fs
+  5 shell state     shell variables and the current directory
+  6 shell           the command dispatcher and the script compiler
+  7 keyboard        decoding, line editing; hands a finished line to a hook
+  8 start-up        kentr
+
+A file may include files of its own layer or of any layer below. Test code (tests/) is not
+checked; the kernel's sources must not include it at all.
+
+Usage: check_layers.py [source root]   (exit 1 and one line per offending include)
+"""
+
+import os
+import re
+import sys
+
+LAYERS = [
+    ("hardware seam", ["arch/", "boot/", "cpu/descriptors.h"]),
+    ("library", ["io/iotools.", "drivers/display.", "general/stdio.", "cpu/string.", "cpu/mem.", "cpu/buffer.",
+                 "general/progress."]),
+    ("processor", ["cpu/gdt.", "cpu/idt.", "cpu/pit."]),
+    ("devices", ["drivers/disk.", "drivers/pci.", "drivers/chipset/", "drivers/rtc.", "io/kbc."]),
+    ("file system", ["drivers/fs/"]),
+    ("shell state", ["general/config."]),
+    ("shell", ["general/vorn.", "general/cbreak."]),
+    ("keyboard", ["io/kb."]),
+    ("start-up", ["kernel/"]),
+]
+
+# Includes allowed to go up, each with the reason it must. Keep this list short.
+EXCEPTIONS = {
+}
+
+SOURCE_DIRS = ["arch", "boot", "kernel", "cpu", "io", "drivers", "general"]
+SOURCE_SUFFIXES = (".cpp", ".hpp", ".h", ".S")
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+
+
+def layer_of(path):
+    """The layer index of a repository-relative path, or None when no layer claims it."""
+    best = None
+    for index, (_, prefixes) in enumerate(LAYERS):
+        for prefix in prefixes:
+            # The longest matching prefix wins, so cpu/descriptors.h is not taken for cpu/.
+            if path.startswith(prefix) and (best is None or len(prefix) > best[1]):
+                best = (index, len(prefix))
+    return None if best is None else best[0]
+
+
+def source_files(root):
+    for top in SOURCE_DIRS:
+        for folder, _, names in os.walk(os.path.join(root, top)):
+            for name in sorted(names):
+                if name.endswith(SOURCE_SUFFIXES):
+                    yield os.path.relpath(os.path.join(folder, name), root)
+
+
+def check(root):
+    problems = []
+    for source in source_files(root):
+        own = layer_of(source)
+        if own is None:
+            problems.append("%s: belongs to no layer; add it to LAYERS" % source)
+            continue
+        with open(os.path.join(root, source), encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                m = INCLUDE.match(line)
+                if not m:
+                    continue
+                target = m.group(1)
+                if target.startswith("tests/"):
+                    problems.append("%s:%d: includes test code %s" % (source, number, target))
+                    continue
+                theirs = layer_of(target)
+                if theirs is None:
+                    problems.append("%s:%d: %s belongs to no layer" % (source, number, target))
+                elif theirs > own and (source, target) not in EXCEPTIONS:
+                    problems.append("%s:%d: %s (%s) includes %s (%s), a higher layer"
+                                    % (source, number, source, LAYERS[own][0], target,
+                                       LAYERS[theirs][0]))
+    return problems
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.dirname(
+        os.path.dirname(os.path.abspath(__file__))))
+    problems = check(root)
+    for p in problems:
+        print(p)
+    print("%d include(s) against the layer order" % len(problems))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""The layer checker on small made-up trees: it must flag what goes up and pass what does not."""
+
+import os
+import tempfile
+import unittest
+
+import check_layers
+
+
+def tree(files):
+    root = tempfile.mkdtemp(prefix="layers-")
+    for path, text in files.items():
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "w", encoding="utf-8") as f:
+            f.write(text)
+    return root
+
+
+class CheckLayers(unittest.TestCase):
+    def test_includes_down_or_level_pass(self):
+        root = tree({
+            "drivers/fs/fat32_file.cpp": '#include "drivers/fs/fat32.hpp"\n#include "cpu/mem.hpp"\n',
+            "drivers/fs/fat32.hpp": '#include "drivers/disk.hpp"\n',
+            "kernel/kernel.cpp": '#include "io/kb.hpp"\n#include "general/vorn.hpp"\n',
+            "boot/idt.S": '#include "cpu/descriptors.h"\n',
+        })
+        self.assertEqual(check_layers.check(root), [])
+
+    def test_an_include_that_goes_up_is_named(self):
+        root = tree({"cpu/mem.cpp": '#include "general/stdio.hpp"\n\n#include "drivers/fs/fat32.hpp"\n'})
+        self.assertEqual(check_layers.check(root),
+                         ["cpu/mem.cpp:3: cpu/mem.cpp (library) includes drivers/fs/fat32.hpp "
+                          "(file system), a higher layer"])
+
+    def test_test_code_and_unknown_files_are_refused(self):
+        root = tree({
+            "kernel/kernel.cpp": '#include "tests/kernel/runner.hpp"\n',
+            "drivers/sound.cpp": "",
+        })
+        problems = check_layers.check(root)
+        self.assertIn("kernel/kernel.cpp:1: includes test code tests/kernel/runner.hpp", problems)
+        self.assertIn("drivers/sound.cpp: belongs to no layer; add it to LAYERS", problems)
+
+    def test_the_longest_prefix_decides(self):
+        # cpu/descriptors.h is the hardware seam although cpu/ holds higher layers.
+        self.assertEqual(check_layers.layer_of("cpu/descriptors.h"), 0)
+        self.assertEqual(check_layers.layer_of("cpu/idt.hpp"), 2)
+        self.assertIsNone(check_layers.layer_of("cpu/new_thing.hpp"))
+
+
+if __name__ == "__main__":
+    unittest.main()
