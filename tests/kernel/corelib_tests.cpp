@@ -4,6 +4,7 @@
 #include "cpu/mem.hpp"
 #include "drivers/display.hpp"
 #include "tests/kernel/ktest.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <stdint.h>
 
@@ -11,25 +12,15 @@ using namespace tavix;
 
 namespace {
 
-constexpr uint32_t header_bytes = sizeof(dynamic_mem_node_t);
 // Half the heap: far beyond anything the boot stack or a static table could stand in for.
 constexpr uint32_t large_block_bytes = dynamic_mem_total_size / 2;
 constexpr uint8_t fill_pattern = 0xA5;
 
-// Walks the list and checks that the blocks tile the whole area without gaps.
+// The blocks tile the whole area without gaps and their links agree.
 bool heap_tiles_the_area()
 {
-    uint32_t total = 0;
-    auto* expected = reinterpret_cast<uint8_t*>(dynamic_mem_area);
-    for (dynamic_mem_node_t* node = dynamic_mem_start; node != nullptr; node = node->next) {
-        if (reinterpret_cast<uint8_t*>(node) != expected)
-            return false;
-        if (node->next != nullptr && node->next->prev != node)
-            return false;
-        total += header_bytes + node->size;
-        expected = reinterpret_cast<uint8_t*>(node) + header_bytes + node->size;
-    }
-    return total == dynamic_mem_total_size;
+    const heap_test::heap_walk walk = heap_test::walk_heap();
+    return walk.tiles_area && walk.links_agree;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // runner (tests/kernel/runner.cpp) runs the groups named on the Multiboot command line.
 #pragma once
 
+#include <stdint.h>
+
 namespace tavix::ktest {
 
 struct Test {
@@ -12,6 +14,11 @@ struct Test {
 
 // Records a failed expectation of the running test (printed with its place).
 void expect(bool ok, const char* what, const char* file, int line);
+
+// Writes to QEMU's debug console (-debugcon), which the system tests read next to the
+// screen: text as it is, and a number in decimal with at least `digits` digits.
+void debug_print(const char* s);
+void debug_number(uint32_t value, int digits = 1);
 
 } // namespace tavix::ktest
 

@@ -9,20 +9,14 @@
 #include <stdint.h>
 
 using namespace tavix;
+using tavix::ktest::debug_print;
 
 namespace {
 
-constexpr uint16_t debug_console_port = 0xE9;
 constexpr int heading_rows = 3;
 // Each row of the printed listing goes to the debug console behind this prefix, so that the
 // system test can compare it with what QEMU itself reports.
 constexpr const char* listing_prefix = "PCI| ";
-
-void debug_print(const char* s)
-{
-    while (*s)
-        hw::out8(debug_console_port, static_cast<uint8_t>(*s++));
-}
 
 // Sends one screen row, without its trailing blanks, to the debug console.
 void echo_row(int row)
@@ -31,9 +25,12 @@ void echo_row(int row)
     int end = screen_columns;
     while (end > 0 && (text[(end - 1) * 2] == ' ' || text[(end - 1) * 2] == 0))
         --end;
-    debug_print(listing_prefix);
+    char line[screen_columns + 1];
     for (int col = 0; col < end; ++col)
-        hw::out8(debug_console_port, text[col * 2]);
+        line[col] = static_cast<char>(text[col * 2]);
+    line[end] = 0;
+    debug_print(listing_prefix);
+    debug_print(line);
     debug_print("\n");
 }
 

@@ -7,28 +7,12 @@
 #include <stdint.h>
 
 using namespace tavix;
+using tavix::ktest::debug_number;
+using tavix::ktest::debug_print;
 
 namespace {
 
-constexpr uint16_t debug_console_port = 0xE9;
 constexpr const char* clock_prefix = "RTC| ";
-
-void debug_print(const char* s)
-{
-    while (*s)
-        hw::out8(debug_console_port, static_cast<uint8_t>(*s++));
-}
-
-// Writes value as `digits` decimal digits, zero-padded.
-void debug_number(uint32_t value, int digits)
-{
-    char s[11] = {};
-    for (int i = digits - 1; i >= 0; --i) {
-        s[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-    debug_print(s);
-}
 
 } // namespace
 

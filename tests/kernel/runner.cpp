@@ -3,15 +3,13 @@
 #include "kernel/kernel.hpp"
 
 #include "arch/hw.hpp"
+#include "cpu/string.hpp"
 #include "general/stdio.hpp"
+#include "kernel/memory_check.hpp"
 #include "tests/kernel/ktest.hpp"
 
 #include <stddef.h>
 #include <stdint.h>
-
-// Saved by the boot stub from the registers the loader entered with.
-extern "C" uint32_t multiboot_magic;
-extern "C" uint32_t multiboot_info;
 
 // Bounds of the "ktests" section, provided by the linker script.
 extern "C" const tavix::ktest::Test __start_ktests[];
@@ -21,7 +19,6 @@ namespace tavix::ktest {
 
 namespace {
 
-constexpr uint32_t multiboot_loader_magic = 0x2BADB002;
 constexpr uint32_t multiboot_flag_cmdline = 1u << 2;
 constexpr uint32_t multiboot_cmdline_offset = 16;
 
@@ -57,31 +54,39 @@ struct Line {
 
     void add(uint32_t value)
     {
-        char digits[11];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        char reversed[11];
-        for (int i = 0; i < n; ++i)
-            reversed[i] = digits[n - 1 - i];
-        reversed[n] = '\0';
-        add(reversed);
+        char digits[number_text_bytes];
+        format_number(value, false, decimal_base, 1, digits);
+        add(digits);
     }
 
     void emit()
     {
         add("\n");
         printf("%s", text);
-        for (size_t i = 0; i < length; ++i)
-            hw::out8(debug_console_port, static_cast<uint8_t>(text[i]));
+        debug_print(text);
         length = 0;
         text[0] = '\0';
     }
 };
 
 constinit Line out = {};
+
+} // namespace
+
+void debug_print(const char* s)
+{
+    while (*s)
+        hw::out8(debug_console_port, static_cast<uint8_t>(*s++));
+}
+
+void debug_number(uint32_t value, int digits)
+{
+    char text[number_text_bytes];
+    format_number(value, false, decimal_base, digits, text);
+    debug_print(text);
+}
+
+namespace {
 
 const char* command_line()
 {

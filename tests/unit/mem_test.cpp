@@ -2,6 +2,7 @@
 #include "cpu/mem.hpp"
 
 #include "tests/sim/sim.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,22 +29,12 @@ dynamic_mem_node_t* first() { return tavix::dynamic_mem_start; }
 // Checks every invariant of the block list and returns the number of blocks.
 int check_heap()
 {
-    uint64_t total = 0;
-    int blocks = 0;
-    dynamic_mem_node_t* prev = nullptr;
-    auto* expected = reinterpret_cast<uint8_t*>(tavix::dynamic_mem_area);
-    for (dynamic_mem_node_t* node = first(); node != nullptr; node = node->next) {
-        EXPECT_EQ(reinterpret_cast<uint8_t*>(node), expected) << "gap or overlap before block " << blocks;
-        EXPECT_EQ(node->prev, prev) << "block " << blocks;
-        EXPECT_FALSE(prev != nullptr && !prev->used && !node->used) << "two free neighbours at block " << blocks;
-        total += header + node->size;
-        expected = reinterpret_cast<uint8_t*>(node) + header + node->size;
-        prev = node;
-        ++blocks;
-    }
+    const heap_test::heap_walk walk = heap_test::walk_heap();
+    EXPECT_TRUE(walk.tiles_area) << "a gap or an overlap between blocks";
+    EXPECT_TRUE(walk.links_agree) << "a prev link that names the wrong block";
+    EXPECT_TRUE(walk.merged) << "two free neighbours";
     EXPECT_FALSE(first()->used);
-    EXPECT_EQ(total, tavix::dynamic_mem_total_size);
-    return blocks;
+    return static_cast<int>(walk.blocks);
 }
 
 class Heap : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include "io/kb.hpp"
 #include "tests/sim/keyboard.hpp"
 #include "tests/sim/sim.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <cstring>
 #include <string>
@@ -49,14 +50,8 @@ struct HeapUse {
 
 inline HeapUse heap_use()
 {
-    HeapUse use;
-    for (auto* node = tavix::dynamic_mem_start; node != nullptr; node = node->next) {
-        if (node->used) {
-            ++use.blocks;
-            use.bytes += node->size;
-        }
-    }
-    return use;
+    const heap_test::heap_walk walk = heap_test::walk_heap();
+    return {static_cast<int>(walk.used_blocks), walk.used_bytes};
 }
 
 inline int cursor_row() { return sim::cursor_cell() / 80; }
