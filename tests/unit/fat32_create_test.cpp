@@ -132,7 +132,7 @@ protected:
 
 TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
 {
-    directory e = sub("E");
+    directory e = sub("e");
     char a[] = "thirteenchars";
     char b[] = "fourteenchars1";
     uint8_t one = 1;
@@ -154,7 +154,7 @@ TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
 
 TEST_F(Create, LastClusterWithTooFewFreeSlotsInARowGrowsTheDirectory)
 {
-    directory g = sub("G");
+    directory g = sub("g");
     ASSERT_EQ(get_next_cluster_id(fs, g.cluster), fat32_end_of_chain & fat32_entry_mask);
     ASSERT_EQ(slot_byte(g.cluster, 15, 0), 0x00); // one slot left; "hello.txt" needs two
     char name[] = "hello.txt";
@@ -254,7 +254,7 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
     std::string before_path = fat32_test::image_dir() + "/create-full-before.img";
     ASSERT_TRUE(disk.save(before_path));
-    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    std::vector<uint32_t> fat_before = fat_snapshot(fs);
     uint32_t hint = fs->cluster_alloc_hint;
     int blocks = fat32_test::used_blocks();
     disk.reset_state();
@@ -265,13 +265,13 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     char big[] = "three-clusters.bin";
     writeFile(fs, &top, data.data(), big, static_cast<uint32_t>(data.size()));
     // Directory "g" has one free slot: a name needs one cluster for itself and one to grow.
-    directory g = sub("G");
+    directory g = sub("g");
     char two[] = "two.bin";
     writeFile(fs, &g, data.data(), two, 1024);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: not enough free space for three-clusters.bin",
                                   "writeFile: error: not enough free space for two.bin"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fat_snapshot(fs), fat_before);
     EXPECT_EQ(fs->cluster_alloc_hint, hint);
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
 
@@ -285,8 +285,8 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
 
 TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
 {
-    directory g = sub("G");
-    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    directory g = sub("g");
+    std::vector<uint32_t> fat_before = fat_snapshot(fs);
     uint32_t hint = fs->cluster_alloc_hint;
     // The directory grows into the first free cluster, whose write then fails.
     uint32_t first_free = 0;
@@ -297,7 +297,7 @@ TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
     char name[] = "failing.bin";
     disk.fail_write_at(sector_for_cluster(fs, first_free));
     writeFile(fs, &g, data, name, sizeof data);
-    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fat_snapshot(fs), fat_before);
     EXPECT_EQ(fs->cluster_alloc_hint, hint);
     EXPECT_FALSE(screen_lines().empty());
     disk.fail_write_at(UINT64_MAX);
@@ -435,8 +435,8 @@ protected:
     }
 };
 
-// One new directory in an empty root: its cluster (written once, whole), the root's one
-// changed sector, the FAT sector in each copy and FSInfo, and nothing else.
+// One new directory in an empty root: its cluster (written once, whole), the FAT sector in
+// each copy, then the root's one changed sector that names it, then FSInfo, and nothing else.
 TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
 {
     for (int spc : {1, 8}) {
@@ -451,7 +451,7 @@ TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
         for (int s = 0; s < spc; ++s)
             expected.push_back(sector_for_cluster(fs, made) + s);
         uint32_t spf = fs->bpb.count_sectors_per_FAT32;
-        for (uint64_t lba : {fs->cluster_begin_sector, fs->fat_begin_sector, fs->fat_begin_sector + spf, 1u})
+        for (uint64_t lba : {fs->fat_begin_sector, fs->fat_begin_sector + spf, fs->cluster_begin_sector, 1u})
             expected.push_back(lba);
         EXPECT_EQ(disk.written_lbas(), expected);
         EXPECT_EQ(disk.sectors_read(), static_cast<uint64_t>(spc + 1)) << "the root once, then FSInfo";

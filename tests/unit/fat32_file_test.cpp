@@ -94,7 +94,7 @@ TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
 
 TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
 {
-    dir_entry three = find(0, "THREE.BIN");
+    dir_entry three = find(0, "three.bin");
     ASSERT_EQ(three.file_size, 3u * 512 - 10);
     std::string expected = fat32_test::host_content(3 * 512 - 10);
     three.name = const_cast<char*>("three.bin");
@@ -127,7 +127,7 @@ TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
 
 TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
 {
-    directory d{find(0, "D").first_cluster, nullptr, 0};
+    directory d{find(0, "d").first_cluster, nullptr, 0};
     uint32_t c1 = d.cluster;
     uint32_t c2 = get_next_cluster_id(fs, c1);
     dir_entry victim = find(c1, "boundary crossing.txt");
@@ -168,12 +168,12 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
 TEST_F(File, DeletingADirectoryNeedsItEmpty)
 {
     directory top{};
-    char full[] = "FULL";
+    char full[] = "full";
     delFile(fs, &top, full);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"delFile: error: FULL is a directory that is not empty"}));
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"delFile: error: full is a directory that is not empty"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    directory inside{find(0, "FULL").first_cluster, nullptr, 0};
-    char file[] = "INSIDE";
+    directory inside{find(0, "full").first_cluster, nullptr, 0};
+    char file[] = "inside";
     delFile(fs, &inside, file);
     sim::reset();
     delFile(fs, &top, full);
