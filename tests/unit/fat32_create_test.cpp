@@ -305,6 +305,187 @@ TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
     EXPECT_EQ(mdir_names(image, "/g").size(), 13u);
 }
 
+// A directory that cannot be read to its end may hold the name further on and cannot be
+// grown safely: every creation in it is refused before anything is written.
+TEST_F(Create, DirectoriesThatCannotBeReadToTheirEndRefuseEveryCreation)
+{
+    directory g = sub("g");
+    uint32_t second = allocateCluster(fs);
+    set_fat_entry(fs, g.cluster, second);
+    ASSERT_TRUE(flushFAT(fs));
+    uint32_t saved = fat_entry(fs, second);
+    uint32_t free_cluster = 0;
+    for (uint32_t c = fs->last_cluster; c > second && !free_cluster; --c)
+        if (fat_entry(fs, c) == 0)
+            free_cluster = c;
+    const std::pair<const char*, uint32_t> damage[] = {
+        {"a link to a free cluster", free_cluster},
+        {"a link out of the volume", fs->last_cluster + 1},
+        {"a link back into the chain", g.cluster},
+        {"an unreadable cluster", saved},
+    };
+    for (const auto& [what, link] : damage) {
+        SCOPED_TRACE(what);
+        set_fat_entry(fs, second, link);
+        if (link == saved)
+            disk.fail_read_at(sector_for_cluster(fs, second));
+        disk.reset_state();
+        sim::reset();
+        char name[] = "new";
+        mkdir(fs, &g, name);
+        uint8_t byte = 'x';
+        writeFile(fs, &g, &byte, name, 1);
+        uint32_t found = 0;
+        uint8_t buffer[512];
+        EXPECT_EQ(locate_entries(fs, buffer, &g, 2, &found), nullptr);
+        std::vector<std::string> lines = screen_lines();
+        // The disk driver reports each failed read itself.
+        lines.erase(std::remove(lines.begin(), lines.end(), "disk: error: reading sector " +
+                        std::to_string(sector_for_cluster(fs, second)) + " failed."),
+            lines.end());
+        EXPECT_EQ(lines, (std::vector<std::string>{"mkdir: error: the directory cannot be read to its end",
+                             "writeFile: error: the directory cannot be read to its end"}));
+        EXPECT_EQ(disk.sectors_written(), 0u);
+        disk.fail_read_at(UINT64_MAX);
+    }
+    set_fat_entry(fs, second, saved);
+    disk.reset_state();
+    std::string image = save_checked("create-unreadable");
+    EXPECT_EQ(mdir_names(image, "/g").size(), 13u);
+}
+
+// A directory of 65,536 slots (2 MiB) is as large as the format allows.
+TEST_F(Create, AFullDirectoryOf65536SlotsIsNotGrown)
+{
+    directory top{};
+    char big_name[] = "big";
+    mkdir(fs, &top, big_name);
+    directory big = sub("big");
+    ASSERT_NE(big.cluster, 0u);
+    // Fill it with short entries written straight into the image: 4,096 one-sector clusters
+    // of 16 slots, "." and ".." first.
+    std::vector<uint32_t> chain{big.cluster};
+    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && chain.size() < 4096; ++c)
+        if (fat_entry(fs, c) == 0 && c != big.cluster) {
+            set_fat_entry(fs, chain.back(), c);
+            set_fat_entry(fs, c, fat32_end_of_chain);
+            chain.push_back(c);
+        }
+    ASSERT_TRUE(write_fat_sectors(fs));
+    ASSERT_TRUE(write_fsinfo(fs));
+    uint32_t n = 0;
+    uint8_t sector[512];
+    for (size_t i = 0; i < chain.size(); ++i) {
+        disk.read_sector(sector_for_cluster(fs, chain[i]), sector);
+        for (uint32_t s = i == 0 ? 2 : 0; s < 16; ++s) {
+            char eleven[12];
+            std::snprintf(eleven, sizeof eleven, "X%07X   ", n++);
+            std::memset(sector + s * 32, 0, 32);
+            std::memcpy(sector + s * 32, eleven, 11);
+        }
+        disk.write_sector(sector_for_cluster(fs, chain[i]), sector);
+    }
+    ASSERT_EQ(n, 65534u);
+    disk.reset_state();
+    sim::reset();
+    char hello[] = "hello";
+    char last[] = "x000fffd"; // the last entry of all, in another case
+    mkdir(fs, &big, hello);
+    writeFile(fs, &big, nullptr, last, 0);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: directory full",
+                                  "writeFile: error: x000fffd already exists"}));
+    EXPECT_EQ(disk.sectors_written(), 0u);
+
+    // Two slots freed in the last cluster take a name of up to 13 characters.
+    disk.read_sector(sector_for_cluster(fs, chain.back()), sector);
+    sector[14 * 32] = slot_deleted;
+    sector[15 * 32] = slot_deleted;
+    disk.write_sector(sector_for_cluster(fs, chain.back()), sector);
+    sim::reset();
+    mkdir(fs, &big, hello);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    EXPECT_EQ(get_next_cluster_id(fs, chain.back()), fat32_end_of_chain & fat32_entry_mask);
+    std::string image = save_checked("create-65536");
+    auto [status, listing] = fat32_test::run(fat32_ops::mtools("mdir -i " + image + " ::/big/hello"));
+    EXPECT_EQ(status, 0) << listing;
+}
+
+// The disk fails each sector write of a creation in turn, once. Whatever fails, the creation
+// says what and the volume stays consistent (at worst FSInfo's free count is stale); the next
+// creation finds a clean volume and heals what was left pending.
+class FailingWrites : public fat32_ops::Fs {
+protected:
+    // One creation of `name` in directory `dir`, failing its n-th write (0: none); returns
+    // the writes it tried.
+    uint64_t create(const std::string& image, const char* dir, int n, const char* name, uint32_t bytes)
+    {
+        mount_image(image);
+        directory d{};
+        if (dir[0] != '\0') {
+            directory top = root();
+            for (uint32_t i = 0; i < top.num_entries; ++i)
+                if (std::strcmp(top.entries[i].name, dir) == 0)
+                    d.cluster = top.entries[i].first_cluster;
+            free_directory(fs, &top);
+        }
+        disk.reset_state();
+        disk.fail_nth_write(static_cast<uint64_t>(n));
+        std::vector<uint8_t> data(bytes, 'd');
+        std::string copy = name;
+        if (bytes == 0)
+            mkdir(fs, &d, copy.data());
+        else
+            writeFile(fs, &d, data.data(), copy.data(), bytes);
+        target = d;
+        return disk.write_attempts();
+    }
+
+    void run_all(const std::string& image, const char* dir, const char* name, uint32_t bytes)
+    {
+        uint64_t writes = create(image, dir, 0, name, bytes);
+        ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
+        ASSERT_GE(writes, 4u);
+        for (uint64_t n = 1; n <= writes; ++n) {
+            SCOPED_TRACE("write " + std::to_string(n) + " of " + std::to_string(writes));
+            create(image, dir, static_cast<int>(n), name, bytes);
+            std::vector<std::string> lines = screen_lines();
+            ASSERT_FALSE(lines.empty());
+            bool fsinfo_failed = lines.back().find("could not write FSInfo") != std::string::npos;
+            EXPECT_NE(lines.back().find(std::string(": error: could not ")), std::string::npos) << lines.back();
+            std::string failed_path = fat32_test::image_dir() + "/failed.img";
+            ASSERT_TRUE(disk.save(failed_path));
+            auto [status, report] = fat32_test::fsck(failed_path);
+            if (fsinfo_failed)
+                EXPECT_EQ(report.find("FATs differ"), std::string::npos) << report;
+            else
+                fat32_test::expect_clean(failed_path);
+            // A second creation meets a consistent volume and brings FSInfo up to date.
+            sim::reset();
+            char next[] = "next";
+            mkdir(fs, &target, next);
+            EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+            std::string healed = save_checked("healed");
+            std::vector<std::string> names = fat32_ops::mdir_names(healed, std::string("/") + dir);
+            EXPECT_EQ(std::count(names.begin(), names.end(), std::string(name)), fsinfo_failed ? 1 : 0);
+            EXPECT_EQ(std::count(names.begin(), names.end(), std::string("next")), 1);
+        }
+    }
+
+    directory target{};
+};
+
+TEST_F(FailingWrites, MkdirInTheRoot)
+{
+    for (int spc : {1, 8})
+        run_all(fat32_test::make_image("fail-root-" + std::to_string(spc), spc == 1 ? 64 : 512, spc), "", "hello", 0);
+}
+
+TEST_F(FailingWrites, FileThatGrowsItsDirectory)
+{
+    // "g" has one free slot left: the two-slot name grows it by a cluster.
+    run_all(create_image(), "g", "grown.bin", 700);
+}
+
 } // namespace
 
 namespace {

@@ -348,6 +348,71 @@ TEST_F(Decode, ChainLengthCountsEachClusterOnceAndTellsHowTheChainEnds)
         link(i, 0);
 }
 
+// Names as other systems store them: non-ASCII long names (decoded to the font's code page),
+// lower-case short names without a long name (mtools sets the case flags), and 2,000 of them
+// in one root, on one- and eight-sector clusters. The duplicate check sees every one.
+TEST_F(Decode, ARootOf2000ForeignNames)
+{
+    for (int spc : {1, 8}) {
+        SCOPED_TRACE(spc);
+        std::string host_dir = fat32_test::image_dir() + "/many";
+        fat32_test::run("rm -rf '" + host_dir + "' && mkdir -p '" + host_dir + "'");
+        std::vector<std::string> expected;
+        for (int i = 0; i < 2000; ++i) {
+            char host[64];
+            char decoded[64];
+            if (i % 3 == 0) {
+                std::snprintf(host, sizeof host, "Gr\xC3\xBC\xC3\x9F" "e-%04d.txt", i);
+                std::snprintf(decoded, sizeof decoded, "Gr\x81\xE1" "e-%04d.txt", i);
+            } else if (i % 3 == 1) {
+                std::snprintf(host, sizeof host, "a rather long file name number %04d.text", i);
+                std::snprintf(decoded, sizeof decoded, "%s", host);
+            } else {
+                std::snprintf(host, sizeof host, "s%04d.txt", i);
+                std::snprintf(decoded, sizeof decoded, "%s", host);
+            }
+            FILE* f = std::fopen((host_dir + "/" + host).c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fputc('a' + i % 26, f);
+            std::fclose(f);
+            expected.push_back(decoded);
+        }
+        std::sort(expected.begin(), expected.end());
+        std::string image = fat32_test::make_image("many-" + std::to_string(spc), spc == 1 ? 64 : 512, spc,
+            {"LC_ALL=C.UTF-8 mcopy -i IMG '" + host_dir + "'/* ::/", "mcopy -i IMG '" + host_dir + "/s0002.txt' ::/readme.txt",
+                "mmd -i IMG ::/sub"});
+        mount_image(image);
+        directory top = root();
+        std::vector<std::string> names = names_of(top);
+        free_directory(fs, &top);
+        ASSERT_EQ(names.size(), 2003u); // the label, the 2,000, readme.txt and sub
+        EXPECT_EQ(names[0], "TAVIXTES.T");
+        EXPECT_EQ(names[2001], "readme.txt");
+        EXPECT_EQ(names[2002], "sub");
+        names.erase(names.begin());
+        names.resize(2000);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, expected);
+
+        char upper_short[] = "S1997.TXT";
+        char upper_long[] = "A RATHER LONG FILE NAME NUMBER 1999.TEXT";
+        char upper_sub[] = "SUB";
+        char fresh[] = "fresh";
+        writeFile(fs, &top, nullptr, upper_short, 0);
+        writeFile(fs, &top, nullptr, upper_long, 0);
+        mkdir(fs, &top, upper_sub);
+        mkdir(fs, &top, fresh);
+        EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: S1997.TXT already exists",
+                                      "writeFile: error: A RATHER LONG FILE NAME NUMBER 1999.TEXT already exists",
+                                      "mkdir: error: SUB already exists"}));
+        std::string after = save_checked("many-after-" + std::to_string(spc));
+        std::vector<std::string> listed = fat32_ops::mdir_names(after, "/");
+        EXPECT_EQ(listed.size(), 2003u);
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), "fresh"), 1);
+        sim::reset();
+    }
+}
+
 // Random damage to a directory's clusters and its chain: the decode may list anything, but
 // it must not crash, hang, leak or write to the disk.
 TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
