@@ -1,9 +1,7 @@
-/* Descriptor-table loads: the GDT with a reload of every segment register, and the task register. */
+/* Descriptor-table loads: the GDT with a reload of every segment register, the task
+   register, and the IDT. */
 
-#define KERNEL_CODE_SELECTOR 0x08
-#define KERNEL_DATA_SELECTOR 0x10
-/* Index 5 with requested privilege level 3. */
-#define TSS_SELECTOR         0x2B
+#include "cpu/descriptors.h"
 
     .section .text.stubs, "ax"
 
@@ -33,5 +31,15 @@ tss_flush:
     ltr %ax
     ret
     .size tss_flush, . - tss_flush
+
+/* void idt_flush(uint32_t idt_ptr_address): interrupts are on from here. */
+    .global idt_flush
+    .type idt_flush, @function
+idt_flush:
+    mov 4(%esp), %eax
+    lidt (%eax)
+    sti
+    ret
+    .size idt_flush, . - idt_flush
 
     .section .note.GNU-stack, "", @progbits

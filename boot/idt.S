@@ -1,20 +1,11 @@
-/* Interrupt entry: one stub per installed vector, the two common stubs that build the
-   InterruptRegisters frame, and the IDT load. */
+/* Interrupt entry: one stub per installed vector, the tables of their addresses that
+   init_idt installs, and the two common stubs that build the InterruptRegisters frame.
+   Nothing here runs before an interrupt arrives, so the host tests link this file as it is
+   and compare the gates with the real stub addresses. */
 
-#define KERNEL_DATA_SELECTOR 0x10
-#define IRQ_BASE_VECTOR      32
+#include "cpu/descriptors.h"
 
     .section .text.stubs, "ax"
-
-/* void idt_flush(uint32_t idt_ptr_address): interrupts are on from here. */
-    .global idt_flush
-    .type idt_flush, @function
-idt_flush:
-    mov 4(%esp), %eax
-    lidt (%eax)
-    sti
-    ret
-    .size idt_flush, . - idt_flush
 
 /* The processor pushes no error code for this vector: push a zero so that every frame
    has the same shape. */
@@ -51,6 +42,7 @@ irq\line:
     .size irq\line, . - irq\line
 .endm
 
+/* Vectors 128 and 177 are SYSCALL_VECTOR and ALT_SYSCALL_VECTOR. */
 .irp vector, 0, 1, 2, 3, 4, 5, 6, 7, 9, 15, 16, 18, 19, 20, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 128, 177
     ISR_NO_ERROR_CODE \vector
 .endr
@@ -62,6 +54,31 @@ irq\line:
 .irp line, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
     IRQ \line
 .endr
+
+/* The stub addresses in vector order, declared in cpu/idt.hpp: the stubs are listed here
+   and nowhere else. */
+    .section .data.rel.ro, "aw"
+    .global isr_stub_table
+isr_stub_table:
+.irp vector, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31
+    .long isr\vector
+.endr
+    .size isr_stub_table, . - isr_stub_table
+
+    .global irq_stub_table
+irq_stub_table:
+.irp line, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    .long irq\line
+.endr
+    .size irq_stub_table, . - irq_stub_table
+
+/* In the order of the vectors they serve: SYSCALL_VECTOR, ALT_SYSCALL_VECTOR. */
+    .global syscall_stub_table
+syscall_stub_table:
+    .long isr128, isr177
+    .size syscall_stub_table, . - syscall_stub_table
+
+    .section .text.stubs, "ax"
 
 /* Both common stubs build the same frame (lowest address first: cr2, ds, the push-all
    registers, vector, error code, then what the processor pushed) and differ only in the

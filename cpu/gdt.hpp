@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "cpu/descriptors.h"
+
 namespace tavix {
 
 struct [[gnu::packed]] gdt_entry_t {
@@ -41,10 +43,10 @@ static_assert(offsetof(tss_entry_t, iomap_base) == 104);
 
 constexpr size_t gdt_entry_count = 6;
 
-// Selectors as the processor sees them after init_gdt.
-constexpr uint16_t kernel_code_selector = 0x08;
-constexpr uint16_t kernel_data_selector = 0x10;
-constexpr uint16_t tss_selector = 0x2B; // index 5, requested privilege level 3
+// Selectors as the processor sees them after init_gdt (shared with the assembly stubs).
+constexpr uint16_t kernel_code_selector = KERNEL_CODE_SELECTOR;
+constexpr uint16_t kernel_data_selector = KERNEL_DATA_SELECTOR;
+constexpr uint16_t tss_selector = TSS_SELECTOR;
 
 extern gdt_entry_t gdt_entries[gdt_entry_count];
 extern gdt_ptr_t gdt_ptr;

@@ -6,60 +6,6 @@
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
-// The entry stubs live in boot/idt.S; only their addresses are used here.
-extern "C" {
-void isr0();
-void isr1();
-void isr2();
-void isr3();
-void isr4();
-void isr5();
-void isr6();
-void isr7();
-void isr8();
-void isr9();
-void isr10();
-void isr11();
-void isr12();
-void isr13();
-void isr14();
-void isr15();
-void isr16();
-void isr17();
-void isr18();
-void isr19();
-void isr20();
-void isr21();
-void isr22();
-void isr23();
-void isr24();
-void isr25();
-void isr26();
-void isr27();
-void isr28();
-void isr29();
-void isr30();
-void isr31();
-void isr128();
-void isr177();
-void irq0();
-void irq1();
-void irq2();
-void irq3();
-void irq4();
-void irq5();
-void irq6();
-void irq7();
-void irq8();
-void irq9();
-void irq10();
-void irq11();
-void irq12();
-void irq13();
-void irq14();
-void irq15();
-}
-
 namespace tavix {
 
 constinit idt_entry_struct idt_entries[idt_entry_count] = {};
@@ -67,19 +13,6 @@ constinit idt_ptr_struct idt_ptr = {};
 constinit irq_handler_t irq_routines[irq_line_count] = {};
 
 namespace {
-
-using stub_t = void (*)();
-
-constexpr stub_t exception_stubs[exception_vector_count] = {
-    isr0,  isr1,  isr2,  isr3,  isr4,  isr5,  isr6,  isr7,  isr8,  isr9,  isr10,
-    isr11, isr12, isr13, isr14, isr15, isr16, isr17, isr18, isr19, isr20, isr21,
-    isr22, isr23, isr24, isr25, isr26, isr27, isr28, isr29, isr30, isr31,
-};
-
-constexpr stub_t irq_stubs[irq_line_count] = {
-    irq0, irq1, irq2,  irq3,  irq4,  irq5,  irq6,  irq7,
-    irq8, irq9, irq10, irq11, irq12, irq13, irq14, irq15,
-};
 
 constexpr uint8_t gate_flags = 0x8E;        // present, 32-bit interrupt gate
 constexpr uint8_t gate_privilege_bits = 0x60; // callable from level 3
@@ -131,8 +64,6 @@ constexpr const char* exception_messages[] = {
 constexpr int exception_message_count = sizeof(exception_messages) / sizeof(exception_messages[0]);
 static_assert(exception_message_count == 31);
 
-uint32_t address_of(stub_t stub) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(stub)); }
-
 void remap_pics()
 {
     port_byte_out(pic1_command, icw1_init_cascade_icw4);
@@ -173,12 +104,12 @@ void init_idt()
     remap_pics();
 
     for (uint32_t v = 0; v < exception_vector_count; ++v)
-        set_idt_gate(static_cast<uint8_t>(v), address_of(exception_stubs[v]), kernel_code_selector, gate_flags);
+        set_idt_gate(static_cast<uint8_t>(v), isr_stub_table[v], kernel_code_selector, gate_flags);
     for (uint32_t line = 0; line < irq_line_count; ++line)
-        set_idt_gate(static_cast<uint8_t>(irq_base_vector + line), address_of(irq_stubs[line]), kernel_code_selector,
+        set_idt_gate(static_cast<uint8_t>(irq_base_vector + line), irq_stub_table[line], kernel_code_selector,
                      gate_flags);
-    set_idt_gate(syscall_vector, address_of(isr128), kernel_code_selector, gate_flags);
-    set_idt_gate(alt_syscall_vector, address_of(isr177), kernel_code_selector, gate_flags);
+    set_idt_gate(syscall_vector, syscall_stub_table[0], kernel_code_selector, gate_flags);
+    set_idt_gate(alt_syscall_vector, syscall_stub_table[1], kernel_code_selector, gate_flags);
 
     idt_flush(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&idt_ptr)));
 }

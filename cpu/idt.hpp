@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "cpu/descriptors.h"
+
 namespace tavix {
 
 // The frame the common stubs build on the stack; its layout is shared with boot/idt.S.
@@ -41,9 +43,10 @@ static_assert(offsetof(idt_ptr_struct, base) == 2);
 constexpr uint32_t idt_entry_count = 256;
 constexpr uint32_t exception_vector_count = 32; // vectors 0-31 are processor exceptions
 constexpr uint32_t irq_line_count = 16;
-constexpr uint32_t irq_base_vector = 32; // IRQ 0-15 arrive on vectors 32-47 after the remap
-constexpr uint8_t syscall_vector = 0x80;
-constexpr uint8_t alt_syscall_vector = 0xB1;
+constexpr uint32_t irq_base_vector = IRQ_BASE_VECTOR; // IRQ 0-15 arrive on vectors 32-47 after the remap
+constexpr uint8_t syscall_vector = SYSCALL_VECTOR;
+constexpr uint8_t alt_syscall_vector = ALT_SYSCALL_VECTOR;
+constexpr uint32_t syscall_gate_count = 2; // syscall_vector, alt_syscall_vector
 
 extern idt_entry_struct idt_entries[idt_entry_count];
 extern idt_ptr_struct idt_ptr;
@@ -58,6 +61,11 @@ const char* get_ex(int num);
 } // namespace tavix
 
 extern "C" {
+// The entry stubs' addresses in vector order, emitted by boot/idt.S beside the stubs.
+extern const uint32_t isr_stub_table[tavix::exception_vector_count];
+extern const uint32_t irq_stub_table[tavix::irq_line_count];
+extern const uint32_t syscall_stub_table[tavix::syscall_gate_count];
+
 void isr_handler(tavix::InterruptRegisters* resgs);
 void irq_handler(tavix::InterruptRegisters* regs);
 }

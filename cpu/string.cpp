@@ -7,25 +7,11 @@ namespace tavix {
 
 namespace {
 
-constexpr int decimal_base = 10;
 constexpr char case_distance = 'a' - 'A';
 constexpr char word_separator = ' ';
 
 // Where strtok resumes; null before the first call and after the last token.
 constinit char* last_token = nullptr;
-
-// The magnitude of n without overflow, also for the most negative value.
-uint32_t magnitude_of(int n) { return n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n); }
-
-int decimal_digits(uint32_t magnitude)
-{
-    int digits = 1;
-    while (magnitude >= static_cast<uint32_t>(decimal_base)) {
-        magnitude /= decimal_base;
-        ++digits;
-    }
-    return digits;
-}
 
 bool is_space_for_atoi(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
@@ -204,19 +190,23 @@ void clearString(char* string)
         string[i] = 0;
 }
 
-void intToString(int n, char* str)
+int format_number(uint32_t magnitude, bool negative, uint32_t base, int min_digits, char* out)
 {
-    uint32_t magnitude = magnitude_of(n);
+    constexpr char digits[] = "0123456789ABCDEF";
     int length = 0;
+    // Digits come out least significant first; the text is turned round at the end.
     do {
-        str[length++] = static_cast<char>('0' + magnitude % decimal_base);
-        magnitude /= decimal_base;
-    } while (magnitude != 0);
-    if (n < 0)
-        str[length++] = '-';
-    str[length] = 0;
-    reverse(str);
+        out[length++] = digits[magnitude % base];
+        magnitude /= base;
+    } while (magnitude != 0 || length < min_digits);
+    if (negative)
+        out[length++] = '-';
+    out[length] = 0;
+    reverse(out);
+    return length;
 }
+
+void intToString(int n, char* str) { format_number(magnitude_of(n), n < 0, decimal_base, 1, str); }
 
 int atoi(const char* str)
 {
@@ -270,20 +260,9 @@ char* strdup(const char* str)
 
 char* tostr(int value)
 {
-    uint32_t magnitude = magnitude_of(value);
-    int digits = decimal_digits(magnitude);
-    int length = digits + (value < 0 ? 1 : 0);
-    auto* text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-    if (text == nullptr)
-        return nullptr;
-    text[length] = 0;
-    for (int i = length - 1; i >= length - digits; --i) {
-        text[i] = static_cast<char>('0' + magnitude % decimal_base);
-        magnitude /= decimal_base;
-    }
-    if (value < 0)
-        text[0] = '-';
-    return text;
+    char text[number_text_bytes];
+    intToString(value, text);
+    return strdup(text);
 }
 
 char** splitString(const char* str, int* count)

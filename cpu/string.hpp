@@ -31,6 +31,18 @@ void memcp(const void* source, void* dest, int nbytes);
 void strnone(char* str);
 void clearString(char* string);
 void intToString(int n, char* str);
+
+// Number text. Every routine that turns a number into digits goes through format_number.
+constexpr uint32_t decimal_base = 10;
+constexpr uint32_t hex_base = 16;
+// Room for the longest text format_number writes (32 binary digits), a sign and the NUL.
+constexpr int number_text_bytes = 34;
+// The magnitude of n, also for the most negative value (unsigned negation does not overflow).
+constexpr uint32_t magnitude_of(int32_t n) { return n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n); }
+// Writes `magnitude` in `base` (2-16; digits 0-9 then upper-case A-F) into `out`, preceded by
+// '-' when `negative`, with at least `min_digits` digits (leading zeros), and a terminator.
+// Returns the length without the terminator.
+int format_number(uint32_t magnitude, bool negative, uint32_t base, int min_digits, char* out);
 int atoi(const char* str);
 char tolower(char s1);
 int istrncmp(const char* str1, const char* str2, int n);

@@ -1,6 +1,8 @@
 // The 80 x 25 VGA colour text screen: characters at the hardware cursor, scrolling, numbers.
 #include "drivers/display.hpp"
 
+#include "cpu/string.hpp"
+
 #include "arch/hw.hpp"
 #include "io/iotools.hpp"
 
@@ -19,30 +21,9 @@ constexpr uint8_t backspace = 0x08;
 constexpr uint8_t blank_character = 0;
 constexpr uint16_t cell_bytes = 2;
 
-// Room for the longest decimal text, "-2147483648", and its terminator.
-constexpr int decimal_buffer_bytes = 12;
 constexpr int hex_digits_dword = 8;
 constexpr int hex_digits_word = 4;
-constexpr int nibble_bits = 4;
-constexpr uint32_t nibble_mask = 0xF;
-constexpr int decimal_base = 10;
-
-char hex_digit(uint32_t nibble)
-{
-    return static_cast<char>(nibble < decimal_base ? '0' + nibble : 'A' + (nibble - decimal_base));
-}
-
-// Prints the low `digits` nibbles of value, most significant first, leading zeros kept.
-void print_hex_digits(uint32_t value, int digits)
-{
-    char buffer[hex_digits_dword + 1];
-    buffer[digits] = 0;
-    for (int i = digits - 1; i >= 0; --i) {
-        buffer[i] = hex_digit(value & nibble_mask);
-        value >>= nibble_bits;
-    }
-    kprint(buffer);
-}
+constexpr uint32_t word_mask = 0xFFFF;
 
 // Writes the text straight into the text buffer without moving the cursor or scrolling.
 void print_vidmem(const char* text, uint8_t attr, int32_t offset)
@@ -165,44 +146,34 @@ void set_cursor_xy(uint8_t x, uint8_t y)
 // The cursor stays visible: nothing in the system needs it hidden.
 void disable_cursor() {}
 
-void kprint_hex(uint32_t value) { print_hex_digits(value, hex_digits_dword); }
-void kprint_hex_w(uint32_t value) { print_hex_digits(value, hex_digits_word); }
-
-void int_to_str(int32_t num, char* str)
+// Both print every digit of their width, leading zeros included; the word form shows only
+// the low 16 bits.
+void kprint_hex(uint32_t value)
 {
-    if (num == 0) {
-        str[0] = '0';
-        str[1] = 0;
-        return;
-    }
-    bool negative = num < 0;
-    // Unsigned negation gives the magnitude of the most negative value too.
-    uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(num) : static_cast<uint32_t>(num);
-    int length = 0;
-    while (magnitude != 0) {
-        str[length++] = static_cast<char>('0' + magnitude % decimal_base);
-        magnitude /= decimal_base;
-    }
-    if (negative)
-        str[length++] = '-';
-    str[length] = 0;
-    for (int i = 0, j = length - 1; i < j; ++i, --j) {
-        char c = str[i];
-        str[i] = str[j];
-        str[j] = c;
-    }
+    char buffer[number_text_bytes];
+    format_number(value, false, hex_base, hex_digits_dword, buffer);
+    kprint(buffer);
 }
+
+void kprint_hex_w(uint32_t value)
+{
+    char buffer[number_text_bytes];
+    format_number(value & word_mask, false, hex_base, hex_digits_word, buffer);
+    kprint(buffer);
+}
+
+void int_to_str(int32_t num, char* str) { intToString(num, str); }
 
 void kprinti(int32_t number)
 {
-    char buffer[decimal_buffer_bytes];
+    char buffer[number_text_bytes];
     int_to_str(number, buffer);
     kprint(buffer);
 }
 
 void kprintci(int32_t number, uint8_t attr)
 {
-    char buffer[decimal_buffer_bytes];
+    char buffer[number_text_bytes];
     int_to_str(number, buffer);
     kprintc(buffer, attr);
 }
@@ -211,7 +182,7 @@ void kprinti_vidmem(int32_t number, int32_t offset) { kprintci_vidmem(number, de
 
 void kprintci_vidmem(int32_t number, uint8_t attr, int32_t offset)
 {
-    char buffer[decimal_buffer_bytes];
+    char buffer[number_text_bytes];
     int_to_str(number, buffer);
     print_vidmem(buffer, attr, offset);
 }

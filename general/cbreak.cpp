@@ -1,6 +1,7 @@
 // The script compiler: a lexer and a one-pass parser-interpreter that runs a script's start function.
 #include "general/cbreak.hpp"
 
+#include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/display.hpp"
@@ -197,7 +198,7 @@ bool punctuation_token(char c, Token* token)
 
 void store_parameter(char** parameters, int32_t index, char* name)
 {
-    __builtin_memcpy(parameters + index, &name, sizeof name);
+    copy_bytes(parameters + index, &name, sizeof name);
 }
 
 void release_function(const Function& function)
@@ -207,14 +208,6 @@ void release_function(const Function& function)
         mfree(const_cast<char*>(script_parameter(function, i)));
     mfree(function.parameters);
     mfree(function.body);
-}
-
-void release_parameters(char** parameters, int32_t count)
-{
-    Function partial{};
-    partial.parameters = parameters;
-    partial.param_count = count;
-    release_function(partial);
 }
 
 const Variable* find_variable(const char* name)
@@ -247,21 +240,20 @@ void print_literal(const char* text)
         printf(text);
         return;
     }
-    char* format = static_cast<char*>(malloc(static_cast<size_t>(length + percents + 1)));
-    if (format == nullptr) {
+    heap_block format(static_cast<size_t>(length + percents + 1));
+    if (!format) {
         // Without room for the escaped copy the colours are lost, but nothing is misread.
         printf("%s", text);
         return;
     }
-    int32_t out = 0;
+    char* out = format.as<char>();
     for (int32_t i = 0; i < length; ++i) {
-        format[out++] = text[i];
+        *out++ = text[i];
         if (text[i] == '%')
-            format[out++] = '%';
+            *out++ = '%';
     }
-    format[out] = 0;
-    printf(format);
-    mfree(format);
+    *out = 0;
+    printf(format.as<char>());
 }
 
 // Decides between a function and a variable declaration by peeking at the two tokens after
@@ -437,75 +429,41 @@ void parse_variable_declaration()
     printf("Variable declared: %s = %d\n", name, value);
 }
 
-void parse_function_declaration()
+namespace {
+
+// The parameter list of a declaration, read up to its ")". Extra names beyond the table are
+// still read, so that the body is found; *too_many says the declaration must be dropped.
+// False (with the message printed) when the list is malformed.
+bool read_parameters(char** parameters, int32_t* count, bool* too_many)
 {
-    char** parameters = static_cast<char**>(malloc(max_parameters * sizeof(char*)));
-    if (parameters == nullptr) {
-        error_print("Out of memory");
-        return;
-    }
-    int32_t param_count = 0;
-    bool too_many_parameters = false;
-    char* name = nullptr;
-
-    auto drop = [&] {
-        mfree(name);
-        release_parameters(parameters, param_count);
-    };
-
     next_token();
-    if (current_token.type != TOKEN_ARROW) {
-        error_print("Expected '->' after type or 'func'");
-        drop();
-        return;
-    }
-    next_token();
-    if (current_token.type != TOKEN_IDENTIFIER) {
-        error_print("Expected function name");
-        drop();
-        return;
-    }
-    name = take_text();
-    next_token();
-    if (current_token.type != TOKEN_LPAREN) {
-        error_print("Expected '(' after function declaration");
-        drop();
-        return;
-    }
-
-    next_token();
-    if (current_token.type != TOKEN_RPAREN) {
-        for (;;) {
-            if (current_token.type != TOKEN_IDENTIFIER) {
-                printf("Error: Expected parameter name\n");
-                drop();
-                return;
-            }
-            // Extra names are still read, so the body is found; the declaration is dropped below.
-            if (param_count < max_parameters)
-                store_parameter(parameters, param_count++, take_text());
-            else
-                too_many_parameters = true;
-            next_token();
-            if (current_token.type == TOKEN_COMMA) {
-                next_token();
-                continue;
-            }
-            if (current_token.type == TOKEN_RPAREN)
-                break;
-            kprint("Error: Expected ',' or ')' after parameter\n");
-            drop();
-            return;
+    if (current_token.type == TOKEN_RPAREN)
+        return true;
+    for (;;) {
+        if (current_token.type != TOKEN_IDENTIFIER) {
+            printf("Error: Expected parameter name\n");
+            return false;
         }
+        if (*count < max_parameters)
+            store_parameter(parameters, (*count)++, take_text());
+        else
+            *too_many = true;
+        next_token();
+        if (current_token.type == TOKEN_COMMA) {
+            next_token();
+            continue;
+        }
+        if (current_token.type == TOKEN_RPAREN)
+            return true;
+        kprint("Error: Expected ',' or ')' after parameter\n");
+        return false;
     }
+}
 
-    next_token();
-    if (current_token.type != TOKEN_LBRACKET) {
-        kprint("Error: Expected '[' to start function body\n");
-        drop();
-        return;
-    }
-
+// The text between "[" and its matching "]", as a heap string; null (with the message
+// printed) when the brackets do not match or the heap has no room.
+char* read_function_body()
+{
     const int32_t body_start = lexer.pos;
     int32_t depth = 1;
     while (depth > 0 && lexer.current_char != 0) {
@@ -517,33 +475,76 @@ void parse_function_declaration()
     }
     if (depth != 0) {
         kprint("Error: Unmatched brackets in function body\n");
-        drop();
-        return;
+        return nullptr;
     }
     // The lexer stands just past the closing bracket, which the body leaves out.
     const int32_t body_length = lexer.pos - 1 - body_start;
-    char* body = static_cast<char*>(malloc(static_cast<size_t>(body_length + 1)));
-    if (body == nullptr) {
+    heap_block body(static_cast<size_t>(body_length + 1));
+    if (!body) {
         error_print("Out of memory");
-        drop();
+        return nullptr;
+    }
+    copy_bytes(body.data(), lexer.source + body_start, static_cast<size_t>(body_length));
+    body.data()[body_length] = 0;
+    return reinterpret_cast<char*>(body.release());
+}
+
+} // namespace
+
+// What a declaration has read so far. It is released when it goes out of scope, on every
+// way out of the parser, unless it was taken into the function table.
+struct pending_function {
+    Function parts{};
+    ~pending_function() { release_function(parts); }
+};
+
+void parse_function_declaration()
+{
+    pending_function pending;
+    Function& parts = pending.parts;
+    parts.parameters = static_cast<char**>(malloc(max_parameters * sizeof(char*)));
+    if (parts.parameters == nullptr) {
+        error_print("Out of memory");
         return;
     }
-    memcp(lexer.source + body_start, body, body_length);
-    body[body_length] = 0;
+    bool too_many_parameters = false;
 
+    next_token();
+    if (current_token.type != TOKEN_ARROW) {
+        error_print("Expected '->' after type or 'func'");
+        return;
+    }
+    next_token();
+    if (current_token.type != TOKEN_IDENTIFIER) {
+        error_print("Expected function name");
+        return;
+    }
+    parts.name = take_text();
+    next_token();
+    if (current_token.type != TOKEN_LPAREN) {
+        error_print("Expected '(' after function declaration");
+        return;
+    }
+    int32_t param_count = 0;
+    bool read = read_parameters(parts.parameters, &param_count, &too_many_parameters);
+    parts.param_count = param_count;
+    if (!read)
+        return;
+    next_token();
+    if (current_token.type != TOKEN_LBRACKET) {
+        kprint("Error: Expected '[' to start function body\n");
+        return;
+    }
+    parts.body = read_function_body();
+    if (parts.body == nullptr)
+        return;
     if (too_many_parameters || lexer.functions == nullptr || lexer.func_count >= max_functions) {
         printf(too_many_parameters ? "Error: too many parameters\n" : "Error: too many functions\n");
-        mfree(body);
-        drop();
         return;
     }
-    Function& function = lexer.functions[lexer.func_count];
-    function.name = name;
-    function.parameters = parameters;
-    function.param_count = param_count;
-    function.body = body;
-    ++lexer.func_count;
-    printf("Function declared: %s (parameters: %d)\n", name, param_count);
+    lexer.functions[lexer.func_count++] = parts;
+    printf("Function declared: %s (parameters: %d)\n", parts.name, parts.param_count);
+    parts = Function{};
 }
 
 void parse_print_statement()
@@ -673,7 +674,7 @@ uint32_t script_tokens_read() { return tokens_read; }
 const char* script_parameter(const Function& function, int32_t index)
 {
     char* name = nullptr;
-    __builtin_memcpy(&name, function.parameters + index, sizeof name);
+    copy_bytes(&name, function.parameters + index, sizeof name);
     return name;
 }
 
