@@ -389,11 +389,17 @@ void write_long_filename_entries(uint8_t* start, uint32_t num_entries, char* fna
 }
 
 void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size)
+    uint32_t size, const fat_timestamp& stamp)
 {
     memset(slot, 0, fat32_dir_entry_size);
     __builtin_memcpy(slot + dirent_name_offset, short_name, short_name_length);
     slot[dirent_attr_offset] = attrs;
+    slot[dirent_created_hundredths_offset] = stamp.hundredths;
+    writei16(slot, dirent_created_time_offset, stamp.time);
+    writei16(slot, dirent_created_date_offset, stamp.date);
+    writei16(slot, dirent_accessed_date_offset, stamp.date);
+    writei16(slot, dirent_modified_time_offset, stamp.time);
+    writei16(slot, dirent_modified_date_offset, stamp.date);
     writei16(slot, dirent_cluster_high_offset, static_cast<uint16_t>(first_cluster >> 16));
     writei16(slot, dirent_cluster_low_offset, static_cast<uint16_t>(first_cluster));
     writei32(slot, dirent_size_offset, size);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_time.hpp"
 
 #include <stdint.h>
 
@@ -70,8 +71,8 @@ bool has_free_clusters(f32* fs, uint32_t count);
 // Fills `num_entries` slots from `start` with the long-name entries of `fname`, each slot
 // cleared first, the name ended by 0x0000 and padded with 0xFFFF.
 void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum);
-// Fills one cleared slot with a short entry.
+// Fills one slot with a short entry created, modified and last accessed at `stamp`.
 void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size);
+    uint32_t size, const fat_timestamp& stamp);
 
 } // namespace tavix

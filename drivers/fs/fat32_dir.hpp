@@ -12,7 +12,13 @@ namespace tavix {
 constexpr size_t dirent_name_offset = 0;
 constexpr size_t dirent_ext_offset = 8;
 constexpr size_t dirent_attr_offset = 11;
+constexpr size_t dirent_created_hundredths_offset = 13;
+constexpr size_t dirent_created_time_offset = 14;
+constexpr size_t dirent_created_date_offset = 16;
+constexpr size_t dirent_accessed_date_offset = 18;
 constexpr size_t dirent_cluster_high_offset = 20;
+constexpr size_t dirent_modified_time_offset = 22;
+constexpr size_t dirent_modified_date_offset = 24;
 constexpr size_t dirent_cluster_low_offset = 26;
 constexpr size_t dirent_size_offset = 28;
 constexpr uint32_t short_name_length = 11;

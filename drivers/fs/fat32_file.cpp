@@ -18,14 +18,14 @@ constexpr uint32_t dot_slot = 0;
 constexpr uint32_t dotdot_slot = 1;
 
 // A new directory's first two slots: "." for itself, ".." for its parent (0 for the root).
-void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent)
+void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent, const fat_timestamp& stamp)
 {
     uint8_t name[short_name_length];
     write_8_3_filename(const_cast<char*>(dot_name), name);
-    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0);
+    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0, stamp);
     write_8_3_filename(const_cast<char*>(dotdot_name), name);
     uint32_t stored_parent = resolve_dir_cluster(fs, parent) == fs->root_cluster ? 0 : parent;
-    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0);
+    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0, stamp);
 }
 
 struct new_entry {
@@ -36,6 +36,7 @@ struct new_entry {
     uint8_t attrs;
     uint32_t setcluster;  // nonzero: point at this cluster, allocate and write nothing
     bool directory;       // give the new cluster its "." and ".." entries
+    fat_timestamp stamp;  // when it is created: one clock reading for all its entries
 };
 
 // Claims the entry's clusters as one chain (in memory) and writes their contents. *first
@@ -61,7 +62,7 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
         previous = cluster;
         memset(buffer, 0, fs->cluster_size);
         if (e.directory) {
-            write_dot_entries(fs, buffer, *first, parent);
+            write_dot_entries(fs, buffer, *first, parent, e.stamp);
         } else {
             uint32_t chunk = e.flen - written < fs->cluster_size ? e.flen - written : fs->cluster_size;
             if (chunk > 0)
@@ -85,7 +86,7 @@ void fill_slots(slot_run* run, const new_entry& e, const uint8_t* short_name, ui
     uint8_t sum = checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(short_name)));
     write_long_name_slots(run->slot, lfn_entries, e.name, sum);
     write_short_slot(run->slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
-        e.directory ? 0 : e.flen);
+        e.directory ? 0 : e.flen, e.stamp);
 }
 
 // Writes the reserved slots; when only part of them reaches the disk, puts the old bytes back.
@@ -340,7 +341,7 @@ void writeFile_impl(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_
         printf("%s: error: no data for %s\n", who, fname);
         return;
     }
-    new_entry e{who, fname, file, directory ? 0 : flen, attrs, setcluster, directory && setcluster == 0};
+    new_entry e{who, fname, file, directory ? 0 : flen, attrs, setcluster, directory && setcluster == 0, fat_now()};
     create_entry(fs, dir->cluster, e);
 }
 
@@ -384,7 +385,7 @@ void mkdir(f32* fs, directory* dir, char* dirname)
         return;
     // The new cluster gets its "." and ".." entries before the parent names it, so the
     // directory is complete the moment it appears.
-    new_entry e{"mkdir", dirname, nullptr, 0, attr_directory, 0, true};
+    new_entry e{"mkdir", dirname, nullptr, 0, attr_directory, 0, true, fat_now()};
     create_entry(fs, dir->cluster, e);
 }
 
@@ -404,7 +405,7 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
         !slot_is_free(buffer + dotdot_slot * fat32_dir_entry_size)) {
         printf("mkdir: error: the directory's first slots are taken\n");
     } else {
-        write_dot_entries(fs, buffer, self, parentcluster);
+        write_dot_entries(fs, buffer, self, parentcluster, fat_now());
         if (!put_cluster_bytes(fs, buffer, self, 0, (dotdot_slot + 1) * fat32_dir_entry_size) || !flushFAT(fs))
             printf("mkdir: error: could not write the new directory\n");
     }

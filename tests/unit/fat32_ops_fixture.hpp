@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
 #include "tests/sim/ata.hpp"
+#include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
 #include "tests/unit/fat32_image.hpp"
 
@@ -105,10 +106,15 @@ inline std::string mtype(const std::string& image, const std::string& path)
 
 class Fs : public ::testing::Test {
 protected:
+    // The simulated clock's time in every test: new entries carry it.
+    static constexpr sim::CmosTime clock_time = {2026, 12, 9, 10, 30, 0};
+
     // Loads the image, mounts it and clears the screen of the mount's messages.
     void mount_image(const std::string& image)
     {
         sim::reset();
+        sim::cmos_reset();
+        sim::cmos_set_time(clock_time);
         tavix::init_dmem();
         ASSERT_FALSE(image.empty()) << "mkfs.fat or mtools failed";
         ASSERT_TRUE(disk.load(image));
