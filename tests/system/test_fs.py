@@ -6,6 +6,7 @@ import os
 import struct
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -25,6 +26,10 @@ def pattern(n):
 
 def ktest_lines(text):
     return [line for line in text.splitlines() if line.startswith("KTEST ")]
+
+
+def utc_date():
+    return time.strftime("%Y-%m-%d", time.gmtime())
 
 
 def stripped(rows):
@@ -58,6 +63,7 @@ class FileApiOnQemu(unittest.TestCase):
 
 class ShellCommandsOnQemu(unittest.TestCase):
     def run_shell(self, sectors_per_cluster, size_mib):
+        self.started = utc_date()
         tmp = tempfile.mkdtemp()
         disk = make_fat32_image(os.path.join(tmp, "disk.img"), size_mib=size_mib,
                                 sectors_per_cluster=sectors_per_cluster, files={"OLD.TXT": EXISTING})
@@ -82,6 +88,9 @@ class ShellCommandsOnQemu(unittest.TestCase):
         self.assertNotIn("lost", report.lower())
         listing = mtools(["mdir", "::/"], disk).decode()
         self.assertEqual(listing.count("HELLO"), 1, listing)
+        # QEMU's clock runs on the host's UTC time: the new entry is dated today.
+        hello = [line for line in listing.splitlines() if line.startswith("HELLO")][0]
+        self.assertIn(hello.split()[2], (self.started, utc_date()), listing)
         inside = mtools(["mdir", "::/HELLO"], disk).decode()
         self.assertIn("\n.            <DIR>", inside)
         self.assertIn("\n..           <DIR>", inside)
