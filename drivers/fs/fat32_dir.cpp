@@ -13,8 +13,7 @@ namespace {
 
 // A short name decoded as text: eight characters, a dot, three, and the NUL.
 constexpr uint32_t short_text_size = 13;
-// Long-name characters that end the name: the terminator, and filler where a writer left
-// the terminator out.
+// UTF-16 surrogates: a pair of them stands for one character outside the font.
 constexpr uint16_t utf16_high_surrogate_first = 0xD800;
 constexpr uint16_t utf16_high_surrogate_last = 0xDBFF;
 constexpr uint16_t utf16_low_surrogate_first = 0xDC00;

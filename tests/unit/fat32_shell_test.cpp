@@ -1,4 +1,5 @@
 // The shell's ls and mkhello on a mounted image, and without a volume.
+#include "drivers/fs/fat32_dir.hpp"
 #include "general/config.hpp"
 #include "general/vorn.hpp"
 
@@ -140,6 +141,34 @@ TEST_F(ThreeClusterName, MkhelloTwiceMakesOneHello)
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: hello already exists"}));
     std::string image = save_checked("three-cluster-after");
     EXPECT_EQ(fat32_ops::mdir_names(image, "/"), expected_root(true));
+}
+
+// Deleting the name marks its slots in all three clusters, the short entry's first.
+TEST_F(ThreeClusterName, DeletingItMarksEverySlotInAllThreeClusters)
+{
+    boot(false);
+    uint32_t first = fs->root_cluster;
+    uint32_t second = get_next_cluster_id(fs, first);
+    uint32_t third = get_next_cluster_id(fs, second);
+    auto first_byte = [&](uint32_t cluster, uint32_t slot) {
+        uint8_t sector[512];
+        disk.read_sector(sector_for_cluster(fs, cluster), sector);
+        return sector[slot * 32];
+    };
+    ASSERT_EQ(first_byte(first, 15), 0x40 | 17); // the run starts in the first cluster's last slot
+    directory top{};
+    std::string name = three_cluster_name(1);
+    delFile(fs, &top, name.data());
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    EXPECT_EQ(first_byte(first, 15), slot_deleted);
+    for (uint32_t s = 0; s < 16; ++s)
+        EXPECT_EQ(first_byte(second, s), slot_deleted) << s;
+    EXPECT_EQ(first_byte(third, 0), slot_deleted); // the short entry
+    EXPECT_EQ(disk.written_lbas().front(), sector_for_cluster(fs, third));
+    std::string image = save_checked("three-cluster-deleted");
+    std::vector<std::string> names = fat32_ops::mdir_names(image, "/");
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0);
+    EXPECT_EQ(names.size(), 16u);
 }
 
 TEST(ShellNoFs, LsAndMkhelloSayThereIsNoVolume)
