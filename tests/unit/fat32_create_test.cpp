@@ -445,13 +445,20 @@ protected:
         uint64_t writes = create(image, dir, 0, name, bytes);
         ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
         ASSERT_GE(writes, 4u);
+        const std::vector<uint64_t> lbas = disk.written_lbas();
+        const uint32_t fat_end = fs->fat_begin_sector + fs->bpb.FAT_count * fs->bpb.count_sectors_per_FAT32;
         for (uint64_t n = 1; n <= writes; ++n) {
             SCOPED_TRACE("write " + std::to_string(n) + " of " + std::to_string(writes));
             create(image, dir, static_cast<int>(n), name, bytes);
             std::vector<std::string> lines = screen_lines();
             ASSERT_FALSE(lines.empty());
-            bool fsinfo_failed = lines.back().find("could not write FSInfo") != std::string::npos;
+            // The message names what failed.
+            uint64_t lba = lbas[n - 1];
+            bool fat_failed = lba >= fs->fat_begin_sector && lba < fat_end;
+            bool fsinfo_failed = lba == fs->bpb.sector_number_FSInfo;
             EXPECT_NE(lines.back().find(std::string(": error: could not ")), std::string::npos) << lines.back();
+            EXPECT_EQ(lines.back().find("the FAT for ") != std::string::npos, fat_failed) << lines.back();
+            EXPECT_EQ(lines.back().find("FSInfo for ") != std::string::npos, fsinfo_failed) << lines.back();
             std::string failed_path = fat32_test::image_dir() + "/failed.img";
             ASSERT_TRUE(disk.save(failed_path));
             auto [status, report] = fat32_test::fsck(failed_path);
