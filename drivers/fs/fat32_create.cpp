@@ -152,32 +152,31 @@ void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field)
 
 namespace {
 
-// Follows the free slots a directory walk reports, as find_free_run looks at them cluster
-// by cluster: a run is free slots side by side in one cluster.
+// Follows the free slots a directory walk reports: a run is free slots side by side in one
+// cluster.
 struct run_tracker {
     slot_run* run;
-    uint32_t cluster = 0;  // the cluster of the slots seen last
+    uint32_t cluster = 0;    // the cluster of the slots seen last
     uint32_t next_index = 0; // the slot that would continue the current run
     uint32_t length = 0;
     bool has_unused = false; // the cluster holds never-used slots
 
     void free_slot(f32* fs, const dir_walk& walk, const walk_slots& where)
     {
-        if (!run || run->slot)
+        if (run->slot)
             return;
-        auto index = static_cast<uint32_t>(where.first - walk.buffer) / fat32_dir_entry_size;
         if (where.first_cluster != cluster) {
             end_cluster();
             cluster = where.first_cluster;
             length = 0;
-        } else if (index != next_index) {
+        } else if (where.first_index != next_index) {
             length = 0;
         }
-        has_unused |= where.first[0] == slot_never_used;
-        next_index = index + 1;
+        has_unused |= where.last[0] == slot_never_used;
+        next_index = where.first_index + 1;
         if (++length == run->count) {
             __builtin_memcpy(run->buffer, walk.buffer, fs->cluster_size);
-            run->slot = run->buffer + (index + 1 - run->count) * fat32_dir_entry_size;
+            run->slot = run->buffer + (next_index - run->count) * fat32_dir_entry_size;
             run->found_cluster = cluster;
         }
     }
@@ -188,29 +187,31 @@ struct run_tracker {
             run->unused_before = cluster;
         has_unused = false;
     }
-
-    void finish(const dir_walk& walk)
-    {
-        if (!run)
-            return;
-        run->searched = walk.whole;
-        if (run->slot)
-            return;
-        end_cluster();
-        if (!walk.broken)
-            run->last_cluster = walk.cluster;
-    }
 };
+
+// Picks the short name for `fname` among the `count` short names in use.
+name_check pick_short_name(const char* fname, const uint8_t* names, uint32_t count, uint8_t* short_name)
+{
+    uint8_t basis[short_name_length];
+    bool lossy = short_name_basis(fname, basis);
+    __builtin_memcpy(short_name, basis, short_name_length);
+    if (!lossy && !short_name_used(names, count, basis))
+        return name_check::ok;
+    for (uint32_t n = 1; n <= max_short_name_tail; ++n) {
+        short_name_with_tail(basis, n, short_name);
+        if (!short_name_used(names, count, short_name))
+            return name_check::ok;
+    }
+    printf("fat32: error: no short name left for %s\n", fname);
+    return name_check::failed;
+}
 
 } // namespace
 
-name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run)
+name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run)
 {
-    if (run) {
-        run->slot = nullptr;
-        run->found_cluster = run->last_cluster = run->unused_before = 0;
-        run->searched = false;
-    }
+    run->slot = nullptr;
+    run->found_cluster = run->last_cluster = run->unused_before = run->clusters = run->grown = 0;
     dir_walk walk{};
     if (!dir_walk_begin(&walk, fs, dir_cluster))
         return name_check::failed;
@@ -228,8 +229,11 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
             tracker.free_slot(fs, walk, where);
             continue;
         }
-        short_name_text(where.last, short_text);
-        bool same = names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname);
+        bool same = false;
+        if (fname) {
+            short_name_text(where.last, short_text);
+            same = names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname);
+        }
         mfree(entry.name);
         if (same) {
             result = name_check::exists;
@@ -248,65 +252,21 @@ name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, u
         __builtin_memcpy(names + count * short_name_length, where.last, short_name_length);
         ++count;
     }
-    if (step == walk_step::end)
-        tracker.finish(walk);
-    dir_walk_end(&walk);
-
     if (result == name_check::ok) {
-        uint8_t basis[short_name_length];
-        bool lossy = short_name_basis(fname, basis);
-        __builtin_memcpy(short_name, basis, short_name_length);
-        if (lossy || short_name_used(names, count, basis)) {
-            result = name_check::failed;
-            for (uint32_t n = 1; n <= max_short_name_tail; ++n) {
-                short_name_with_tail(basis, n, short_name);
-                if (!short_name_used(names, count, short_name)) {
-                    result = name_check::ok;
-                    break;
-                }
-            }
-            if (result == name_check::failed)
-                printf("fat32: error: no short name left for %s\n", fname);
-        }
+        if (!run->slot)
+            tracker.end_cluster();
+        run->clusters = walk.clusters;
+        run->last_cluster = walk.cluster;
+        // A directory that cannot be read to its end may hold the name further on, and its
+        // chain cannot be trusted to grow.
+        if (!walk.whole)
+            result = name_check::unreadable;
     }
+    dir_walk_end(&walk);
+    if (result == name_check::ok && fname)
+        result = pick_short_name(fname, names, count, short_name);
     mfree(names);
     return result;
-}
-
-uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
-    uint32_t* found_cluster, uint32_t* last_cluster, uint32_t* unused_before)
-{
-    *last_cluster = 0;
-    *unused_before = 0;
-    const uint32_t slots = fs->cluster_size / fat32_dir_entry_size;
-    bool broken = false;
-    uint32_t length = chain_length(fs, first_cluster, &broken);
-    uint32_t cluster = first_cluster;
-    for (uint32_t i = 0; i < length; ++i) {
-        if (i > 0)
-            cluster = get_next_cluster_id(fs, cluster);
-        if (!getCluster(fs, cluster_buffer, cluster))
-            return nullptr;
-        uint32_t run = 0;
-        bool has_unused = false;
-        for (uint32_t s = 0; s < slots; ++s) {
-            has_unused |= cluster_buffer[s * fat32_dir_entry_size] == slot_never_used;
-            if (!slot_is_free(cluster_buffer + s * fat32_dir_entry_size)) {
-                run = 0;
-                continue;
-            }
-            if (++run == count) {
-                *found_cluster = cluster;
-                return cluster_buffer + (s + 1 - count) * fat32_dir_entry_size;
-            }
-        }
-        if (has_unused)
-            *unused_before = cluster;
-    }
-    // Only a chain that ends properly may be grown.
-    if (length > 0 && !broken)
-        *last_cluster = cluster;
-    return nullptr;
 }
 
 bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
@@ -327,47 +287,78 @@ bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
     return true;
 }
 
+reserve_result reserve_slots(f32* fs, slot_run* run)
+{
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
+    if (!run->slot && (run->clusters + 1) * slots_per_cluster > fat32_max_dir_slots)
+        return reserve_result::full;
+    if (run->unused_before != 0) {
+        // Entries behind a never-used slot are invisible to other systems. Sealing borrows
+        // the buffer, so the run's cluster is read back into it afterwards.
+        if (!seal_unused_slots(fs, run->buffer, run->unused_before))
+            return reserve_result::failed;
+        if (run->slot && !getCluster(fs, run->buffer, run->found_cluster))
+            return reserve_result::failed;
+    }
+    if (run->slot)
+        return reserve_result::ok;
+    run->grown = claim_cluster(fs);
+    if (run->grown == 0)
+        return reserve_result::failed;
+    memset(run->buffer, 0, fs->cluster_size);
+    run->slot = run->buffer;
+    run->found_cluster = run->grown;
+    return reserve_result::ok;
+}
+
+bool link_grown_cluster(f32* fs, slot_run* run)
+{
+    return run->grown == 0 || fat_write_entry(fs, run->last_cluster, run->grown);
+}
+
+void undo_reservation(f32* fs, slot_run* run, uint32_t first_data)
+{
+    uint32_t cluster = first_data;
+    uint32_t entry = 0;
+    for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
+        if (!fat_read_entry(fs, cluster, &entry))
+            break;
+        fat_write_entry(fs, cluster, fat32_free_cluster);
+        uint32_t next = entry & fat32_entry_mask;
+        cluster = next <= fat32_last_link ? next : 0;
+    }
+    if (run->grown != 0) {
+        uint32_t link = 0;
+        if (fat_read_entry(fs, run->last_cluster, &link) && (link & fat32_entry_mask) == run->grown)
+            fat_write_entry(fs, run->last_cluster, fat32_end_of_chain);
+        fat_write_entry(fs, run->grown, fat32_free_cluster);
+        run->grown = 0;
+    }
+}
+
 uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32_t count,
     uint32_t* found_cluster)
 {
     if (count == 0 || count > fs->cluster_size / fat32_dir_entry_size)
         return nullptr;
-    uint32_t last = 0;
-    uint32_t unused_before = 0;
-    uint8_t* slot = find_free_run(fs, cluster_buffer, resolve_dir_cluster(fs, dir->cluster), count,
-        found_cluster, &last, &unused_before);
-    if (!slot && last == 0)
+    slot_run run{count, cluster_buffer, nullptr, 0, 0, 0, 0, 0};
+    if (find_slots(fs, resolve_dir_cluster(fs, dir->cluster), nullptr, nullptr, &run) != name_check::ok)
         return nullptr;
-    if (unused_before != 0 && !seal_unused_slots(fs, cluster_buffer, unused_before))
+    reserve_result reserved = reserve_slots(fs, &run);
+    if (reserved == reserve_result::full)
+        printf("fat32: error: directory full\n");
+    if (reserved != reserve_result::ok)
         return nullptr;
-    if (slot) {
-        // Sealing used the buffer: bring the run's cluster back into it.
-        if (unused_before != 0 && !getCluster(fs, cluster_buffer, *found_cluster))
-            return nullptr;
-        return slot;
+    // The growth stays in memory until the caller writes the FAT back.
+    if (!link_grown_cluster(fs, &run)) {
+        undo_reservation(fs, &run, 0);
+        return nullptr;
     }
-    uint32_t grown = allocateCluster(fs);
-    if (grown == 0)
-        return nullptr;
-    if (!fat_write_entry(fs, last, grown))
-        return nullptr;
-    memset(cluster_buffer, 0, fs->cluster_size);
-    *found_cluster = grown;
-    return cluster_buffer;
+    *found_cluster = run.found_cluster;
+    return run.slot;
 }
 
-bool has_free_clusters(f32* fs, uint32_t count)
-{
-    uint32_t found = 0;
-    uint32_t entry = 0;
-    for (uint32_t c = fat32_first_data_cluster; found < count && c <= fs->last_cluster; ++c) {
-        if (!fat_read_entry(fs, c, &entry))
-            return false;
-        if ((entry & fat32_entry_mask) == fat32_free_cluster)
-            ++found;
-    }
-    return found >= count;
-}
+bool has_free_clusters(f32* fs, uint32_t count) { return count_free_clusters(fs) >= count; }
 
 void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum)
 {
@@ -398,11 +389,17 @@ void write_long_filename_entries(uint8_t* start, uint32_t num_entries, char* fna
 }
 
 void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size)
+    uint32_t size, const fat_timestamp& stamp)
 {
     memset(slot, 0, fat32_dir_entry_size);
     __builtin_memcpy(slot + dirent_name_offset, short_name, short_name_length);
     slot[dirent_attr_offset] = attrs;
+    slot[dirent_created_hundredths_offset] = stamp.hundredths;
+    writei16(slot, dirent_created_time_offset, stamp.time);
+    writei16(slot, dirent_created_date_offset, stamp.date);
+    writei16(slot, dirent_accessed_date_offset, stamp.date);
+    writei16(slot, dirent_modified_time_offset, stamp.time);
+    writei16(slot, dirent_modified_date_offset, stamp.date);
     writei16(slot, dirent_cluster_high_offset, static_cast<uint16_t>(first_cluster >> 16));
     writei16(slot, dirent_cluster_low_offset, static_cast<uint16_t>(first_cluster));
     writei32(slot, dirent_size_offset, size);

@@ -2,15 +2,17 @@
 #pragma once
 
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_time.hpp"
 
 #include <stdint.h>
 
 namespace tavix {
 
 enum class name_check {
-    ok,     // the name is free and *short_name holds a short name no entry uses
-    exists, // an entry of that name (long or short, any case) is already there
-    failed, // the directory could not be read (a message was printed)
+    ok,         // the name is free and *short_name holds a short name no entry uses
+    exists,     // an entry of that name (long or short, any case) is already there
+    unreadable, // the directory cannot be read to its end: nothing may be created in it
+    failed,     // no heap, or no short name left (a message was printed)
 };
 
 // True for a name of 1 to 255 printable ASCII characters, none of them reserved by FAT,
@@ -26,33 +28,39 @@ bool short_name_basis(const char* fname, uint8_t* field);
 // The basis with the tail ~n, the base shortened to make room for it.
 void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field);
 
-// Where a new entry's slots go, found by the same walk that checks the name (see find_free_run
-// for the meaning of the results).
+// Creating an entry takes four steps that every creation shares: find_slots walks the
+// directory once (name check, short name, first free run), reserve_slots makes room (seals
+// never-used slots other systems would stop at, claims a cluster when the directory must
+// grow), the caller writes its data, then the FAT, then the slots, then FSInfo; and
+// undo_reservation gives back what was claimed when a step fails.
 struct slot_run {
     uint32_t count;         // slots wanted in a row
     uint8_t* buffer;        // a cluster buffer: it receives the cluster holding the run
-    uint8_t* slot;          // the run's first slot in `buffer`, or null
-    uint32_t found_cluster;
-    uint32_t last_cluster;
-    uint32_t unused_before;
-    bool searched;          // false when the walk did not read the whole chain: use find_free_run
+    uint8_t* slot;          // the run's first slot in `buffer`, or null: the directory must grow
+    uint32_t found_cluster; // the cluster in `buffer`
+    uint32_t last_cluster;  // the chain's last cluster
+    uint32_t unused_before; // the last cluster before the run holding never-used slots, or 0
+    uint32_t clusters;      // clusters of the directory's chain
+    uint32_t grown;         // the cluster reserve_slots claimed for growth, or 0
 };
 
-// Looks through the directory for `fname` and picks the short name for it: the basis when it
-// lost nothing and is unused, otherwise the basis with the lowest unused tail. With `run`, the
-// same walk also looks for the first run of run->count free slots in one cluster.
-name_check choose_short_name(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name,
-    slot_run* run = nullptr);
+// Looks through the directory for `fname` (null: no name to check) and picks the short name
+// for it: the basis when it lost nothing and is unused, otherwise the basis with the lowest
+// unused tail. The same walk finds the first run of run->count free slots in one cluster,
+// first fit in chain order.
+name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run);
 
-// The first run of `count` free slots in one cluster of the chain from `first_cluster`,
-// first fit in chain order, without growing the directory. On success the cluster is in
-// `cluster_buffer` and *found_cluster names it. On null, *last_cluster is the chain's last
-// cluster (0 when the chain is damaged or unreadable, so it must not be grown).
-// *unused_before names the last cluster before the run that holds never-used (0x00) slots,
-// or is 0: other systems stop reading a directory at such a slot, so it must be sealed
-// (seal_unused_slots) before an entry is placed behind it.
-uint8_t* find_free_run(f32* fs, uint8_t* cluster_buffer, uint32_t first_cluster, uint32_t count,
-    uint32_t* found_cluster, uint32_t* last_cluster, uint32_t* unused_before);
+enum class reserve_result { ok, full, failed };
+// Makes room for the run found: seals never-used slots before it and, when no run was found,
+// claims a cluster (in memory, not yet linked) whose buffer starts zeroed. `full` when
+// growing would take the directory past fat32_max_dir_slots; `failed` when a disk write
+// failed or no cluster was free.
+reserve_result reserve_slots(f32* fs, slot_run* run);
+// Links a claimed growth cluster behind the directory's last cluster (in memory).
+bool link_grown_cluster(f32* fs, slot_run* run);
+// Frees the clusters of a creation in memory: the chain from `first_data` (0: none) and the
+// growth cluster, unlinked again. The caller writes the FAT if it had written it before.
+void undo_reservation(f32* fs, slot_run* run, uint32_t first_data);
 // Marks the never-used slots of a directory cluster as deleted, writing only the sectors that
 // changed; false when it could not be read or written.
 bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster);
@@ -63,8 +71,8 @@ bool has_free_clusters(f32* fs, uint32_t count);
 // Fills `num_entries` slots from `start` with the long-name entries of `fname`, each slot
 // cleared first, the name ended by 0x0000 and padded with 0xFFFF.
 void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum);
-// Fills one cleared slot with a short entry.
+// Fills one slot with a short entry created, modified and last accessed at `stamp`.
 void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size);
+    uint32_t size, const fat_timestamp& stamp);
 
 } // namespace tavix

@@ -3,6 +3,7 @@
 
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
+#include "drivers/fs/cp437.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -10,11 +11,13 @@ namespace tavix {
 
 namespace {
 
-// The lowest and highest character a decoded long name keeps.
-constexpr uint8_t lfn_lowest_char = 0x20;
-constexpr uint8_t lfn_highest_char = 0x7F;
 // A short name decoded as text: eight characters, a dot, three, and the NUL.
 constexpr uint32_t short_text_size = 13;
+// UTF-16 surrogates: a pair of them stands for one character outside the font.
+constexpr uint16_t utf16_high_surrogate_first = 0xD800;
+constexpr uint16_t utf16_high_surrogate_last = 0xDBFF;
+constexpr uint16_t utf16_low_surrogate_first = 0xDC00;
+constexpr uint16_t utf16_low_surrogate_last = 0xDFFF;
 
 enum class decode_result {
     decoded,    // *dirent is filled, *next is past its short entry
@@ -23,50 +26,71 @@ enum class decode_result {
     failed,     // the slot is free, or no heap for the name
 };
 
-// Decodes the short name at `slot` as BASE.EXT in the case stored on disk.
-char* decode_short_name(uint8_t* slot)
+bool is_high_surrogate(uint16_t u) { return u >= utf16_high_surrogate_first && u <= utf16_high_surrogate_last; }
+bool is_low_surrogate(uint16_t u) { return u >= utf16_low_surrogate_first && u <= utf16_low_surrogate_last; }
+
+// The run's characters as code page 437 text: one byte per character (a surrogate pair is
+// one character), up to the terminator. Empty when the name is empty.
+char* long_name_text(const uint16_t* units, uint32_t count)
+{
+    char* name = static_cast<char*>(malloc(count + 1));
+    if (!name)
+        return nullptr;
+    uint32_t out = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint16_t u = units[i];
+        if (u == lfn_terminator || u == lfn_filler)
+            break;
+        if (is_high_surrogate(u) && i + 1 < count && is_low_surrogate(units[i + 1]))
+            ++i;
+        name[out++] = static_cast<char>(cp437_from_utf16(u));
+    }
+    name[out] = '\0';
+    return name;
+}
+
+// Decodes the short name at `slot` as BASE.EXT, lowering the parts its case flags mark.
+char* decode_short_name(const uint8_t* slot)
 {
     char* name = static_cast<char*>(malloc(short_text_size));
     if (!name)
         return nullptr;
     short_name_text(slot, name);
+    uint8_t flags = slot[dirent_case_offset];
+    bool in_ext = false;
+    for (char* c = name; *c; ++c) {
+        if (*c == '.' && c != name)
+            in_ext = true;
+        bool lower = (flags & (in_ext ? case_lower_ext : case_lower_base)) != 0;
+        if (lower && *c >= 'A' && *c <= 'Z')
+            *c = static_cast<char>(*c - 'A' + 'a');
+    }
     return name;
 }
 
-decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next)
+// Decodes the entry at `start` within [start, end), with `run` as scratch for its long name.
+decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next, lfn_run* run)
 {
     if (start >= end || slot_is_free(start))
         return decode_result::failed;
-    uint32_t count = 0;
+    run->active = false;
     uint8_t* slot = start;
     while (slot_is_long_name(slot)) {
-        ++count;
+        lfn_take(run, slot);
         slot += fat32_dir_entry_size;
         if (slot >= end)
             return decode_result::truncated;
     }
-    if (count > 0 && slot_is_free(slot)) {
+    if (slot != start && slot_is_free(slot)) {
         // The short entry of this name is gone: the run names nothing.
         *next = slot;
         return decode_result::skipped;
     }
-
-    char* name = nullptr;
-    if (count > 0 && count <= lfn_max_entries) {
-        name = parse_long_name(start, static_cast<uint8_t>(count));
-        if (name && name[0] == '\0') {
-            // Damaged ordinals or characters: the short name still names the entry.
-            mfree(name);
-            name = nullptr;
-        }
-    }
-    if (!name)
-        name = decode_short_name(slot);
+    char* name = lfn_finish(run, slot);
     if (!name) {
         printf("fat32: error: out of memory while reading a directory\n");
         return decode_result::failed;
     }
-
     dirent->name = name;
     dirent->dir_attrs = slot[dirent_attr_offset];
     dirent->first_cluster = slot_first_cluster(slot);
@@ -75,14 +99,28 @@ decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint
     return decode_result::decoded;
 }
 
+decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next)
+{
+    lfn_run run{};
+    run.chars = static_cast<uint16_t*>(malloc(lfn_run_units * sizeof(uint16_t)));
+    if (!run.chars) {
+        printf("fat32: error: out of memory while reading a directory\n");
+        return decode_result::failed;
+    }
+    decode_result result = decode_entry(start, end, dirent, next, &run);
+    mfree(run.chars);
+    return result;
+}
+
 // The link out of a chain member. Only the low 28 bits of an entry are the link; the top
-// four are reserved and carry no meaning for the chain.
+// four are reserved and carry no meaning for the chain. A FAT sector that cannot be read
+// ends the chain as a bad link (0).
 uint32_t next_link(f32* fs, uint32_t cluster, bool* ok)
 {
     uint32_t entry = 0;
     if (!fat_read_entry(fs, cluster, &entry)) {
         *ok = false;
-        return fat32_end_of_chain;
+        return fat32_free_cluster;
     }
     uint32_t next = entry & fat32_entry_mask;
     *ok = next <= fat32_last_link && is_data_cluster(fs, next) && next < fs->fat_entries;
@@ -153,7 +191,7 @@ uint32_t chain_length(f32* fs, uint32_t start, bool* broken)
 bool names_equal_nocase(const char* a, const char* b)
 {
     for (;; ++a, ++b) {
-        if (k_toupper(static_cast<uint8_t>(*a)) != k_toupper(static_cast<uint8_t>(*b)))
+        if (cp437_toupper(static_cast<uint8_t>(*a)) != cp437_toupper(static_cast<uint8_t>(*b)))
             return false;
         if (*a == '\0')
             return true;
@@ -186,26 +224,64 @@ uint8_t checksum_fname(char* fname)
     return sum;
 }
 
+void lfn_take(lfn_run* run, const uint8_t* slot)
+{
+    uint8_t ordinal = slot[lfn_ordinal_offset];
+    uint8_t position = ordinal & lfn_ordinal_mask;
+    if (ordinal & lfn_last_flag) {
+        // The run's first slot: a new run starts here whatever came before.
+        run->active = position >= 1 && position <= lfn_max_entries;
+        run->length = position;
+        run->expect = position;
+        run->checksum = slot[lfn_checksum_offset];
+    } else if (!run->active || run->expect == 0 || ordinal != run->expect ||
+        slot[lfn_checksum_offset] != run->checksum) {
+        // A missing, repeated or foreign slot: the run names nothing.
+        run->active = false;
+        return;
+    }
+    if (!run->active)
+        return;
+    uint16_t* part = run->chars + lfn_chars_per_entry * (position - 1);
+    for (uint32_t c = 0; c < lfn_chars_per_entry; ++c)
+        part[c] = readi16(const_cast<uint8_t*>(slot), lfn_char_offsets[c]);
+    --run->expect;
+}
+
+char* lfn_finish(lfn_run* run, const uint8_t* slot)
+{
+    char* name = nullptr;
+    bool complete = run->active && run->expect == 0;
+    run->active = false;
+    if (complete && checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(slot))) == run->checksum) {
+        name = long_name_text(run->chars, lfn_chars_per_entry * run->length);
+        if (name && name[0] == '\0') {
+            mfree(name);
+            name = nullptr;
+        }
+    }
+    return name ? name : decode_short_name(slot);
+}
+
 char* parse_long_name(uint8_t* entries, uint8_t entry_count)
 {
-    uint32_t size = lfn_chars_per_entry * entry_count + 1;
-    char* name = static_cast<char*>(malloc(size));
-    if (!name)
+    uint32_t units = lfn_chars_per_entry * entry_count;
+    auto* chars = static_cast<uint16_t*>(malloc((units + 1) * sizeof(uint16_t)));
+    if (!chars)
         return nullptr;
-    memset(name, 0, size);
+    for (uint32_t i = 0; i < units; ++i)
+        chars[i] = lfn_terminator;
     for (uint32_t e = 0; e < entry_count; ++e) {
         uint8_t* slot = entries + e * fat32_dir_entry_size;
         uint32_t position = slot[lfn_ordinal_offset] & lfn_ordinal_mask;
         // An ordinal outside the run cannot say where its characters go: they are dropped.
         if (position == 0 || position > entry_count)
             continue;
-        char* part = name + lfn_chars_per_entry * (position - 1);
-        for (uint32_t c = 0; c < lfn_chars_per_entry; ++c) {
-            uint16_t ch = readi16(slot, lfn_char_offsets[c]);
-            bool printable = ch >= lfn_lowest_char && ch <= lfn_highest_char;
-            part[c] = printable ? static_cast<char>(ch) : '\0';
-        }
+        for (uint32_t c = 0; c < lfn_chars_per_entry; ++c)
+            chars[lfn_chars_per_entry * (position - 1) + c] = readi16(slot, lfn_char_offsets[c]);
     }
+    char* name = long_name_text(chars, units);
+    mfree(chars);
     return name;
 }
 
@@ -240,93 +316,96 @@ void next_dir_entry(f32* fs, uint8_t* root_cluster, uint8_t* entry, uint8_t** ne
 
 bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster)
 {
+    *walk = dir_walk{};
     walk->fs = fs;
-    walk->second = 0;
     walk->cluster = resolve_dir_cluster(fs, cluster);
-    walk->buffer = static_cast<uint8_t*>(malloc(2 * fs->cluster_size));
+    // The cluster and the long-name characters share one block.
+    walk->buffer = static_cast<uint8_t*>(malloc(fs->cluster_size + lfn_run_units * sizeof(uint16_t)));
     if (!walk->buffer) {
         printf("fat32: error: out of memory for a directory buffer\n");
         return false;
     }
-    walk->whole = false;
-    walk->clusters_left = chain_length(fs, walk->cluster, &walk->broken);
+    walk->run.chars = reinterpret_cast<uint16_t*>(walk->buffer + fs->cluster_size);
+    walk->clusters = chain_length(fs, walk->cluster, &walk->broken);
+    walk->clusters_left = walk->clusters;
+    walk->index = fs->cluster_size / fat32_dir_entry_size;
     if (walk->clusters_left > 0 && getCluster(fs, walk->buffer, walk->cluster)) {
-        walk->pos = walk->buffer;
+        walk->index = 0;
         --walk->clusters_left;
     } else {
-        // Past the first half: the walk ends at once and was not whole.
-        walk->pos = walk->buffer + 2 * fs->cluster_size;
         walk->clusters_left = 0;
+        walk->broken = true;
     }
     return true;
 }
 
-// After an entry that ran into the second half of the buffer, that cluster becomes the
-// current one and the walk goes on inside it.
-static void move_second_half_down(dir_walk* walk)
+// Brings the chain's next cluster into the buffer; false at the end of the chain or where
+// it cannot be read.
+static bool dir_walk_advance(dir_walk* walk)
 {
     f32* fs = walk->fs;
-    __builtin_memcpy(walk->buffer, walk->buffer + fs->cluster_size, fs->cluster_size);
-    walk->pos -= fs->cluster_size;
-    walk->cluster = walk->second;
-    walk->second = 0;
+    if (walk->clusters_left == 0) {
+        walk->whole = !walk->broken;
+        return false;
+    }
+    uint32_t next = 0;
+    if (!fat_read_entry(fs, walk->cluster, &next) || !is_data_cluster(fs, next & fat32_entry_mask) ||
+        !getCluster(fs, walk->buffer, next & fat32_entry_mask)) {
+        walk->broken = true;
+        walk->clusters_left = 0;
+        return false;
+    }
+    --walk->clusters_left;
+    walk->cluster = next & fat32_entry_mask;
+    walk->index = 0;
+    return true;
 }
 
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
 {
     f32* fs = walk->fs;
-    uint8_t* half = walk->buffer + fs->cluster_size;
-    if (walk->second != 0)
-        move_second_half_down(walk);
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
     for (;;) {
-        if (walk->pos >= half) {
-            if (walk->clusters_left == 0) {
-                walk->whole = walk->pos == half;
-                return walk_step::end;
-            }
-            uint32_t next = get_next_cluster_id(fs, walk->cluster);
-            if (!is_data_cluster(fs, next) || !getCluster(fs, walk->buffer, next))
-                return walk_step::end;
-            --walk->clusters_left;
-            walk->cluster = next;
-            walk->pos = walk->buffer;
-        }
-        where->first = walk->pos;
-        where->first_cluster = walk->cluster;
-        if (slot_is_free(walk->pos)) {
-            walk->pos += fat32_dir_entry_size;
-            where->last = where->first;
-            where->last_cluster = walk->cluster;
-            return walk_step::free_slot;
-        }
-
-        uint8_t* next = nullptr;
-        uint32_t second = 0;
-        next_dir_entry(fs, walk->buffer, walk->pos, &next, dirent, walk->cluster, &second);
-        if (second != 0 && next) {
-            if (walk->clusters_left == 0) {
-                // The chain loops back into a cluster already read: the name cannot be
-                // trusted, and the walk ends here.
-                mfree(dirent->name);
-                dirent->name = nullptr;
-                printf("FOUND BAD DIRECTORY ENTRY!");
-                return walk_step::end;
-            }
-            walk->second = second;
-            --walk->clusters_left;
-        }
-        if (!next)
+        if (walk->index == slots_per_cluster && !dir_walk_advance(walk))
             return walk_step::end;
-        if (!dirent->name) {
-            // A long-name run without its short entry: go on at the free slot behind it.
-            walk->pos = next;
-            if (walk->second != 0)
-                move_second_half_down(walk);
+        uint32_t here = walk->index++;
+        uint8_t* slot = walk->buffer + here * fat32_dir_entry_size;
+        if (slot_is_long_name(slot) && !slot_is_free(slot)) {
+            lfn_take(&walk->run, slot);
+            if (walk->run.active && walk->run.expect + 1 == walk->run.length) {
+                walk->run_cluster = walk->cluster;
+                walk->run_index = here;
+            }
             continue;
         }
-        where->last = next - fat32_dir_entry_size;
-        where->last_cluster = where->last >= half ? walk->second : walk->cluster;
-        walk->pos = next;
+        where->last = slot;
+        where->last_cluster = walk->cluster;
+        where->last_index = here;
+        if (slot_is_free(slot)) {
+            walk->run.active = false;
+            where->first_cluster = walk->cluster;
+            where->first_index = here;
+            where->count = 1;
+            return walk_step::free_slot;
+        }
+        bool named = walk->run.active && walk->run.expect == 0;
+        uint32_t run_length = walk->run.length;
+        char* name = lfn_finish(&walk->run, slot);
+        if (!name) {
+            printf("fat32: error: out of memory while reading a directory\n");
+            walk->broken = true;
+            return walk_step::end;
+        }
+        // Whether the long name was taken or not, a complete run with a matching checksum
+        // belongs to this entry; a mismatched one is left where it is.
+        named = named && checksum_fname(reinterpret_cast<char*>(slot)) == walk->run.checksum;
+        where->first_cluster = named ? walk->run_cluster : walk->cluster;
+        where->first_index = named ? walk->run_index : here;
+        where->count = named ? run_length + 1 : 1;
+        dirent->name = name;
+        dirent->dir_attrs = slot[dirent_attr_offset];
+        dirent->first_cluster = slot_first_cluster(slot);
+        dirent->file_size = readi32(slot, dirent_size_offset);
         return walk_step::entry;
     }
 }
@@ -335,6 +414,7 @@ void dir_walk_end(dir_walk* walk)
 {
     mfree(walk->buffer);
     walk->buffer = nullptr;
+    walk->run.chars = nullptr;
 }
 
 void populate_dir(f32* fs, directory* dir, uint32_t cluster)

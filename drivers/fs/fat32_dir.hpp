@@ -12,7 +12,13 @@ namespace tavix {
 constexpr size_t dirent_name_offset = 0;
 constexpr size_t dirent_ext_offset = 8;
 constexpr size_t dirent_attr_offset = 11;
+constexpr size_t dirent_created_hundredths_offset = 13;
+constexpr size_t dirent_created_time_offset = 14;
+constexpr size_t dirent_created_date_offset = 16;
+constexpr size_t dirent_accessed_date_offset = 18;
 constexpr size_t dirent_cluster_high_offset = 20;
+constexpr size_t dirent_modified_time_offset = 22;
+constexpr size_t dirent_modified_date_offset = 24;
 constexpr size_t dirent_cluster_low_offset = 26;
 constexpr size_t dirent_size_offset = 28;
 constexpr uint32_t short_name_length = 11;
@@ -70,29 +76,63 @@ uint32_t resolve_dir_cluster(f32* fs, uint32_t cluster);
 
 // The number of distinct clusters of the chain from `start` that may be visited: it ends
 // before a link that is free or out of range, at an end-of-chain value, and counts each
-// cluster of a loop once. *broken tells whether it ended at anything but end-of-chain.
-// 0 when `start` is not a data cluster.
+// cluster of a loop once. *broken tells whether it ended at anything but end-of-chain (a FAT
+// sector that cannot be read counts as broken). 0 when `start` is not a data cluster.
 uint32_t chain_length(f32* fs, uint32_t start, bool* broken);
 
-// A walk over the live entries and free slots of a directory chain, two clusters of
-// buffer on the heap, never more clusters than the chain has and never past a bad link.
+// Directories are limited to 65,536 slots (2 MiB): the format numbers slots with 16 bits.
+constexpr uint32_t fat32_max_dir_slots = 65536;
+
+// Short entry byte 12: the base and the extension are shown in lower case (names such as
+// "readme.txt" are stored that way without a long name).
+constexpr size_t dirent_case_offset = 12;
+constexpr uint8_t case_lower_base = 0x08;
+constexpr uint8_t case_lower_ext = 0x10;
+
+// A long-name run as a walk meets it slot by slot: the first slot carries the last-entry
+// flag and the highest ordinal, each next one the ordinal below, all the same checksum.
+struct lfn_run {
+    uint16_t* chars;  // lfn_max_entries x 13 UTF-16 units, owned by whoever set up the run
+    uint8_t expect;   // the ordinal the next slot must carry; 0 once ordinal 1 was seen
+    uint8_t length;   // slots in the run
+    uint8_t checksum;
+    bool active;      // a run is being collected (or is complete, when expect is 0)
+};
+constexpr uint32_t lfn_run_units = lfn_max_entries * lfn_chars_per_entry;
+
+// Takes one long-name slot into the run: it starts a new run, continues the current one, or
+// breaks it (the slots taken so far then name nothing).
+void lfn_take(lfn_run* run, const uint8_t* slot);
+// The decoded name of the short entry `slot`: the run's long name when the run is complete
+// and its checksum matches the short name, otherwise the short name. Ends the run. Null when
+// the heap is exhausted.
+char* lfn_finish(lfn_run* run, const uint8_t* slot);
+
+// A walk over the live entries and free slots of a directory chain, slot by slot, one
+// cluster of buffer on the heap, never more clusters than the chain has and never past a
+// bad link. A long name may span any number of clusters.
 struct dir_walk {
     f32* fs;
-    uint8_t* buffer;       // two clusters: the current one and, after a crossing, the next
-    uint32_t cluster;      // the cluster in the first half
-    uint32_t second;       // the cluster in the second half, 0 when it holds none
-    uint8_t* pos;          // the next slot to look at
+    uint8_t* buffer;        // the current cluster
+    uint32_t cluster;       // the cluster in `buffer`
+    uint32_t index;         // the next slot of `buffer` to look at
+    uint32_t clusters;      // clusters of the chain (each cluster of a loop once)
     uint32_t clusters_left; // clusters of the chain not yet read
-    bool broken;           // the chain ends at a bad link, not at end-of-chain
-    bool whole;            // the walk ended after reading every cluster of the chain
+    bool broken;            // the chain ends at a bad link, not at end-of-chain
+    bool whole;             // every slot was read and the chain ends properly
+    lfn_run run;            // the long-name run before the next short entry
+    uint32_t run_cluster;   // where the run's first slot lies
+    uint32_t run_index;
 };
 
-// Where the slots of the entry that dir_walk_next just returned lie in the buffer.
+// Where the slots of the entry (or the free slot) dir_walk_next just returned lie.
 struct walk_slots {
-    uint8_t* first;  // its first slot (first long-name entry, or the short entry)
-    uint8_t* last;   // its short entry
-    uint32_t first_cluster; // cluster holding `first` (the first half of the buffer)
-    uint32_t last_cluster;  // cluster holding `last`
+    uint8_t* last;          // its short entry (or the free slot) in the walk's buffer
+    uint32_t first_cluster; // its first slot: the first long-name entry, or the short entry
+    uint32_t first_index;
+    uint32_t last_cluster;  // the cluster in the walk's buffer
+    uint32_t last_index;
+    uint32_t count;         // slots from the first through the short entry
 };
 
 enum class walk_step { entry, free_slot, end };
@@ -100,15 +140,16 @@ enum class walk_step { entry, free_slot, end };
 // Starts at the directory whose chain begins at `cluster` (0 for the root). False when no
 // buffer could be had (a message is printed); a chain that cannot be read walks as empty.
 bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster);
-// The next entry (decoded into *dirent, whose name the caller releases) or free slot
-// (*where->first is the slot). The walk ends at the end of the chain or at an entry that
-// cannot be decoded.
+// The next entry (decoded into *dirent, whose name the caller releases) or free slot. A
+// damaged long-name run is skipped and its short entry decoded under the short name; the
+// walk ends only at the end of the chain or where the chain cannot be read.
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where);
 void dir_walk_end(dir_walk* walk);
 
-// ASCII case-insensitive equality, as FAT compares names.
+// Case-insensitive equality of code page 437 names, as FAT readers compare them.
 bool names_equal_nocase(const char* a, const char* b);
-// The short name in an 11-byte field as BASE.EXT (or BASE), into `out` of 13 bytes.
+// The short name in an 11-byte field as BASE.EXT (or BASE) in the case stored, into `out`
+// of 13 bytes.
 void short_name_text(const uint8_t* field, char* out);
 
 } // namespace tavix

@@ -18,31 +18,14 @@ constexpr uint32_t dot_slot = 0;
 constexpr uint32_t dotdot_slot = 1;
 
 // A new directory's first two slots: "." for itself, ".." for its parent (0 for the root).
-void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent)
+void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent, const fat_timestamp& stamp)
 {
     uint8_t name[short_name_length];
     write_8_3_filename(const_cast<char*>(dot_name), name);
-    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0);
+    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0, stamp);
     write_8_3_filename(const_cast<char*>(dotdot_name), name);
     uint32_t stored_parent = resolve_dir_cluster(fs, parent) == fs->root_cluster ? 0 : parent;
-    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0);
-}
-
-// Gives back what a creation allocated, in memory only: the disk's FAT has not seen it yet.
-void undo_allocations(f32* fs, uint32_t first_data, uint32_t data_count, uint32_t grown, uint32_t grown_from,
-    uint32_t saved_hint)
-{
-    uint32_t cluster = first_data;
-    uint32_t entry = 0;
-    for (uint32_t i = 0; i < data_count && is_data_cluster(fs, cluster) && fat_read_entry(fs, cluster, &entry); ++i) {
-        fat_write_entry(fs, cluster, fat32_free_cluster);
-        cluster = entry & fat32_entry_mask;
-    }
-    if (grown != 0) {
-        fat_write_entry(fs, grown, fat32_free_cluster);
-        fat_write_entry(fs, grown_from, fat32_end_of_chain);
-    }
-    fs->cluster_alloc_hint = saved_hint;
+    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0, stamp);
 }
 
 struct new_entry {
@@ -53,12 +36,13 @@ struct new_entry {
     uint8_t attrs;
     uint32_t setcluster;  // nonzero: point at this cluster, allocate and write nothing
     bool directory;       // give the new cluster its "." and ".." entries
+    fat_timestamp stamp;  // when it is created: one clock reading for all its entries
 };
 
-// Allocates the entry's clusters as one chain and writes them. *first and *allocated say
-// what was allocated even when it fails, so that the caller can undo it.
+// Claims the entry's clusters as one chain (in memory) and writes their contents. *first
+// names the chain even when it fails, so that the caller can give it back.
 bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* buffer, uint32_t needed,
-    uint32_t* first, uint32_t* allocated)
+    uint32_t* first)
 {
     uint32_t previous = 0;
     uint32_t written = 0;
@@ -68,16 +52,17 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
         uint32_t cluster = claim_cluster(fs);
         if (cluster == 0)
             return false;
-        ++*allocated;
         if (previous != 0) {
-            if (!fat_write_entry(fs, previous, cluster))
+            if (!fat_write_entry(fs, previous, cluster)) {
+                fat_write_entry(fs, cluster, fat32_free_cluster);
                 return false;
+            }
         } else
             *first = cluster;
         previous = cluster;
         memset(buffer, 0, fs->cluster_size);
         if (e.directory) {
-            write_dot_entries(fs, buffer, *first, parent);
+            write_dot_entries(fs, buffer, *first, parent, e.stamp);
         } else {
             uint32_t chunk = e.flen - written < fs->cluster_size ? e.flen - written : fs->cluster_size;
             if (chunk > 0)
@@ -88,6 +73,85 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
             return false;
     }
     return true;
+}
+
+// The step of a creation that failed, and its name in the message.
+enum class write_step { none, clusters, fat, directory, fsinfo };
+constexpr const char* write_step_names[] = {"", "the new clusters", "the FAT", "the directory", "FSInfo"};
+
+// Fills the reserved slots with the entry's long name and short entry.
+void fill_slots(slot_run* run, const new_entry& e, const uint8_t* short_name, uint32_t first)
+{
+    uint32_t lfn_entries = run->count - 1;
+    uint8_t sum = checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(short_name)));
+    write_long_name_slots(run->slot, lfn_entries, e.name, sum);
+    write_short_slot(run->slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
+        e.directory ? 0 : e.flen, e.stamp);
+}
+
+// Writes the reserved slots; when only part of them reaches the disk, puts the old bytes back.
+bool write_slots(f32* fs, slot_run* run, const new_entry& e, const uint8_t* short_name, uint32_t first)
+{
+    auto from = static_cast<uint32_t>(run->slot - run->buffer);
+    uint32_t length = run->count * fat32_dir_entry_size;
+    auto* old = static_cast<uint8_t*>(malloc(length));
+    if (!old)
+        return false;
+    __builtin_memcpy(old, run->slot, length);
+    fill_slots(run, e, short_name, first);
+    bool ok = put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
+    if (!ok) {
+        __builtin_memcpy(run->slot, old, length);
+        put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
+    }
+    mfree(old);
+    return ok;
+}
+
+// The steps of a creation after the slots are reserved, in the order that survives a power
+// cut: new clusters, the FAT (every copy), the directory slots, FSInfo. On a failure before
+// FSInfo everything before it is undone; a failed FSInfo leaves the entry in place.
+write_step write_new_entry(f32* fs, const new_entry& e, uint32_t parent, slot_run* run, const uint8_t* short_name,
+    uint8_t* data_buffer, uint32_t data_clusters)
+{
+    uint32_t first = e.setcluster;
+    uint32_t claimed = 0;
+    write_step failed = write_step::none;
+    bool fat_touched = false;
+    if (data_clusters > 0 && !write_data_clusters(fs, e, parent, data_buffer, data_clusters, &claimed))
+        failed = write_step::clusters;
+    if (data_clusters > 0)
+        first = claimed;
+    if (failed == write_step::none && run->grown != 0) {
+        // The grown cluster goes out whole with the new slots in it: until the FAT links
+        // it, no reader sees it.
+        fill_slots(run, e, short_name, first);
+        if (!putCluster(fs, run->buffer, run->grown))
+            failed = write_step::clusters;
+    }
+    if (failed == write_step::none) {
+        // The new chain is in every FAT copy before anything names it: a cut leaves at
+        // worst clusters no entry references. A grown directory is linked in a second
+        // write, after its new cluster is allocated on the disk.
+        fat_touched = true;
+        if (!write_fat_sectors(fs) || (run->grown != 0 && (!link_grown_cluster(fs, run) || !write_fat_sectors(fs))))
+            failed = write_step::fat;
+    }
+    if (failed == write_step::none && run->grown == 0 && !write_slots(fs, run, e, short_name, first))
+        failed = write_step::directory;
+    if (failed != write_step::none) {
+        // A FAT sector whose write failed may have reached some copies and not others.
+        // Writing the new chain once more makes the copies agree, so that the undo below
+        // brings every copy back to the same old state.
+        if (failed == write_step::fat)
+            write_fat_sectors(fs);
+        undo_reservation(fs, run, data_clusters > 0 ? claimed : 0);
+        // A sector that fails again stays pending for the next command.
+        if (fat_touched)
+            write_fat_sectors(fs);
+        return failed;
+    }
+    return write_fsinfo(fs) ? write_step::none : write_step::fsinfo;
 }
 
 // Creates one entry in the directory at dir_cluster; false when nothing was created (one
@@ -104,89 +168,51 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         return false;
     }
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
-    uint32_t lfn_entries = long_name_entry_count(e.name);
-    uint32_t slots = lfn_entries + 1;
+    uint32_t slots = long_name_entry_count(e.name) + 1;
     if (slots > slots_per_cluster) {
         printf("%s: error: %s is too long for this volume\n", e.who, e.name);
         return false;
     }
     uint8_t* dir_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
     uint8_t* data_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
-    uint32_t first = 0;
     if (!dir_buffer || !data_buffer) {
         printf("%s: error: out of memory for cluster buffers\n", e.who);
         mfree(dir_buffer);
         mfree(data_buffer);
         return false;
     }
-    // One walk both checks the name and finds the free slots.
     uint8_t short_name[short_name_length];
-    slot_run run{slots, dir_buffer, nullptr, 0, 0, 0, false};
-    name_check check = choose_short_name(fs, parent, e.name, short_name, &run);
-    if (check != name_check::ok) {
-        if (check == name_check::exists)
-            printf("%s: error: %s already exists\n", e.who, e.name);
-        mfree(dir_buffer);
-        mfree(data_buffer);
-        return false;
-    }
-
-    uint32_t found = run.found_cluster;
-    uint32_t last = run.last_cluster;
-    uint32_t unused_before = run.unused_before;
-    uint8_t* slot = run.slot;
-    if (!run.searched)
-        slot = find_free_run(fs, dir_buffer, parent, slots, &found, &last, &unused_before);
+    slot_run run{slots, dir_buffer, nullptr, 0, 0, 0, 0, 0};
+    name_check check = find_slots(fs, parent, e.name, short_name, &run);
     // An empty file owns no cluster: a cluster behind a size of 0 is a broken file to
     // every checker. A directory always has its first cluster.
     uint32_t data_clusters = 0;
     if (e.setcluster == 0 && (e.directory || e.flen > 0))
         data_clusters = e.directory ? 1 : (e.flen + fs->cluster_size - 1) / fs->cluster_size;
-    uint32_t saved_hint = fs->cluster_alloc_hint;
-    uint32_t grown = 0;
-    uint32_t allocated = 0;
     bool ok = false;
-
-    if (!slot && last == 0) {
-        printf("%s: error: the directory cannot be read or grown\n", e.who);
-    } else if (!has_free_clusters(fs, data_clusters + (slot ? 0 : 1))) {
+    if (check == name_check::exists) {
+        printf("%s: error: %s already exists\n", e.who, e.name);
+    } else if (check == name_check::unreadable) {
+        printf("%s: error: the directory cannot be read to its end\n", e.who);
+    } else if (check != name_check::ok) {
+        // find_slots said why.
+    } else if (!run.slot && (run.clusters + 1) * slots_per_cluster > fat32_max_dir_slots) {
+        printf("%s: error: directory full\n", e.who);
+    } else if (!has_free_clusters(fs, data_clusters + (run.slot ? 0 : 1))) {
         printf("%s: error: not enough free space for %s\n", e.who, e.name);
     } else {
-        ok = true;
-        if (unused_before != 0) {
-            // Entries behind a never-used slot are invisible to other systems.
-            ok = seal_unused_slots(fs, data_buffer, unused_before);
-        }
-        if (ok && !slot) {
-            // The grown cluster is written whole with the new entry in it.
-            grown = claim_cluster(fs);
-            ok = grown != 0;
-            if (ok) {
-                ok = fat_write_entry(fs, last, grown);
-                memset(dir_buffer, 0, fs->cluster_size);
-                found = grown;
-                slot = dir_buffer;
-            }
-        }
-        if (ok && data_clusters > 0) {
-            ok = write_data_clusters(fs, e, parent, data_buffer, data_clusters, &first, &allocated);
-        } else if (ok) {
-            first = e.setcluster;
-        }
-        if (ok) {
-            write_long_name_slots(slot, lfn_entries, e.name, checksum_fname(reinterpret_cast<char*>(short_name)));
-            write_short_slot(slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
-                e.directory ? 0 : e.flen);
-            auto from = static_cast<uint32_t>(slot - dir_buffer);
-            ok = grown != 0 ? putCluster(fs, dir_buffer, found)
-                            : put_cluster_bytes(fs, dir_buffer, found, from, from + slots * fat32_dir_entry_size);
-        }
-        if (!ok) {
-            undo_allocations(fs, e.setcluster == 0 ? first : 0, allocated, grown, last, saved_hint);
-            printf("%s: error: could not write %s to the disk\n", e.who, e.name);
-        } else if (!flushFAT(fs)) {
-            printf("%s: error: could not write the FAT for %s\n", e.who, e.name);
-        }
+        uint32_t saved_hint = fs->cluster_alloc_hint;
+        reserve_result reserved = reserve_slots(fs, &run);
+        write_step failed = write_step::none;
+        if (reserved == reserve_result::ok)
+            failed = write_new_entry(fs, e, parent, &run, short_name, data_buffer, data_clusters);
+        else
+            printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
+        if (failed != write_step::none)
+            printf("%s: error: could not write %s for %s\n", e.who, write_step_names[static_cast<int>(failed)], e.name);
+        ok = reserved == reserve_result::ok && (failed == write_step::none || failed == write_step::fsinfo);
+        if (!ok)
+            fs->cluster_alloc_hint = saved_hint;
     }
     mfree(dir_buffer);
     mfree(data_buffer);
@@ -227,6 +253,43 @@ bool directory_is_empty(f32* fs, uint32_t cluster)
     }
     dir_walk_end(&walk);
     return empty;
+}
+
+// Marks an entry's slots deleted. The sector holding the short entry goes first: once it is
+// on the disk the name is gone, and what a cut leaves behind are only unused long-name slots.
+bool mark_deleted(f32* fs, dir_walk* walk, const walk_slots& where)
+{
+    uint32_t from = where.first_cluster == where.last_cluster ? where.first_index * fat32_dir_entry_size : 0;
+    uint32_t to = (where.last_index + 1) * fat32_dir_entry_size;
+    for (uint32_t at = from; at < to; at += fat32_dir_entry_size)
+        walk->buffer[at] = slot_deleted;
+    uint32_t short_sector = where.last_index * fat32_dir_entry_size / fat32_sector_size * fat32_sector_size;
+    uint32_t split = short_sector > from ? short_sector : from;
+    if (!put_cluster_bytes(fs, walk->buffer, where.last_cluster, split, to))
+        return false;
+    if (split > from && !put_cluster_bytes(fs, walk->buffer, where.last_cluster, from, split))
+        return false;
+    if (where.first_cluster == where.last_cluster)
+        return true;
+    // The long name began in earlier clusters of the chain.
+    auto* buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    if (!buffer)
+        return false;
+    bool ok = true;
+    uint32_t cluster = where.first_cluster;
+    uint32_t index = where.first_index;
+    for (uint32_t steps = 0; ok && cluster != where.last_cluster && steps < lfn_max_entries; ++steps) {
+        ok = getCluster(fs, buffer, cluster);
+        for (uint32_t at = index * fat32_dir_entry_size; ok && at < fs->cluster_size; at += fat32_dir_entry_size)
+            buffer[at] = slot_deleted;
+        ok = ok && put_cluster_bytes(fs, buffer, cluster, index * fat32_dir_entry_size, fs->cluster_size);
+        uint32_t next = 0;
+        ok = ok && fat_read_entry(fs, cluster, &next);
+        cluster = next & fat32_entry_mask;
+        index = 0;
+    }
+    mfree(buffer);
+    return ok;
 }
 
 } // namespace
@@ -282,7 +345,7 @@ void writeFile_impl(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_
         printf("%s: error: no data for %s\n", who, fname);
         return;
     }
-    new_entry e{who, fname, file, directory ? 0 : flen, attrs, setcluster, directory && setcluster == 0};
+    new_entry e{who, fname, file, directory ? 0 : flen, attrs, setcluster, directory && setcluster == 0, fat_now()};
     create_entry(fs, dir->cluster, e);
 }
 
@@ -310,15 +373,7 @@ void delFile(f32* fs, directory* dir, char* filename)
             printf("delFile: error: %s is a directory that is not empty\n", filename);
             break;
         }
-        // The slots stand back to back in the buffer even when they span two clusters.
-        for (uint8_t* slot = where.first; slot <= where.last; slot += fat32_dir_entry_size)
-            slot[0] = slot_deleted;
-        // Only the sectors holding the marked slots change.
-        auto from = static_cast<uint32_t>(where.first - walk.buffer);
-        auto to = static_cast<uint32_t>(where.last - walk.buffer) + fat32_dir_entry_size;
-        bool ok = put_cluster_bytes(fs, walk.buffer, where.first_cluster, from, to < fs->cluster_size ? to : fs->cluster_size);
-        if (ok && to > fs->cluster_size)
-            ok = put_cluster_bytes(fs, walk.buffer + fs->cluster_size, where.last_cluster, 0, to - fs->cluster_size);
+        bool ok = mark_deleted(fs, &walk, where);
         if (!ok)
             printf("delFile: error: could not write the directory for %s\n", filename);
         else if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs))
@@ -334,7 +389,7 @@ void mkdir(f32* fs, directory* dir, char* dirname)
         return;
     // The new cluster gets its "." and ".." entries before the parent names it, so the
     // directory is complete the moment it appears.
-    new_entry e{"mkdir", dirname, nullptr, 0, attr_directory, 0, true};
+    new_entry e{"mkdir", dirname, nullptr, 0, attr_directory, 0, true, fat_now()};
     create_entry(fs, dir->cluster, e);
 }
 
@@ -354,7 +409,7 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
         !slot_is_free(buffer + dotdot_slot * fat32_dir_entry_size)) {
         printf("mkdir: error: the directory's first slots are taken\n");
     } else {
-        write_dot_entries(fs, buffer, self, parentcluster);
+        write_dot_entries(fs, buffer, self, parentcluster, fat_now());
         if (!put_cluster_bytes(fs, buffer, self, 0, (dotdot_slot + 1) * fat32_dir_entry_size) || !flushFAT(fs))
             printf("mkdir: error: could not write the new directory\n");
     }

@@ -23,6 +23,7 @@ constexpr uint16_t port_command = 0x1F7;
 constexpr uint8_t device_select_slave = 0x10;
 constexpr uint8_t error_abort = 0x04;
 constexpr uint8_t error_id_not_found = 0x10;
+constexpr uint8_t error_uncorrectable = 0x40;
 constexpr uint8_t status_write_fault = 0x20;
 constexpr uint8_t packet_signature_mid = 0x14;
 constexpr uint8_t packet_signature_high = 0xEB;
@@ -162,6 +163,8 @@ void AtaDisk::reset_state()
     sectors_read_ = 0;
     sectors_written_ = 0;
     out_of_range_ = 0;
+    write_attempts_ = 0;
+    failing_write_ = 0;
 }
 
 int AtaDisk::command_count(uint8_t command) const
@@ -374,6 +377,10 @@ void AtaDisk::start_read(uint64_t lba, uint32_t count)
         abort(error_id_not_found);
         return;
     }
+    if (failing_read_lba_ >= lba && failing_read_lba_ < lba + count) {
+        abort(error_uncorrectable);
+        return;
+    }
     transfer_ = Transfer::read;
     next_lba_ = lba;
     sectors_left_ = count;
@@ -392,7 +399,9 @@ void AtaDisk::finish_write_sector()
 {
     buffer_pos_ = 0;
     busy_left_ = busy_reads_;
-    if (next_lba_ == failing_lba_) {
+    ++write_attempts_;
+    bool transient = write_attempts_ == failing_write_;
+    if (next_lba_ == failing_lba_ || transient) {
         transfer_ = Transfer::none;
         error_ = error_abort;
         status_ = status_drdy | status_err | status_write_fault;

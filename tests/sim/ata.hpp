@@ -61,6 +61,13 @@ public:
     void set_busy_reads(int reads) { busy_reads_ = reads; }
     // Makes the write of this LBA fail with ERR (write fault) instead of storing it.
     void fail_write_at(uint64_t lba) { failing_lba_ = lba; }
+    // Makes the `n`-th sector write from now on (1 = the next one) fail once with a write
+    // fault, as a transient error would; 0 turns it off.
+    void fail_nth_write(uint64_t n) { failing_write_ = n == 0 ? 0 : write_attempts_ + n; }
+    // Makes every read that covers this LBA abort with ERR (an unreadable sector).
+    void fail_read_at(uint64_t lba) { failing_read_lba_ = lba; }
+    // Sector writes tried since the last reset_state(), failed ones included.
+    uint64_t write_attempts() const { return write_attempts_; }
     // Back to an idle drive and zero counters; the image is kept.
     void reset_state();
 
@@ -100,6 +107,9 @@ private:
     int busy_reads_ = 0;
     int busy_left_ = 0;
     uint64_t failing_lba_ = UINT64_MAX;
+    uint64_t failing_read_lba_ = UINT64_MAX;
+    uint64_t failing_write_ = 0;
+    uint64_t write_attempts_ = 0;
 
     // Task file: each of count/LBA bytes keeps the previous write too (the 48-bit "HOB").
     uint8_t features_ = 0;

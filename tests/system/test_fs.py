@@ -3,8 +3,10 @@ mkdir through the file API), the shell's ls and mkhello, and afterwards the disk
 with fsck.fat -n and mtools. Also reports the boot stack's high-water mark on 4 KiB clusters."""
 
 import os
+import struct
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -24,6 +26,10 @@ def pattern(n):
 
 def ktest_lines(text):
     return [line for line in text.splitlines() if line.startswith("KTEST ")]
+
+
+def utc_date():
+    return time.strftime("%Y-%m-%d", time.gmtime())
 
 
 def stripped(rows):
@@ -57,6 +63,7 @@ class FileApiOnQemu(unittest.TestCase):
 
 class ShellCommandsOnQemu(unittest.TestCase):
     def run_shell(self, sectors_per_cluster, size_mib):
+        self.started = utc_date()
         tmp = tempfile.mkdtemp()
         disk = make_fat32_image(os.path.join(tmp, "disk.img"), size_mib=size_mib,
                                 sectors_per_cluster=sectors_per_cluster, files={"OLD.TXT": EXISTING})
@@ -81,6 +88,9 @@ class ShellCommandsOnQemu(unittest.TestCase):
         self.assertNotIn("lost", report.lower())
         listing = mtools(["mdir", "::/"], disk).decode()
         self.assertEqual(listing.count("HELLO"), 1, listing)
+        # QEMU's clock runs on the host's UTC time: the new entry is dated today.
+        hello = [line for line in listing.splitlines() if line.startswith("HELLO")][0]
+        self.assertIn(hello.split()[2], (self.started, utc_date()), listing)
         inside = mtools(["mdir", "::/HELLO"], disk).decode()
         self.assertIn("\n.            <DIR>", inside)
         self.assertIn("\n..           <DIR>", inside)
@@ -99,6 +109,45 @@ class ShellCommandsOnQemu(unittest.TestCase):
         print("\nboot stack high-water mark after ls and two mkhello on 4 KiB clusters: %d of %d bytes"
               % (high_water, STACK_BYTES), file=sys.stderr)
         self.assertLess(high_water, STACK_BYTES // 2)
+
+
+# QEMU's blkdebug layer between the IDE disk and its image fails one write with EIO, once.
+BLKDEBUG_RULE = """[inject-error]
+event = "write_aio"
+errno = "5"
+sector = "%d"
+once = "on"
+"""
+
+
+class FailingWriteOnQemu(unittest.TestCase):
+    def test_mkhello_reports_a_failed_fat_write_and_the_next_one_heals(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"), size_mib=64, sectors_per_cluster=1,
+                                    files={"OLD.TXT": EXISTING})
+            with open(disk, "rb") as f:
+                reserved = struct.unpack_from("<H", f.read(512), 14)[0]
+            # The first FAT sector holds the new directory's entry: its first copy fails.
+            rule = os.path.join(tmp, "blkdebug.conf")
+            with open(rule, "w") as f:
+                f.write(BLKDEBUG_RULE % reserved)
+            drive = ("file=blkdebug:%s:%s,format=raw,if=ide,index=0,media=disk,werror=report,rerror=report"
+                     % (rule, disk))
+            with Qemu(extra_args=["-drive", drive]) as vm:
+                vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+                vm.type("mkhello\n")
+                vm.wait_for_text("mkdir: error: could not write the FAT for hello")
+                vm.type("mkhello\n")
+                vm.type("mkhello\n")
+                vm.wait_for_text("mkdir: error: hello already exists")
+                rows = stripped(vm.screen_rows())
+                self.assertTrue(vm.running())
+            self.assertEqual(sum(1 for r in rows if r.startswith("mkdir: error:")), 2, "\n".join(rows))
+            clean, report = fsck_clean(disk)
+            self.assertTrue(clean, report)
+            listing = mtools(["mdir", "::/"], disk).decode()
+            self.assertEqual(listing.count("HELLO"), 1, listing)
+            self.assertEqual(mtools(["mtype", "::/OLD.TXT"], disk), EXISTING)
 
 
 if __name__ == "__main__":

@@ -132,7 +132,7 @@ protected:
 
 TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
 {
-    directory e = sub("E");
+    directory e = sub("e");
     char a[] = "thirteenchars";
     char b[] = "fourteenchars1";
     uint8_t one = 1;
@@ -154,7 +154,7 @@ TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
 
 TEST_F(Create, LastClusterWithTooFewFreeSlotsInARowGrowsTheDirectory)
 {
-    directory g = sub("G");
+    directory g = sub("g");
     ASSERT_EQ(get_next_cluster_id(fs, g.cluster), fat32_end_of_chain & fat32_entry_mask);
     ASSERT_EQ(slot_byte(g.cluster, 15, 0), 0x00); // one slot left; "hello.txt" needs two
     char name[] = "hello.txt";
@@ -254,7 +254,7 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
     std::string before_path = fat32_test::image_dir() + "/create-full-before.img";
     ASSERT_TRUE(disk.save(before_path));
-    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    std::vector<uint32_t> fat_before = fat_snapshot(fs);
     uint32_t hint = fs->cluster_alloc_hint;
     int blocks = fat32_test::used_blocks();
     disk.reset_state();
@@ -265,13 +265,13 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     char big[] = "three-clusters.bin";
     writeFile(fs, &top, data.data(), big, static_cast<uint32_t>(data.size()));
     // Directory "g" has one free slot: a name needs one cluster for itself and one to grow.
-    directory g = sub("G");
+    directory g = sub("g");
     char two[] = "two.bin";
     writeFile(fs, &g, data.data(), two, 1024);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: not enough free space for three-clusters.bin",
                                   "writeFile: error: not enough free space for two.bin"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fat_snapshot(fs), fat_before);
     EXPECT_EQ(fs->cluster_alloc_hint, hint);
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
 
@@ -285,8 +285,8 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
 
 TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
 {
-    directory g = sub("G");
-    std::vector<uint32_t> fat_before(fs->FAT, fs->FAT + fs->fat_entries);
+    directory g = sub("g");
+    std::vector<uint32_t> fat_before = fat_snapshot(fs);
     uint32_t hint = fs->cluster_alloc_hint;
     // The directory grows into the first free cluster, whose write then fails.
     uint32_t first_free = 0;
@@ -297,12 +297,200 @@ TEST_F(Create, AFailedDirectoryWriteUndoesTheAllocations)
     char name[] = "failing.bin";
     disk.fail_write_at(sector_for_cluster(fs, first_free));
     writeFile(fs, &g, data, name, sizeof data);
-    EXPECT_EQ(std::vector<uint32_t>(fs->FAT, fs->FAT + fs->fat_entries), fat_before);
+    EXPECT_EQ(fat_snapshot(fs), fat_before);
     EXPECT_EQ(fs->cluster_alloc_hint, hint);
     EXPECT_FALSE(screen_lines().empty());
     disk.fail_write_at(UINT64_MAX);
     std::string image = save_checked("create-undo");
     EXPECT_EQ(mdir_names(image, "/g").size(), 13u);
+}
+
+// A directory that cannot be read to its end may hold the name further on and cannot be
+// grown safely: every creation in it is refused before anything is written.
+TEST_F(Create, DirectoriesThatCannotBeReadToTheirEndRefuseEveryCreation)
+{
+    directory g = sub("g");
+    uint32_t second = allocateCluster(fs);
+    set_fat_entry(fs, g.cluster, second);
+    ASSERT_TRUE(flushFAT(fs));
+    uint32_t saved = fat_entry(fs, second);
+    uint32_t free_cluster = 0;
+    for (uint32_t c = fs->last_cluster; c > second && !free_cluster; --c)
+        if (fat_entry(fs, c) == 0)
+            free_cluster = c;
+    const std::pair<const char*, uint32_t> damage[] = {
+        {"a link to a free cluster", free_cluster},
+        {"a link out of the volume", fs->last_cluster + 1},
+        {"a link back into the chain", g.cluster},
+        {"an unreadable cluster", saved},
+    };
+    for (const auto& [what, link] : damage) {
+        SCOPED_TRACE(what);
+        set_fat_entry(fs, second, link);
+        if (link == saved)
+            disk.fail_read_at(sector_for_cluster(fs, second));
+        disk.reset_state();
+        sim::reset();
+        char name[] = "new";
+        mkdir(fs, &g, name);
+        uint8_t byte = 'x';
+        writeFile(fs, &g, &byte, name, 1);
+        uint32_t found = 0;
+        uint8_t buffer[512];
+        EXPECT_EQ(locate_entries(fs, buffer, &g, 2, &found), nullptr);
+        std::vector<std::string> lines = screen_lines();
+        // The disk driver reports each failed read itself.
+        lines.erase(std::remove(lines.begin(), lines.end(), "disk: error: reading sector " +
+                        std::to_string(sector_for_cluster(fs, second)) + " failed."),
+            lines.end());
+        EXPECT_EQ(lines, (std::vector<std::string>{"mkdir: error: the directory cannot be read to its end",
+                             "writeFile: error: the directory cannot be read to its end"}));
+        EXPECT_EQ(disk.sectors_written(), 0u);
+        disk.fail_read_at(UINT64_MAX);
+    }
+    set_fat_entry(fs, second, saved);
+    disk.reset_state();
+    std::string image = save_checked("create-unreadable");
+    EXPECT_EQ(mdir_names(image, "/g").size(), 13u);
+}
+
+// A directory of 65,536 slots (2 MiB) is as large as the format allows.
+TEST_F(Create, AFullDirectoryOf65536SlotsIsNotGrown)
+{
+    directory top{};
+    char big_name[] = "big";
+    mkdir(fs, &top, big_name);
+    directory big = sub("big");
+    ASSERT_NE(big.cluster, 0u);
+    // Fill it with short entries written straight into the image: 4,096 one-sector clusters
+    // of 16 slots, "." and ".." first.
+    std::vector<uint32_t> chain{big.cluster};
+    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster && chain.size() < 4096; ++c)
+        if (fat_entry(fs, c) == 0 && c != big.cluster) {
+            set_fat_entry(fs, chain.back(), c);
+            set_fat_entry(fs, c, fat32_end_of_chain);
+            chain.push_back(c);
+        }
+    ASSERT_TRUE(write_fat_sectors(fs));
+    ASSERT_TRUE(write_fsinfo(fs));
+    uint32_t n = 0;
+    uint8_t sector[512];
+    for (size_t i = 0; i < chain.size(); ++i) {
+        disk.read_sector(sector_for_cluster(fs, chain[i]), sector);
+        for (uint32_t s = i == 0 ? 2 : 0; s < 16; ++s) {
+            char eleven[12];
+            std::snprintf(eleven, sizeof eleven, "X%07X   ", n++);
+            std::memset(sector + s * 32, 0, 32);
+            std::memcpy(sector + s * 32, eleven, 11);
+        }
+        disk.write_sector(sector_for_cluster(fs, chain[i]), sector);
+    }
+    ASSERT_EQ(n, 65534u);
+    disk.reset_state();
+    sim::reset();
+    char hello[] = "hello";
+    char last[] = "x000fffd"; // the last entry of all, in another case
+    mkdir(fs, &big, hello);
+    writeFile(fs, &big, nullptr, last, 0);
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: directory full",
+                                  "writeFile: error: x000fffd already exists"}));
+    EXPECT_EQ(disk.sectors_written(), 0u);
+
+    // Two slots freed in the last cluster take a name of up to 13 characters.
+    disk.read_sector(sector_for_cluster(fs, chain.back()), sector);
+    sector[14 * 32] = slot_deleted;
+    sector[15 * 32] = slot_deleted;
+    disk.write_sector(sector_for_cluster(fs, chain.back()), sector);
+    sim::reset();
+    mkdir(fs, &big, hello);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    EXPECT_EQ(get_next_cluster_id(fs, chain.back()), fat32_end_of_chain & fat32_entry_mask);
+    std::string image = save_checked("create-65536");
+    auto [status, listing] = fat32_test::run(fat32_ops::mtools("mdir -i " + image + " ::/big/hello"));
+    EXPECT_EQ(status, 0) << listing;
+}
+
+// The disk fails each sector write of a creation in turn, once. Whatever fails, the creation
+// says what and the volume stays consistent (at worst FSInfo's free count is stale); the next
+// creation finds a clean volume and heals what was left pending.
+class FailingWrites : public fat32_ops::Fs {
+protected:
+    // One creation of `name` in directory `dir`, failing its n-th write (0: none); returns
+    // the writes it tried.
+    uint64_t create(const std::string& image, const char* dir, int n, const char* name, uint32_t bytes)
+    {
+        mount_image(image);
+        directory d{};
+        if (dir[0] != '\0') {
+            directory top = root();
+            for (uint32_t i = 0; i < top.num_entries; ++i)
+                if (std::strcmp(top.entries[i].name, dir) == 0)
+                    d.cluster = top.entries[i].first_cluster;
+            free_directory(fs, &top);
+        }
+        disk.reset_state();
+        disk.fail_nth_write(static_cast<uint64_t>(n));
+        std::vector<uint8_t> data(bytes, 'd');
+        std::string copy = name;
+        if (bytes == 0)
+            mkdir(fs, &d, copy.data());
+        else
+            writeFile(fs, &d, data.data(), copy.data(), bytes);
+        target = d;
+        return disk.write_attempts();
+    }
+
+    void run_all(const std::string& image, const char* dir, const char* name, uint32_t bytes)
+    {
+        uint64_t writes = create(image, dir, 0, name, bytes);
+        ASSERT_TRUE(screen_lines().empty()) << sim::screen_text();
+        ASSERT_GE(writes, 4u);
+        const std::vector<uint64_t> lbas = disk.written_lbas();
+        const uint32_t fat_end = fs->fat_begin_sector + fs->bpb.FAT_count * fs->bpb.count_sectors_per_FAT32;
+        for (uint64_t n = 1; n <= writes; ++n) {
+            SCOPED_TRACE("write " + std::to_string(n) + " of " + std::to_string(writes));
+            create(image, dir, static_cast<int>(n), name, bytes);
+            std::vector<std::string> lines = screen_lines();
+            ASSERT_FALSE(lines.empty());
+            // The message names what failed.
+            uint64_t lba = lbas[n - 1];
+            bool fat_failed = lba >= fs->fat_begin_sector && lba < fat_end;
+            bool fsinfo_failed = lba == fs->bpb.sector_number_FSInfo;
+            EXPECT_NE(lines.back().find(std::string(": error: could not ")), std::string::npos) << lines.back();
+            EXPECT_EQ(lines.back().find("the FAT for ") != std::string::npos, fat_failed) << lines.back();
+            EXPECT_EQ(lines.back().find("FSInfo for ") != std::string::npos, fsinfo_failed) << lines.back();
+            std::string failed_path = fat32_test::image_dir() + "/failed.img";
+            ASSERT_TRUE(disk.save(failed_path));
+            auto [status, report] = fat32_test::fsck(failed_path);
+            if (fsinfo_failed)
+                EXPECT_EQ(report.find("FATs differ"), std::string::npos) << report;
+            else
+                fat32_test::expect_clean(failed_path);
+            // A second creation meets a consistent volume and brings FSInfo up to date.
+            sim::reset();
+            char next[] = "next";
+            mkdir(fs, &target, next);
+            EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+            std::string healed = save_checked("healed");
+            std::vector<std::string> names = fat32_ops::mdir_names(healed, std::string("/") + dir);
+            EXPECT_EQ(std::count(names.begin(), names.end(), std::string(name)), fsinfo_failed ? 1 : 0);
+            EXPECT_EQ(std::count(names.begin(), names.end(), std::string("next")), 1);
+        }
+    }
+
+    directory target{};
+};
+
+TEST_F(FailingWrites, MkdirInTheRoot)
+{
+    for (int spc : {1, 8})
+        run_all(fat32_test::make_image("fail-root-" + std::to_string(spc), spc == 1 ? 64 : 512, spc), "", "hello", 0);
+}
+
+TEST_F(FailingWrites, FileThatGrowsItsDirectory)
+{
+    // "g" has one free slot left: the two-slot name grows it by a cluster.
+    run_all(create_image(), "g", "grown.bin", 700);
 }
 
 } // namespace
@@ -327,7 +515,8 @@ struct Region {
 
 // The byte content a sequence of creations and deletions leaves: a digest of the reserved
 // sectors, of each FAT copy and of the first data clusters, on a volume whose free clusters
-// hold stale bytes beforehand (so a cluster that is not fully rewritten shows).
+// hold stale bytes beforehand (so a cluster that is not fully rewritten shows). New entries carry
+// the fixture's fixed clock time.
 class Content : public fat32_ops::Fs {
 protected:
     static constexpr uint32_t stained_clusters = 256;
@@ -435,8 +624,8 @@ protected:
     }
 };
 
-// One new directory in an empty root: its cluster (written once, whole), the root's one
-// changed sector, the FAT sector in each copy and FSInfo, and nothing else.
+// One new directory in an empty root: its cluster (written once, whole), the FAT sector in
+// each copy, then the root's one changed sector that names it, then FSInfo, and nothing else.
 TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
 {
     for (int spc : {1, 8}) {
@@ -451,7 +640,7 @@ TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
         for (int s = 0; s < spc; ++s)
             expected.push_back(sector_for_cluster(fs, made) + s);
         uint32_t spf = fs->bpb.count_sectors_per_FAT32;
-        for (uint64_t lba : {fs->cluster_begin_sector, fs->fat_begin_sector, fs->fat_begin_sector + spf, 1u})
+        for (uint64_t lba : {fs->fat_begin_sector, fs->fat_begin_sector + spf, fs->cluster_begin_sector, 1u})
             expected.push_back(lba);
         EXPECT_EQ(disk.written_lbas(), expected);
         EXPECT_EQ(disk.sectors_read(), static_cast<uint64_t>(spc + 1)) << "the root once, then FSInfo";
@@ -465,7 +654,7 @@ TEST_F(Content, OneSectorClusters)
     for (const std::string& line : screen_lines())
         EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 34672fddbb021207", "FAT 1 c597381e424d69c8",
-                             "FAT 2 c597381e424d69c8", "data 4a20e65354152262"}));
+                             "FAT 2 c597381e424d69c8", "data 2d486e0c2b5ac688"}));
     save_checked("golden-end");
 }
 
@@ -476,7 +665,7 @@ TEST_F(Content, FourKiBClusters)
     for (const std::string& line : screen_lines())
         EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved f08c3cd8f7f54af7", "FAT 1 0944b2132bcfa4c2",
-                             "FAT 2 0944b2132bcfa4c2", "data 45adaacb678b0026"}));
+                             "FAT 2 0944b2132bcfa4c2", "data 029c326f8e126018"}));
     dir_entry inner{const_cast<char*>("inner.bin"), 0, find_cluster(find_cluster(0, "hello"), "inner.bin"), 5000};
     uint8_t* back = readFile(fs, &inner);
     ASSERT_NE(back, nullptr);

@@ -2,6 +2,8 @@
 // deleted slots) and on damaged ones (bad ordinals, endless runs, looping and broken chains).
 #include "drivers/fs/fat32_dir.hpp"
 
+#include "drivers/fs/cp437.hpp"
+
 #include "tests/unit/fat32_ops_fixture.hpp"
 
 #include <random>
@@ -59,11 +61,13 @@ protected:
         disk.write_sector(lba, sector);
     }
 
-    static void long_slot(uint8_t* slot, uint8_t ordinal, const char* part)
+    // A long-name slot whose checksum belongs to the short name `eleven` (null: checksum 0).
+    static void long_slot(uint8_t* slot, uint8_t ordinal, const char* part, const char* eleven = nullptr)
     {
         std::memset(slot, 0, 32);
         slot[0] = ordinal;
         slot[11] = attr_long_name;
+        slot[13] = eleven ? checksum_fname(const_cast<char*>(eleven)) : 0;
         for (uint32_t c = 0; c < lfn_chars_per_entry && part[c]; ++c)
             slot[lfn_char_offsets[c]] = static_cast<uint8_t>(part[c]);
     }
@@ -82,12 +86,13 @@ protected:
 TEST_F(Decode, DirectoriesMtoolsWrote)
 {
     directory top = root();
-    EXPECT_EQ(names_of(top), (std::vector<std::string>{"TAVIXTES.T", "D", "GONE", "README.TXT", "thirteen_char"}));
+    EXPECT_EQ(names_of(top), (std::vector<std::string>{"TAVIXTES.T", "d", "gone", "README.TXT", "thirteen_char"}));
+    // mtools stores "d" and "gone" as upper-case short names with the lower-case flag.
     EXPECT_EQ(top.entries[1].dir_attrs & attr_directory, attr_directory);
     EXPECT_EQ(top.entries[3].file_size, 3u);
     EXPECT_EQ(top.cluster, fs->root_cluster);
-    uint32_t dc = cluster_of(top, "D");
-    uint32_t gc = cluster_of(top, "GONE");
+    uint32_t dc = cluster_of(top, "d");
+    uint32_t gc = cluster_of(top, "gone");
     free_directory(fs, &top);
     // The layout D is about: the last slot of its first cluster starts a long name.
     uint8_t sector[512];
@@ -97,11 +102,11 @@ TEST_F(Decode, DirectoriesMtoolsWrote)
 
     std::vector<std::string> in_d = {".", ".."};
     for (int i = 1; i <= 13; ++i)
-        in_d.push_back((i < 10 ? "F0" : "F") + std::to_string(i));
+        in_d.push_back((i < 10 ? "f0" : "f") + std::to_string(i));
     in_d.push_back("boundary crossing.txt");
-    in_d.push_back("AFTER.TXT");
+    in_d.push_back("after.txt");
     const std::pair<uint32_t, std::vector<std::string>> cases[] = {
-        {dc, in_d}, {gc, {".", "..", "ONE", "THREE"}}};
+        {dc, in_d}, {gc, {".", "..", "one", "three"}}};
     for (const auto& [cluster, names] : cases) {
         directory d{};
         populate_dir(fs, &d, cluster);
@@ -133,91 +138,118 @@ TEST_F(Decode, ShortNameForms)
     free_directory(fs, &d);
 }
 
-TEST_F(Decode, LongNamesStopAtTheirEndAndAtCharactersOutsideAscii)
+TEST_F(Decode, LongNamesDecodeToCodePage437AndKeepTheirLength)
 {
     uint32_t c = allocateCluster(fs);
     uint8_t slot[32];
     // Two entries, highest ordinal first; the name ends with the 0x0000 in the second.
-    long_slot(slot, 0x42, "abc");
+    long_slot(slot, 0x42, "abc", "0123456~1  ");
     write_slot(c, 0, slot);
-    long_slot(slot, 0x01, "0123456789xyz");
+    long_slot(slot, 0x01, "0123456789xyz", "0123456~1  ");
     write_slot(c, 1, slot);
     short_slot(slot, "0123456~1  ", 7);
     write_slot(c, 2, slot);
-    long_slot(slot, 0x41, "caf");
-    slot[lfn_char_offsets[3]] = 0xE9; // an accented letter ends the decoded name
+    long_slot(slot, 0x41, "caf", "CAF~1      ");
+    slot[lfn_char_offsets[3]] = 0xE9; // e acute: byte 0x82 of the font
     slot[lfn_char_offsets[4]] = 's';
     write_slot(c, 3, slot);
     short_slot(slot, "CAF~1      ", 0);
     write_slot(c, 4, slot);
-    long_slot(slot, 0x41, "ab");
-    slot[lfn_char_offsets[2] + 1] = 0x01; // U+0141 is not the letter A
-    slot[lfn_char_offsets[2]] = 'A';
+    long_slot(slot, 0x41, "ab", "AB~1       ");
+    slot[lfn_char_offsets[2] + 1] = 0x01; // U+0141 is not in the font: a question mark
+    slot[lfn_char_offsets[2]] = 0x41;
+    slot[lfn_char_offsets[3]] = 'c';
+    slot[lfn_char_offsets[4] + 1] = 0xD8; // a surrogate pair is one character
+    slot[lfn_char_offsets[5] + 1] = 0xDC;
+    slot[lfn_char_offsets[6]] = 'd';
     write_slot(c, 5, slot);
     short_slot(slot, "AB~1       ", 0);
     write_slot(c, 6, slot);
     directory d{};
     populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"0123456789xyzabc", "caf", "ab"}));
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"0123456789xyzabc", "caf\x82s", "ab?c?d"}));
     EXPECT_EQ(d.entries[0].first_cluster, 7u);
     free_directory(fs, &d);
+    EXPECT_EQ(cp437_from_utf16(0x00FC), 0x81); // u umlaut
+    EXPECT_EQ(cp437_from_utf16(0x00DF), 0xE1); // sharp s
+    EXPECT_EQ(cp437_from_utf16(0x00C7), 0x80); // C cedilla
+    EXPECT_EQ(cp437_from_utf16(0x007F), '?');
+    EXPECT_EQ(cp437_from_utf16(0x0009), '?');
+    EXPECT_TRUE(names_equal_nocase("gr\x81\xE1" "e.TXT", "GR\x9A\xE1" "E.txt"));
+    EXPECT_FALSE(names_equal_nocase("gr\x81" "sse", "grusse"));
 }
 
-TEST_F(Decode, BadOrdinalsAndOverlongRunsFallBackToTheShortName)
+// Damaged runs: each is skipped and its short entry is listed under the short name; the
+// walk goes on and decodes the good name at the end.
+TEST_F(Decode, DamagedRunsFallBackToTheShortNameAndTheWalkGoesOn)
 {
     uint32_t c = allocateCluster(fs);
-    uint8_t slot[32];
-    uint32_t at = 0;
-    // Ordinal 0 and an ordinal beyond the run's length say nowhere to put their characters.
-    long_slot(slot, 0x40, "zero");
-    write_slot(c, at++, slot);
-    short_slot(slot, "ZERO       ", 0);
-    write_slot(c, at++, slot);
-    long_slot(slot, 0x45, "five");
-    write_slot(c, at++, slot);
-    short_slot(slot, "FIVE       ", 0);
-    write_slot(c, at++, slot);
-    // A run of 21 entries is longer than any name; in a 512-byte cluster it also crosses
-    // into a second cluster, which is linked for it.
     uint32_t c2 = allocateCluster(fs);
     set_fat_entry(fs, c, c2);
-    for (uint32_t i = 0; i < 21; ++i) {
-        long_slot(slot, static_cast<uint8_t>(21 - i), "xxxxxxxxxxxxx");
+    uint8_t slot[32];
+    uint32_t at = 0;
+    auto place = [&] {
         write_slot(at < 16 ? c : c2, at % 16, slot);
         ++at;
-    }
-    short_slot(slot, "LONGRUN    ", 0);
-    write_slot(c2, at % 16, slot);
-    ++at;
-    short_slot(slot, "LAST       ", 0);
-    write_slot(c2, at % 16, slot);
+    };
+    auto put = [&](uint8_t ordinal, const char* part, const char* sum_of) {
+        long_slot(slot, ordinal, part, sum_of);
+        place();
+    };
+    auto put_short = [&](const char* eleven) {
+        short_slot(slot, eleven, 0);
+        place();
+    };
+    put(0x41, "wrongsum", "OTHER      "); // checksum of another short name
+    put_short("CHECKSUM   ");
+    put(0x43, "three", "MISSING    "); // ordinal 2 is missing
+    put(0x01, "one", "MISSING    ");
+    put_short("MISSING    ");
+    put(0x42, "two", "REPEATED   "); // ordinal 1 twice
+    put(0x01, "one", "REPEATED   ");
+    put(0x01, "one", "REPEATED   ");
+    put_short("REPEATED   ");
+    put(0x40, "zero", "ZERO       "); // ordinal 0 names no place
+    put_short("ZERO       ");
+    put(0x55, "twentyone", "BEYOND     "); // more slots than any name has
+    put_short("BEYOND     ");
+    put(0x42, "cut", "CUT        "); // cut off by a deleted slot
+    slot[0] = slot_deleted;
+    place();
+    put(0x01, "cut", "CUT        ");
+    put_short("CUT        ");
+    put(0x41, "good name", "GOODNA~1   ");
+    put_short("GOODNA~1   ");
     directory d{};
     populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"ZERO", "FIVE", "LONGRUN", "LAST"}));
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"CHECKSUM", "MISSING", "REPEATED", "ZERO", "BEYOND", "CUT",
+                               "good name"}));
     free_directory(fs, &d);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
 }
 
-TEST_F(Decode, RunPastTheEndOfTheChainIsReportedAndNotCounted)
+// A run of long-name slots that the chain's end cuts off names nothing: it is skipped
+// without a message and the entries before it stay listed.
+TEST_F(Decode, RunCutOffByTheEndOfTheChainIsSkipped)
 {
     uint32_t c = allocateCluster(fs);
     uint8_t slot[32];
     short_slot(slot, "FIRST      ", 0);
     write_slot(c, 0, slot);
     for (uint32_t i = 14; i < 16; ++i) {
-        long_slot(slot, static_cast<uint8_t>(16 - i), "dangling");
+        long_slot(slot, static_cast<uint8_t>(i == 14 ? 0x42 : 0x01), "dangling", "NEXT       ");
         write_slot(c, i, slot);
     }
     directory d{};
     populate_dir(fs, &d, c);
     EXPECT_EQ(names_of(d), (std::vector<std::string>{"FIRST"}));
-    std::string shown = sim::screen_row(0) + sim::screen_row(1);
-    shown.erase(shown.find_last_not_of(' ') + 1);
-    EXPECT_EQ(shown, "FOUND BAD DIRECTORY ENTRY!Can't get cluster. Hit End Of Chain.FAILED TO READ DIRECTORY "
-                     "ENTRY! THE SOFTWARE IS BUGGY!");
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
     free_directory(fs, &d);
 }
 
-TEST_F(Decode, RunLongerThanTwoClustersFailsCleanly)
+// Long-name slots that start no run (no last-entry flag) are skipped over however many
+// clusters they fill.
+TEST_F(Decode, OrphanLongNameSlotsAcrossClustersAreSkipped)
 {
     uint32_t c = allocateCluster(fs);
     uint32_t c2 = allocateCluster(fs);
@@ -234,8 +266,8 @@ TEST_F(Decode, RunLongerThanTwoClustersFailsCleanly)
     write_slot(c3, 0, slot);
     directory d{};
     populate_dir(fs, &d, c);
-    EXPECT_EQ(d.num_entries, 0u);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"FAILED TO READ DIRECTORY ENTRY! THE SOFTWARE IS BUGGY!"}));
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"END"}));
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
     free_directory(fs, &d);
 }
 
@@ -273,38 +305,112 @@ TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
     EXPECT_EQ(disk.sectors_written(), 0u);
 }
 
-TEST(ChainLength, CountsEachClusterOnceAndTellsHowTheChainEnds)
+TEST_F(Decode, ChainLengthCountsEachClusterOnceAndTellsHowTheChainEnds)
 {
-    uint32_t fat[16] = {0x0FFFFFF8, 0x0FFFFFFF};
-    f32 fs{};
-    fs.FAT = fat;
-    fs.fat_entries = 16;
-    fs.last_cluster = 15;
+    // Ten free clusters side by side, named by their offset from the first.
+    uint32_t base = 0;
+    for (uint32_t c = fs->last_cluster - 10; c > fat32_first_data_cluster && base == 0; --c) {
+        bool all_free = true;
+        for (uint32_t i = 0; i < 10; ++i)
+            all_free = all_free && fat_entry(fs, c + i) == 0;
+        if (all_free)
+            base = c;
+    }
+    ASSERT_NE(base, 0u);
+    auto at = [&](uint32_t i) { return base + i; };
+    auto link = [&](uint32_t i, uint32_t value) { set_fat_entry(fs, at(i), value); };
     bool broken = false;
-    fat[2] = 3;
-    fat[3] = 4;
-    fat[4] = 0x0FFFFFFF;
-    EXPECT_EQ(chain_length(&fs, 2, &broken), 3u);
+    link(0, at(1));
+    link(1, at(2));
+    link(2, fat32_end_of_chain);
+    EXPECT_EQ(chain_length(fs, at(0), &broken), 3u);
     EXPECT_FALSE(broken);
-    fat[4] = 5; // 5 is free: it ends the chain as a damaged member
-    EXPECT_EQ(chain_length(&fs, 2, &broken), 4u);
+    link(2, at(3)); // 3 is free: it ends the chain as a damaged member
+    EXPECT_EQ(chain_length(fs, at(0), &broken), 4u);
     EXPECT_TRUE(broken);
-    fat[5] = 6;
-    fat[6] = 7;
-    fat[7] = 4; // 2 3 4 5 6 7 4 ...: a loop of four behind a tail of two
-    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
+    link(3, at(4));
+    link(4, at(5));
+    link(5, at(2)); // 0 1 2 3 4 5 2 ...: a loop of four behind a tail of two
+    EXPECT_EQ(chain_length(fs, at(0), &broken), 6u);
     EXPECT_TRUE(broken);
-    fat[7] = 7;
-    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
-    fat[7] = 16; // past the last cluster
-    EXPECT_EQ(chain_length(&fs, 2, &broken), 6u);
+    link(5, at(5));
+    EXPECT_EQ(chain_length(fs, at(0), &broken), 6u);
+    link(5, fs->last_cluster + 1); // past the last cluster
+    EXPECT_EQ(chain_length(fs, at(0), &broken), 6u);
     EXPECT_TRUE(broken);
-    EXPECT_EQ(chain_length(&fs, 0, &broken), 0u);
-    EXPECT_EQ(chain_length(&fs, 1, &broken), 0u);
-    fat[9] = 0xF000000A; // the top four bits are not part of the link
-    fat[10] = 0xFFFFFFFF;
-    EXPECT_EQ(chain_length(&fs, 9, &broken), 2u);
+    EXPECT_EQ(chain_length(fs, 0, &broken), 0u);
+    EXPECT_EQ(chain_length(fs, 1, &broken), 0u);
+    link(7, 0xF0000000 | at(8)); // the top four bits are not part of the link
+    link(8, 0xFFFFFFFF);
+    EXPECT_EQ(chain_length(fs, at(7), &broken), 2u);
     EXPECT_FALSE(broken);
+    for (uint32_t i = 0; i < 10; ++i)
+        link(i, 0);
+}
+
+// Names as other systems store them: non-ASCII long names (decoded to the font's code page),
+// lower-case short names without a long name (mtools sets the case flags), and 2,000 of them
+// in one root, on one- and eight-sector clusters. The duplicate check sees every one.
+TEST_F(Decode, ARootOf2000ForeignNames)
+{
+    for (int spc : {1, 8}) {
+        SCOPED_TRACE(spc);
+        std::string host_dir = fat32_test::image_dir() + "/many";
+        fat32_test::run("rm -rf '" + host_dir + "' && mkdir -p '" + host_dir + "'");
+        std::vector<std::string> expected;
+        for (int i = 0; i < 2000; ++i) {
+            char host[64];
+            char decoded[64];
+            if (i % 3 == 0) {
+                std::snprintf(host, sizeof host, "Gr\xC3\xBC\xC3\x9F" "e-%04d.txt", i);
+                std::snprintf(decoded, sizeof decoded, "Gr\x81\xE1" "e-%04d.txt", i);
+            } else if (i % 3 == 1) {
+                std::snprintf(host, sizeof host, "a rather long file name number %04d.text", i);
+                std::snprintf(decoded, sizeof decoded, "%s", host);
+            } else {
+                std::snprintf(host, sizeof host, "s%04d.txt", i);
+                std::snprintf(decoded, sizeof decoded, "%s", host);
+            }
+            FILE* f = std::fopen((host_dir + "/" + host).c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fputc('a' + i % 26, f);
+            std::fclose(f);
+            expected.push_back(decoded);
+        }
+        std::sort(expected.begin(), expected.end());
+        std::string image = fat32_test::make_image("many-" + std::to_string(spc), spc == 1 ? 64 : 512, spc,
+            {"LC_ALL=C.UTF-8 mcopy -i IMG '" + host_dir + "'/* ::/", "mcopy -i IMG '" + host_dir + "/s0002.txt' ::/readme.txt",
+                "mmd -i IMG ::/sub"});
+        mount_image(image);
+        directory top = root();
+        std::vector<std::string> names = names_of(top);
+        free_directory(fs, &top);
+        ASSERT_EQ(names.size(), 2003u); // the label, the 2,000, readme.txt and sub
+        EXPECT_EQ(names[0], "TAVIXTES.T");
+        EXPECT_EQ(names[2001], "readme.txt");
+        EXPECT_EQ(names[2002], "sub");
+        names.erase(names.begin());
+        names.resize(2000);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, expected);
+
+        char upper_short[] = "S1997.TXT";
+        char upper_long[] = "A RATHER LONG FILE NAME NUMBER 1999.TEXT";
+        char upper_sub[] = "SUB";
+        char fresh[] = "fresh";
+        writeFile(fs, &top, nullptr, upper_short, 0);
+        writeFile(fs, &top, nullptr, upper_long, 0);
+        mkdir(fs, &top, upper_sub);
+        mkdir(fs, &top, fresh);
+        EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: S1997.TXT already exists",
+                                      "writeFile: error: A RATHER LONG FILE NAME NUMBER 1999.TEXT already exists",
+                                      "mkdir: error: SUB already exists"}));
+        std::string after = save_checked("many-after-" + std::to_string(spc));
+        std::vector<std::string> listed = fat32_ops::mdir_names(after, "/");
+        EXPECT_EQ(listed.size(), 2003u);
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), "fresh"), 1);
+        sim::reset();
+    }
 }
 
 // Random damage to a directory's clusters and its chain: the decode may list anything, but
@@ -312,7 +418,7 @@ TEST(ChainLength, CountsEachClusterOnceAndTellsHowTheChainEnds)
 TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
 {
     directory top = root();
-    uint32_t dc = cluster_of(top, "D");
+    uint32_t dc = cluster_of(top, "d");
     free_directory(fs, &top);
     uint32_t dc2 = get_next_cluster_id(fs, dc);
     uint8_t original[2][512];

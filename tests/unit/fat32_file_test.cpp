@@ -3,6 +3,7 @@
 #include "drivers/fs/fat32_dir.hpp"
 
 #include "tests/unit/fat32_ops_fixture.hpp"
+#include "tests/sim/cmos.hpp"
 
 namespace {
 
@@ -94,7 +95,7 @@ TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
 
 TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
 {
-    dir_entry three = find(0, "THREE.BIN");
+    dir_entry three = find(0, "three.bin");
     ASSERT_EQ(three.file_size, 3u * 512 - 10);
     std::string expected = fat32_test::host_content(3 * 512 - 10);
     three.name = const_cast<char*>("three.bin");
@@ -127,7 +128,7 @@ TEST_F(File, ReadFileReturnsExactlyTheSizeWhateverTheChainSays)
 
 TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
 {
-    directory d{find(0, "D").first_cluster, nullptr, 0};
+    directory d{find(0, "d").first_cluster, nullptr, 0};
     uint32_t c1 = d.cluster;
     uint32_t c2 = get_next_cluster_id(fs, c1);
     dir_entry victim = find(c1, "boundary crossing.txt");
@@ -168,12 +169,12 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
 TEST_F(File, DeletingADirectoryNeedsItEmpty)
 {
     directory top{};
-    char full[] = "FULL";
+    char full[] = "full";
     delFile(fs, &top, full);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"delFile: error: FULL is a directory that is not empty"}));
+    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"delFile: error: full is a directory that is not empty"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    directory inside{find(0, "FULL").first_cluster, nullptr, 0};
-    char file[] = "INSIDE";
+    directory inside{find(0, "full").first_cluster, nullptr, 0};
+    char file[] = "inside";
     delFile(fs, &inside, file);
     sim::reset();
     delFile(fs, &top, full);
@@ -253,6 +254,64 @@ TEST_F(File, MkdirMakesStandardDotEntries)
     EXPECT_NE(listing.find("\n.            <DIR>"), std::string::npos) << listing;
     EXPECT_NE(listing.find("\n..           <DIR>"), std::string::npos) << listing;
     EXPECT_EQ(mdir_names(image, "/parent"), (std::vector<std::string>{"child"}));
+}
+
+// Every short entry the kernel writes carries the clock's date and time as its creation,
+// modification and last-access stamp; a clock that cannot be read gives 1980-01-01 00:00.
+TEST_F(File, NewEntriesCarryTheClocksDateAndTime)
+{
+    auto short_entry = [&](uint32_t dir, const char* name) {
+        std::vector<uint8_t> bytes;
+        dir_walk walk{};
+        EXPECT_TRUE(dir_walk_begin(&walk, fs, dir));
+        dir_entry entry{};
+        walk_slots where{};
+        for (walk_step step; (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end;) {
+            if (step != walk_step::entry)
+                continue;
+            if (std::strcmp(entry.name, name) == 0)
+                bytes.assign(where.last, where.last + 32);
+            mfree(entry.name);
+        }
+        dir_walk_end(&walk);
+        return bytes;
+    };
+    sim::cmos_set_time({2031, 7, 15, 13, 45, 59});
+    directory top{};
+    char dir_name[] = "stamped";
+    mkdir(fs, &top, dir_name);
+    uint8_t byte = 'x';
+    char file_name[] = "stamped.txt";
+    writeFile(fs, &top, &byte, file_name, 1);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    const uint16_t date = (2031 - 1980) << 9 | 7 << 5 | 15;
+    const uint16_t time = 13 << 11 | 45 << 5 | 59 / 2;
+    uint32_t made = find(0, "stamped").first_cluster;
+    for (auto [dir, name] : {std::pair<uint32_t, const char*>{0, "stamped"}, {0, "stamped.txt"}, {made, "."}, {made, ".."}}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> slot = short_entry(dir, name);
+        ASSERT_EQ(slot.size(), 32u);
+        EXPECT_EQ(slot[13], 100); // the odd second
+        EXPECT_EQ(readi16(slot.data(), 14), time);
+        EXPECT_EQ(readi16(slot.data(), 16), date);
+        EXPECT_EQ(readi16(slot.data(), 18), date);
+        EXPECT_EQ(readi16(slot.data(), 22), time);
+        EXPECT_EQ(readi16(slot.data(), 24), date);
+    }
+
+    sim::cmos_set_update_in_progress(sim::cmos_update_for_ever);
+    char dead[] = "dead clock";
+    mkdir(fs, &top, dead);
+    std::vector<uint8_t> slot = short_entry(0, "dead clock");
+    ASSERT_EQ(slot.size(), 32u);
+    EXPECT_EQ(readi16(slot.data(), 16), 1 << 5 | 1);
+    EXPECT_EQ(readi16(slot.data(), 14), 0);
+
+    std::string image = save_checked("file-stamps");
+    auto [status, listing] = fat32_test::run(fat32_ops::mtools("mdir -i " + image + " ::/"));
+    EXPECT_NE(listing.find("<DIR>     2031-07-15  13:45  stamped"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("1 2031-07-15  13:45  stamped.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("<DIR>     1980-01-01   0:00  dead clock"), std::string::npos) << listing;
 }
 
 TEST_F(File, MkdirSubdirsFillsOnlyAnEmptyDirectory)

@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
 #include "tests/sim/ata.hpp"
+#include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
 #include "tests/unit/fat32_image.hpp"
 
@@ -28,6 +29,16 @@ inline uint32_t fat_entry(tavix::f32* fs, uint32_t cluster)
 inline void set_fat_entry(tavix::f32* fs, uint32_t cluster, uint32_t value)
 {
     EXPECT_TRUE(tavix::fat_write_entry(fs, cluster, value)) << "cluster " << cluster;
+}
+
+// Every FAT entry of the volume as the volume reads it, to show that an operation changed none.
+inline std::vector<uint32_t> fat_snapshot(tavix::f32* fs)
+{
+    std::vector<uint32_t> entries;
+    uint32_t value = 0;
+    for (uint32_t c = 0; c <= fs->last_cluster; ++c)
+        entries.push_back(tavix::fat_read_entry(fs, c, &value) ? value : 0xDEADBEEF);
+    return entries;
 }
 namespace fat32_ops {
 
@@ -95,10 +106,15 @@ inline std::string mtype(const std::string& image, const std::string& path)
 
 class Fs : public ::testing::Test {
 protected:
+    // The simulated clock's time in every test: new entries carry it.
+    static constexpr sim::CmosTime clock_time = {2026, 12, 9, 10, 30, 0};
+
     // Loads the image, mounts it and clears the screen of the mount's messages.
     void mount_image(const std::string& image)
     {
         sim::reset();
+        sim::cmos_reset();
+        sim::cmos_set_time(clock_time);
         tavix::init_dmem();
         ASSERT_FALSE(image.empty()) << "mkfs.fat or mtools failed";
         ASSERT_TRUE(disk.load(image));
