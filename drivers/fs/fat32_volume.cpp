@@ -193,8 +193,9 @@ void count_change(f32* fs, bool freed)
     fs->free_count = freed ? fs->free_count + 1 : fs->free_count - 1;
 }
 
-// The first free cluster in [from, to], 0 if none; *failed when a FAT sector could not be
-// read. Works a chunk at a time, so the search costs one lookup per chunk, not per entry.
+// The first free cluster in [from, to] (to at most last_cluster), 0 if none; *failed when a
+// FAT sector could not be read. Works a chunk at a time, so the search costs one lookup per
+// chunk, not per entry.
 uint32_t first_free_between(f32* fs, uint32_t from, uint32_t to, bool* failed)
 {
     for (uint32_t c = from; c <= to;) {
@@ -210,8 +211,6 @@ uint32_t first_free_between(f32* fs, uint32_t from, uint32_t to, bool* failed)
                 return base + i;
         }
         c = base + end;
-        if (c == 0) // to was the largest 32-bit value
-            break;
     }
     return 0;
 }

@@ -90,8 +90,8 @@ KTEST(fs, write_read_back_and_delete)
     uint32_t first = entry.first_cluster;
     delFile(master_fs, &root, doomed);
     KEXPECT(find(root.cluster, doomed).name == nullptr);
-    uint32_t entry = 1;
-    KEXPECT(first != 0 && fat_read_entry(master_fs, first, &entry) && (entry & 0x0FFFFFFF) == 0);
+    uint32_t link = 1;
+    KEXPECT(first != 0 && fat_read_entry(master_fs, first, &link) && (link & 0x0FFFFFFF) == 0);
     KEXPECT(find(root.cluster, keep).name != nullptr);
     mfree(data);
 }
