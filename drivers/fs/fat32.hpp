@@ -147,7 +147,7 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster);
 bool is_data_cluster(f32* fs, uint32_t cluster);
 
 // Every other layer reaches FAT entries through these two routines, never through the
-// FAT array, so that the volume alone decides how much of the FAT it holds in memory.
+// chunks, so that the volume alone decides how much of the FAT it holds in memory.
 // Reads the raw 32-bit entry of `cluster` into *value, reading its chunk of the FAT first if
 // it is not held yet; 0 when the FAT has no such entry or the FAT sectors holding it could
 // not be read (or held), and then nothing changed.
@@ -172,8 +172,10 @@ uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
 // mount could not take it from FSInfo (without keeping the FAT sectors that the count
 // reads); exact and immediate from then on. 0 when the count could not be read.
 uint32_t count_free_clusters(f32* fs);
-// Writes the changed FAT sectors to every FAT copy; a sector that failed in any copy stays
-// pending and is written again by the next call. 0 when a write failed.
+// Writes every FAT sector marked dirty to every FAT copy, in ascending order (a sector whose
+// entry was changed and changed back is still written, with the bytes the disk holds); a
+// sector that failed in any copy stays dirty and is written again by the next call. 0 when
+// a write failed.
 uint8_t write_fat_sectors(f32* fs);
 // Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT;
 // stays pending when the write fails. 0 when it failed.
