@@ -51,6 +51,8 @@ void run_ls(char**, int)
         printf("ls: error: no filesystem mounted\n");
         return;
     }
+    // FAT or FSInfo sectors whose write failed earlier go out first, whatever follows.
+    retry_pending_writes(master_fs);
     print_directory(master_fs, &current_directory);
 }
 
@@ -60,6 +62,7 @@ void run_mkhello(char**, int)
         printf("mkhello: error: no filesystem mounted\n");
         return;
     }
+    retry_pending_writes(master_fs);
     char name[] = "hello";
     mkdir(master_fs, &current_directory, name);
 }

@@ -50,36 +50,75 @@ struct bios_parameter_block {
     char system_id[9];     // 8 type bytes and a NUL
 };
 
+// The FAT is held on demand: a chunk of fat_chunk_sectors sectors is read with one request
+// the first time one of its entries is used and kept for the rest of the mount. A two-level
+// table finds the chunks, so the memory taken grows with the part of the FAT in use, not
+// with the volume, and the mount reads no more of the FAT than the root directory needs.
+constexpr uint32_t fat_chunk_sectors = 16;
+constexpr uint32_t fat_chunk_entries = fat_chunk_sectors * fat32_entries_per_sector;
+// Chunks per second-level table: one table covers 4096 FAT sectors (2 MiB of FAT).
+constexpr uint32_t fat_leaf_chunks = 256;
+
+struct fat_chunk {
+    // The raw entries as the disk's first FAT holds them: on this little-endian processor the
+    // sectors are read straight into the array.
+    uint32_t entries[fat_chunk_entries];
+    // Bit s: sector s of the chunk was changed and must still reach every FAT copy.
+    uint16_t dirty;
+};
+static_assert(sizeof(fat_chunk::dirty) * 8 >= fat_chunk_sectors, "one dirty bit per sector of a chunk");
+static_assert(sizeof(fat_chunk::entries) == fat_chunk_sectors * fat32_sector_size, "a chunk is whole sectors");
+
+// Where the volume's free count comes from; FSInfo's is trusted for the count itself, but only
+// a count the volume made (or a search that found nothing) may stop an allocation search.
+enum free_count_source : uint8_t { free_count_unknown, free_count_from_fsinfo, free_count_counted };
+
+struct fat_leaf {
+    fat_chunk* chunks[fat_leaf_chunks]; // null until the chunk is first used
+};
+
 // The one mounted volume. The first fields are the classic ones; the rest is what the
 // volume layer needs to stay inside the volume and keep the disk's FAT copies and FSInfo
 // exact.
 struct f32 {
-    uint32_t* FAT; // in-memory copy of the first FAT, fat_entries raw 32-bit entries
     bios_parameter_block bpb;
     uint32_t partition_begin_sector; // always 0: the volume starts at LBA 0
     uint32_t fat_begin_sector;
     uint32_t cluster_begin_sector;
     uint32_t cluster_size; // bytes per cluster
+    // The cluster at which the next allocation search starts: FSInfo's next-free hint at
+    // mount when it names a cluster of the volume, else 0 (the search then starts at 2).
     uint32_t cluster_alloc_hint;
 
     // The root directory's first cluster, from the boot sector. Directory code treats a
     // directory cluster of 0 (as ".." entries store it) as this cluster.
     uint32_t root_cluster;
     uint32_t volume_sectors; // sectors of the whole volume (0 while still unknown)
-    uint32_t fat_entries;    // entries the FAT array holds: sectors per FAT x 128
+    uint32_t fat_entries;    // entries the FAT holds: sectors per FAT x 128
     // The highest valid cluster number; every chain walk stays in 2..last_cluster and
     // no chain is longer than last_cluster - 1 clusters.
     uint32_t last_cluster;
-    // What the disk's FAT copies hold, as of the last write-back: flushFAT compares the
-    // FAT array with it and rewrites only the sectors that differ, in every copy. Code
-    // may therefore change entries of FAT directly.
-    uint32_t* FAT_on_disk;
+
+    // The FAT, held once: fat_leaf_count second-level tables (null until used), each
+    // finding fat_leaf_chunks chunks. Reach entries only through fat_read_entry and
+    // fat_write_entry.
+    fat_leaf** fat_leaves;
+    uint32_t fat_leaf_count;
+    uint32_t fat_chunks_loaded;
+    uint32_t fat_dirty_sectors; // sectors whose dirty bit is set, in all chunks together
+
+    // Free clusters among 2..last_cluster, kept exact by every entry change once known:
+    // taken from FSInfo at mount when it is in range, counted the first time it is needed
+    // otherwise.
+    free_count_source free_count_state;
+    uint32_t free_count;
+
     // FSInfo: kept when the sector carries valid signatures (fsinfo_valid), rewritten by
     // flushFAT whenever the free count or the next-free hint changes.
     uint8_t fsinfo_valid;
     uint32_t fsinfo_free_count; // as stored on the disk
     uint32_t fsinfo_next_free;  // as stored on the disk
-    uint8_t fsinfo_stale;       // FAT sectors were written since FSInfo was last brought up to date
+    uint8_t fsinfo_stale;       // the FSInfo on the disk may no longer describe the FAT
 };
 
 // The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.
@@ -108,12 +147,14 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster);
 bool is_data_cluster(f32* fs, uint32_t cluster);
 
 // Every other layer reaches FAT entries through these two routines, never through the
-// FAT array, so that the volume alone decides how much of the FAT it holds in memory.
-// Reads the raw 32-bit entry of `cluster` into *value; 0 when the FAT has no such entry or
-// the FAT sector holding it could not be read.
+// chunks, so that the volume alone decides how much of the FAT it holds in memory.
+// Reads the raw 32-bit entry of `cluster` into *value, reading its chunk of the FAT first if
+// it is not held yet; 0 when the FAT has no such entry or the FAT sectors holding it could
+// not be read (or held), and then nothing changed.
 uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value);
-// Sets the entry of `cluster` in memory; flushFAT writes it to every FAT copy. 0 when the FAT
-// has no such entry or the FAT sector holding it could not be read.
+// Sets the entry of `cluster` in memory and marks its sector for write-back; flushFAT writes
+// it to every FAT copy. Keeps the free count exact. 0 when the FAT has no such entry or the
+// FAT sectors holding it could not be read (or held), and then nothing changed.
 uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value);
 
 // The FAT entry of `cluster` masked to 28 bits; the end-of-chain value for a cluster
@@ -127,16 +168,25 @@ uint32_t allocateCluster(f32* fs);
 uint32_t claim_cluster(f32* fs);
 // Frees the chain from start_cluster and writes the FAT back; 0 if the write-back failed.
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
-// Free clusters among 2..last_cluster.
+// Free clusters among 2..last_cluster. Counted once, the first time it is needed, when the
+// mount could not take it from FSInfo (without keeping the FAT sectors that the count
+// reads); exact and immediate from then on. 0 when the count could not be read.
 uint32_t count_free_clusters(f32* fs);
-// Writes the changed FAT sectors to every FAT copy; a sector that failed in any copy stays
-// pending and is written again by the next call. 0 when a write failed.
+// Writes every FAT sector marked dirty to every FAT copy, in ascending order (a sector whose
+// entry was changed and changed back is still written, with the bytes the disk holds); a
+// sector that failed in any copy stays dirty and is written again by the next call. 0 when
+// a write failed.
 uint8_t write_fat_sectors(f32* fs);
 // Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT;
 // stays pending when the write fails. 0 when it failed.
 uint8_t write_fsinfo(f32* fs);
 // write_fat_sectors, then write_fsinfo only if every FAT sector reached the disk.
 uint8_t flushFAT(f32* fs);
+// Writes what an earlier failure left pending: the FAT sectors that did not reach every copy,
+// then, only if they all went out, FSInfo if it may be stale. Does nothing (and touches no
+// sector) when nothing is pending. Commands call it first so that a transient disk error
+// heals without a reboot. 0 when something is still pending.
+uint8_t retry_pending_writes(f32* fs);
 
 f32* makeFilesystem(char* fatSystem);
 void destroyFilesystem(f32* fs);

@@ -1,4 +1,4 @@
-// The FAT32 volume: mount, sector and cluster I/O, and the cached FAT with its write-back.
+// The FAT32 volume: mount, sector and cluster I/O, and the FAT held on demand with its write-back.
 #include "drivers/fs/fat32.hpp"
 
 #include "cpu/mem.hpp"
@@ -54,12 +54,15 @@ constexpr uint32_t fsinfo_trail_signature = 0xAA550000;
 constexpr uint32_t max_sectors_per_cluster = 128;
 // The largest valid cluster number: the values above it are reserved or end chains.
 constexpr uint32_t max_cluster_number = 0x0FFFFFF6;
-// The FAT is kept twice (the working array and what the disk holds); both must fit the heap.
-constexpr uint32_t max_fat_sectors = dynamic_mem_total_size / fat32_sector_size / 2;
-// The FAT is read at mount in transfers of this many sectors.
-constexpr uint32_t fat_read_batch_sectors = 128;
+// A FAT copy never needs more sectors than it takes to hold an entry for every valid cluster
+// number; a boot sector that claims more is damaged.
+constexpr uint32_t max_fat_sectors = (max_cluster_number + 1 + fat32_entries_per_sector - 1) / fat32_entries_per_sector;
 // One ATA request moves at most this many sectors.
 constexpr uint32_t max_sectors_per_request = 0xFFFF;
+// No directory is longer than this (65,536 entries of 32 bytes); the mount checks the root's
+// chain up to this length.
+constexpr uint32_t max_directory_bytes = 65536 * fat32_dir_entry_size;
+constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
 
 void write32(uint8_t* buff, size_t offset, uint32_t value)
 {
@@ -78,21 +81,169 @@ bool inside_volume(f32* fs, uint32_t sector, uint32_t count)
     return sector < fs->volume_sectors && count <= fs->volume_sectors - sector;
 }
 
-// The first free cluster at or after the allocation hint, wrapping round once; 0 if none.
-uint32_t find_free_cluster(f32* fs)
+// FAT sectors in chunk `index` (the last chunk of a FAT may be short).
+uint32_t chunk_sector_count(f32* fs, uint32_t index)
 {
+    uint32_t first = index * fat_chunk_sectors;
+    uint32_t left = fs->bpb.count_sectors_per_FAT32 - first;
+    return left < fat_chunk_sectors ? left : fat_chunk_sectors;
+}
+
+// The chunk if it is held, without reading anything.
+fat_chunk* held_chunk(f32* fs, uint32_t index)
+{
+    fat_leaf* leaf = fs->fat_leaves[index / fat_leaf_chunks];
+    return leaf ? leaf->chunks[index % fat_leaf_chunks] : nullptr;
+}
+
+// The chunk holding FAT entry `cluster` (which the caller has checked against fat_entries),
+// read from the first FAT copy with one request when it is first needed; null when it
+// could not be read or held, and then nothing is kept.
+fat_chunk* chunk_for(f32* fs, uint32_t cluster)
+{
+    uint32_t index = cluster / fat_chunk_entries;
+    fat_leaf*& leaf = fs->fat_leaves[index / fat_leaf_chunks];
+    if (leaf) {
+        if (fat_chunk* chunk = leaf->chunks[index % fat_leaf_chunks])
+            return chunk;
+    }
+    auto* chunk = static_cast<fat_chunk*>(malloc(sizeof(fat_chunk)));
+    bool new_leaf = leaf == nullptr;
+    if (chunk && new_leaf) {
+        leaf = static_cast<fat_leaf*>(malloc(sizeof(fat_leaf)));
+        if (leaf)
+            memset(leaf, 0, sizeof(fat_leaf));
+    }
+    if (!chunk || !leaf) {
+        printf("fat32: error: out of memory for the FAT.\n");
+        mfree(chunk);
+        return nullptr;
+    }
+    uint32_t sectors = chunk_sector_count(fs, index);
+    if (!getSector(fs, reinterpret_cast<uint8_t*>(chunk->entries), fs->fat_begin_sector + index * fat_chunk_sectors,
+            sectors)) {
+        mfree(chunk);
+        if (new_leaf) {
+            mfree(leaf);
+            leaf = nullptr;
+        }
+        return nullptr;
+    }
+    chunk->dirty = 0;
+    leaf->chunks[index % fat_leaf_chunks] = chunk;
+    ++fs->fat_chunks_loaded;
+    return chunk;
+}
+
+// Counts the free clusters among 2..last_cluster: held chunks as they are in memory, the
+// others read into a scratch buffer and not kept, so a count of a large FAT takes no more
+// memory than one chunk. False when a sector could not be read.
+bool count_free(f32* fs, uint32_t* count)
+{
+    auto* scratch = static_cast<fat_chunk*>(malloc(sizeof(fat_chunk)));
+    if (!scratch) {
+        printf("fat32: error: out of memory for the FAT.\n");
+        return false;
+    }
+    uint32_t found = 0;
+    bool ok = true;
+    uint32_t last_chunk = fs->last_cluster / fat_chunk_entries;
+    for (uint32_t index = 0; index <= last_chunk && ok; ++index) {
+        const fat_chunk* chunk = held_chunk(fs, index);
+        if (!chunk) {
+            ok = getSector(fs, reinterpret_cast<uint8_t*>(scratch->entries),
+                fs->fat_begin_sector + index * fat_chunk_sectors, chunk_sector_count(fs, index));
+            chunk = scratch;
+        }
+        uint32_t base = index * fat_chunk_entries;
+        uint32_t from = base < fat32_first_data_cluster ? fat32_first_data_cluster - base : 0;
+        uint32_t to = index == last_chunk ? fs->last_cluster - base + 1 : fat_chunk_entries;
+        for (uint32_t i = from; i < to && ok; ++i)
+            found += is_free(chunk->entries[i]) ? 1 : 0;
+    }
+    mfree(scratch);
+    if (ok)
+        *count = found;
+    return ok;
+}
+
+// The free count, counted now if the mount could not take it from FSInfo.
+bool known_free_count(f32* fs, uint32_t* count)
+{
+    if (fs->free_count_state == free_count_unknown) {
+        if (!count_free(fs, &fs->free_count))
+            return false;
+        fs->free_count_state = free_count_counted;
+    }
+    *count = fs->free_count;
+    return true;
+}
+
+// Keeps a known free count exact as one cluster turns free or used. A count that would leave
+// its range came from an FSInfo sector that was wrong after all: it is counted again when
+// next needed.
+void count_change(f32* fs, bool freed)
+{
+    if (fs->free_count_state == free_count_unknown)
+        return;
+    if (freed ? fs->free_count >= fs->last_cluster - 1 : fs->free_count == 0) {
+        fs->free_count_state = free_count_unknown;
+        return;
+    }
+    fs->free_count = freed ? fs->free_count + 1 : fs->free_count - 1;
+}
+
+// The first free cluster in [from, to] (to at most last_cluster), 0 if none; *failed when a
+// FAT sector could not be read. Works a chunk at a time, so the search costs one lookup per
+// chunk, not per entry.
+uint32_t first_free_between(f32* fs, uint32_t from, uint32_t to, bool* failed)
+{
+    for (uint32_t c = from; c <= to;) {
+        fat_chunk* chunk = chunk_for(fs, c);
+        if (!chunk) {
+            *failed = true;
+            return 0;
+        }
+        uint32_t base = c - c % fat_chunk_entries;
+        uint32_t end = to - base < fat_chunk_entries ? to - base + 1 : fat_chunk_entries;
+        for (uint32_t i = c - base; i < end; ++i) {
+            if (is_free(chunk->entries[i]))
+                return base + i;
+        }
+        c = base + end;
+    }
+    return 0;
+}
+
+// The first free cluster at or after the allocation hint, wrapping round once; 0 if none,
+// and then the count is known to be 0. *failed when a FAT sector could not be read. A count
+// of 0 that the volume established itself answers without a search; one taken from FSInfo
+// is not trusted that far.
+uint32_t find_free_cluster(f32* fs, bool* failed)
+{
+    *failed = false;
+    if (fs->free_count_state == free_count_counted && fs->free_count == 0)
+        return 0;
     uint32_t start = fs->cluster_alloc_hint;
     if (start < fat32_first_data_cluster || start > fs->last_cluster)
         start = fat32_first_data_cluster;
-    for (uint32_t c = start; c <= fs->last_cluster; ++c) {
-        if (is_free(fs->FAT[c]))
-            return c;
+    uint32_t found = first_free_between(fs, start, fs->last_cluster, failed);
+    if (found == 0 && !*failed && start > fat32_first_data_cluster)
+        found = first_free_between(fs, fat32_first_data_cluster, start - 1, failed);
+    if (found == 0 && !*failed) {
+        fs->free_count = 0;
+        fs->free_count_state = free_count_counted;
     }
-    for (uint32_t c = fat32_first_data_cluster; c < start; ++c) {
-        if (is_free(fs->FAT[c]))
-            return c;
-    }
-    return 0;
+    return found;
+}
+
+// Marks a cluster allocated and moves the hint past it.
+uint32_t take_cluster(f32* fs, uint32_t cluster)
+{
+    if (!fat_write_entry(fs, cluster, fat32_end_of_chain))
+        return 0;
+    fs->cluster_alloc_hint = cluster + 1;
+    return cluster;
 }
 
 // Rewrites the FSInfo counters when they no longer describe the FAT. The next-free hint
@@ -102,10 +253,17 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
 {
     if (!fs->fsinfo_valid)
         return 1;
-    uint32_t free_count = count_free_clusters(fs);
+    uint32_t free_count = 0;
+    if (!known_free_count(fs, &free_count))
+        return 0;
     if (!fat_changed && free_count == fs->fsinfo_free_count)
         return 1;
-    uint32_t next_free = find_free_cluster(fs);
+    bool failed = false;
+    uint32_t next_free = find_free_cluster(fs, &failed);
+    if (failed)
+        return 0;
+    // A search that found nothing has just corrected a count that claimed free clusters.
+    free_count = fs->free_count;
     if (next_free == 0)
         next_free = fat32_fsinfo_unknown;
     if (free_count == fs->fsinfo_free_count && next_free == fs->fsinfo_next_free)
@@ -130,7 +288,9 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
     return ok;
 }
 
-// Keeps the FSInfo counters if the sector named by the boot sector really is one.
+// Keeps the FSInfo counters if the sector named by the boot sector really is one, and
+// trusts each of them that is in range: the free count saves reading the whole FAT to count
+// it, the next-free hint is where the first allocation starts looking.
 void read_fsinfo(f32* fs)
 {
     uint16_t where = fs->bpb.sector_number_FSInfo;
@@ -146,26 +306,39 @@ void read_fsinfo(f32* fs)
         fs->fsinfo_valid = 1;
         fs->fsinfo_free_count = readi32(sector, fsinfo_free_offset);
         fs->fsinfo_next_free = readi32(sector, fsinfo_next_offset);
+        if (fs->fsinfo_free_count <= fs->last_cluster - 1) {
+            fs->free_count = fs->fsinfo_free_count;
+            fs->free_count_state = free_count_from_fsinfo;
+        }
+        if (is_data_cluster(fs, fs->fsinfo_next_free))
+            fs->cluster_alloc_hint = fs->fsinfo_next_free;
     }
     mfree(sector);
 }
 
-// Checks the boot sector's geometry and derives the layout; false refuses the volume.
+// Checks the boot sector's geometry and derives the layout; false refuses the volume, after
+// one line that says why.
 bool set_geometry(f32* fs)
 {
     const bios_parameter_block& bpb = fs->bpb;
     uint32_t spc = bpb.sectors_per_cluster;
     if (bpb.bytes_per_sector != fat32_sector_size || spc == 0 || (spc & (spc - 1)) != 0
-        || spc > max_sectors_per_cluster)
+        || spc > max_sectors_per_cluster) {
+        printf("fat32: error: unsupported sector or cluster size; volume refused.\n");
         return false;
+    }
     if (bpb.FAT_count == 0 || bpb.reserved_sectors == 0 || bpb.count_sectors_per_FAT32 == 0
-        || bpb.count_sectors_per_FAT32 > max_fat_sectors)
+        || bpb.count_sectors_per_FAT32 > max_fat_sectors) {
+        printf("fat32: error: the boot sector describes no usable FAT; volume refused.\n");
         return false;
+    }
     uint32_t volume_sectors = bpb.large_sectors_on_media ? bpb.large_sectors_on_media : bpb.total_sectors;
     uint64_t data_start = static_cast<uint64_t>(bpb.reserved_sectors)
         + static_cast<uint64_t>(bpb.FAT_count) * bpb.count_sectors_per_FAT32;
-    if (data_start + spc > volume_sectors)
+    if (data_start + spc > volume_sectors) {
+        printf("fat32: error: the volume is smaller than its FATs; volume refused.\n");
         return false;
+    }
 
     fs->partition_begin_sector = 0;
     fs->fat_begin_sector = fs->partition_begin_sector + bpb.reserved_sectors;
@@ -183,39 +356,67 @@ bool set_geometry(f32* fs)
         last = max_cluster_number;
     fs->last_cluster = last;
     fs->root_cluster = bpb.cluster_number_root_dir;
-    return fs->last_cluster >= fat32_first_data_cluster && is_data_cluster(fs, fs->root_cluster);
-}
-
-// Reads the first FAT copy into the array in large transfers, and notes that the disk
-// holds exactly this.
-bool load_fat(f32* fs)
-{
-    uint32_t fat_bytes = fs->bpb.count_sectors_per_FAT32 * fat32_sector_size;
-    fs->FAT = static_cast<uint32_t*>(malloc(fat_bytes));
-    fs->FAT_on_disk = static_cast<uint32_t*>(malloc(fat_bytes));
-    if (!fs->FAT || !fs->FAT_on_disk) {
-        printf("fat32: error: the FAT does not fit in memory.\n");
+    if (fs->last_cluster < fat32_first_data_cluster || !is_data_cluster(fs, fs->root_cluster)) {
+        printf("fat32: error: root cluster %u is not on the volume; volume refused.\n",
+            fs->root_cluster);
         return false;
     }
-    // The array is the disk's byte image: on this little-endian processor entry N is the
-    // N-th little-endian 32-bit value of the FAT.
-    auto* bytes = reinterpret_cast<uint8_t*>(fs->FAT);
-    for (uint32_t s = 0; s < fs->bpb.count_sectors_per_FAT32; s += fat_read_batch_sectors) {
-        uint32_t n = fs->bpb.count_sectors_per_FAT32 - s;
-        if (n > fat_read_batch_sectors)
-            n = fat_read_batch_sectors;
-        if (!getSector(fs, bytes + s * fat32_sector_size, fs->fat_begin_sector + s, n))
-            return false;
+    return true;
+}
+
+// The table of second-level FAT tables, all empty: nothing of the FAT is read yet.
+bool make_fat_table(f32* fs)
+{
+    fs->fat_leaf_count = (fs->bpb.count_sectors_per_FAT32 + leaf_sectors - 1) / leaf_sectors;
+    fs->fat_leaves = static_cast<fat_leaf**>(malloc(fs->fat_leaf_count * sizeof(fat_leaf*)));
+    if (!fs->fat_leaves) {
+        printf("fat32: error: out of memory for the FAT.\n");
+        return false;
     }
-    memcpy(reinterpret_cast<const int*>(fs->FAT), reinterpret_cast<int*>(fs->FAT_on_disk),
-        static_cast<int>(fat_bytes));
+    memset(fs->fat_leaves, 0, fs->fat_leaf_count * sizeof(fat_leaf*));
+    return true;
+}
+
+// The root directory's chain must be one the allocator can never hand out again: a member
+// whose FAT entry is free, or a link that leaves the volume, means the FAT does not protect
+// the root, and a new directory would be written over it. Reading the chain here also
+// brings in the FAT sectors the first commands need.
+bool root_chain_sound(f32* fs)
+{
+    uint32_t cluster = fs->root_cluster;
+    uint32_t longest = max_directory_bytes / fs->cluster_size;
+    for (uint32_t steps = 0; steps < longest; ++steps) {
+        uint32_t entry = 0;
+        if (!fat_read_entry(fs, cluster, &entry)) {
+            printf("fat32: error: cannot read the root's FAT entry; volume refused.\n");
+            return false;
+        }
+        uint32_t next = entry & fat32_entry_mask;
+        if (next == fat32_free_cluster) {
+            printf("fat32: error: root cluster %u is marked free in the FAT; volume refused.\n",
+                cluster);
+            return false;
+        }
+        if (next > fat32_last_link)
+            return true;
+        if (!is_data_cluster(fs, next)) {
+            printf("fat32: error: root chain leaves the volume after cluster %u; volume refused.\n", cluster);
+            return false;
+        }
+        cluster = next;
+    }
     return true;
 }
 
 void release(f32* fs)
 {
-    mfree(fs->FAT);
-    mfree(fs->FAT_on_disk);
+    for (uint32_t l = 0; fs->fat_leaves && l < fs->fat_leaf_count; ++l) {
+        fat_leaf* leaf = fs->fat_leaves[l];
+        for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)
+            mfree(leaf->chunks[c]);
+        mfree(leaf);
+    }
+    mfree(fs->fat_leaves);
     mfree(fs);
 }
 
@@ -333,60 +534,82 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster)
 
 uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value)
 {
-    if (!fs->FAT || cluster >= fs->fat_entries)
+    if (!fs || !fs->fat_leaves || cluster >= fs->fat_entries)
         return 0;
-    *value = fs->FAT[cluster];
+    fat_chunk* chunk = chunk_for(fs, cluster);
+    if (!chunk)
+        return 0;
+    *value = chunk->entries[cluster % fat_chunk_entries];
     return 1;
 }
 
 uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value)
 {
-    if (!fs->FAT || cluster >= fs->fat_entries)
+    if (!fs || !fs->fat_leaves || cluster >= fs->fat_entries)
         return 0;
-    fs->FAT[cluster] = value;
+    fat_chunk* chunk = chunk_for(fs, cluster);
+    if (!chunk)
+        return 0;
+    uint32_t& entry = chunk->entries[cluster % fat_chunk_entries];
+    if (entry == value)
+        return 1;
+    if (is_data_cluster(fs, cluster) && is_free(entry) != is_free(value))
+        count_change(fs, is_free(value));
+    entry = value;
+    auto bit = static_cast<uint16_t>(1u << (cluster % fat_chunk_entries / fat32_entries_per_sector));
+    if (!(chunk->dirty & bit)) {
+        chunk->dirty = static_cast<uint16_t>(chunk->dirty | bit);
+        ++fs->fat_dirty_sectors;
+    }
     return 1;
 }
 
 uint32_t get_next_cluster_id(f32* fs, uint32_t cluster)
 {
-    if (!fs->FAT || cluster >= fs->fat_entries)
+    uint32_t entry = 0;
+    if (!fat_read_entry(fs, cluster, &entry))
         return fat32_end_of_chain;
-    return fs->FAT[cluster] & fat32_entry_mask;
+    return entry & fat32_entry_mask;
 }
 
 uint32_t allocateCluster(f32* fs)
 {
-    uint32_t cluster = find_free_cluster(fs);
+    bool failed = false;
+    uint32_t cluster = find_free_cluster(fs, &failed);
     if (cluster == 0)
         return 0;
     // A cluster whose zero-fill did not reach the disk is left free.
     if (!clear_cluster(fs, cluster))
         return 0;
-    fs->FAT[cluster] = fat32_end_of_chain;
-    fs->cluster_alloc_hint = cluster + 1;
-    return cluster;
+    return take_cluster(fs, cluster);
 }
 
 uint32_t claim_cluster(f32* fs)
 {
-    uint32_t cluster = find_free_cluster(fs);
-    if (cluster == 0)
-        return 0;
-    fs->FAT[cluster] = fat32_end_of_chain;
-    fs->cluster_alloc_hint = cluster + 1;
-    return cluster;
+    bool failed = false;
+    uint32_t cluster = find_free_cluster(fs, &failed);
+    return cluster == 0 ? 0 : take_cluster(fs, cluster);
 }
 
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
 {
-    // Each freed entry reads 0 afterwards, so a chain that loops back ends at its first
-    // repeated cluster; the step bound is a second guard. The link is the low 28 bits:
-    // the top four are reserved and may be set on a link that is still valid.
+    // The link is the low 28 bits: the top four are reserved and may be set on a link that
+    // is still valid. The first walk only reads, so that a FAT sector that cannot be read
+    // fails the release before any entry has changed; the second frees, and as each freed
+    // entry reads 0 afterwards, a chain that loops back ends at its first repeated cluster.
+    // The step bound is a second guard.
     uint32_t cluster = start_cluster;
+    uint32_t entry = 0;
     for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
-        uint32_t next = fs->FAT[cluster] & fat32_entry_mask;
-        fs->FAT[cluster] = fat32_free_cluster;
-        cluster = next;
+        if (!fat_read_entry(fs, cluster, &entry))
+            return 0;
+        cluster = entry & fat32_entry_mask;
+    }
+    cluster = start_cluster;
+    for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
+        fat_read_entry(fs, cluster, &entry);
+        fat_write_entry(fs, cluster, fat32_free_cluster);
+        cluster = entry & fat32_entry_mask;
     }
     return flushFAT(fs);
 }
@@ -394,39 +617,37 @@ uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
 uint32_t count_free_clusters(f32* fs)
 {
     uint32_t count = 0;
-    for (uint32_t c = fat32_first_data_cluster; c <= fs->last_cluster; ++c) {
-        if (is_free(fs->FAT[c]))
-            ++count;
-    }
-    return count;
+    return known_free_count(fs, &count) ? count : 0;
 }
 
 uint8_t write_fat_sectors(f32* fs)
 {
-    if (!fs || !fs->FAT)
+    if (!fs || !fs->fat_leaves)
         return 0;
     uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
-    for (uint32_t s = 0; s < fat_sectors; ++s) {
-        uint32_t* now = fs->FAT + s * fat32_entries_per_sector;
-        uint32_t* disk = fs->FAT_on_disk + s * fat32_entries_per_sector;
-        bool changed = false;
-        for (uint32_t i = 0; i < fat32_entries_per_sector && !changed; ++i)
-            changed = now[i] != disk[i];
-        if (!changed)
-            continue;
-        fs->fsinfo_stale = 1;
-        bool written = true;
-        for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy) {
-            uint32_t lba = fs->fat_begin_sector + copy * fat_sectors + s;
-            written = putSector(fs, reinterpret_cast<uint8_t*>(now), lba, 1) && written;
-        }
-        // A sector that did not reach every copy stays dirty and goes out again next time.
-        if (written) {
-            for (uint32_t i = 0; i < fat32_entries_per_sector; ++i)
-                disk[i] = now[i];
-        } else {
-            ok = 0;
+    for (uint32_t l = 0; l < fs->fat_leaf_count && fs->fat_dirty_sectors > 0; ++l) {
+        fat_leaf* leaf = fs->fat_leaves[l];
+        for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c) {
+            fat_chunk* chunk = leaf->chunks[c];
+            for (uint32_t s = 0; chunk && chunk->dirty && s < fat_chunk_sectors; ++s) {
+                auto bit = static_cast<uint16_t>(1u << s);
+                if (!(chunk->dirty & bit))
+                    continue;
+                fs->fsinfo_stale = 1;
+                uint32_t sector = (l * fat_leaf_chunks + c) * fat_chunk_sectors + s;
+                auto* bytes = reinterpret_cast<uint8_t*>(chunk->entries + s * fat32_entries_per_sector);
+                bool written = true;
+                for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
+                    written = putSector(fs, bytes, fs->fat_begin_sector + copy * fat_sectors + sector, 1) && written;
+                // A sector that did not reach every copy stays dirty and goes out again next time.
+                if (written) {
+                    chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
+                    --fs->fat_dirty_sectors;
+                } else {
+                    ok = 0;
+                }
+            }
         }
     }
     return ok;
@@ -434,10 +655,13 @@ uint8_t write_fat_sectors(f32* fs)
 
 uint8_t write_fsinfo(f32* fs)
 {
-    if (!fs || !fs->FAT)
+    if (!fs || !fs->fat_leaves)
         return 0;
-    if (!update_fsinfo(fs, fs->fsinfo_stale))
+    // A failed rewrite leaves FSInfo pending even where no FAT sector changed.
+    if (!update_fsinfo(fs, fs->fsinfo_stale)) {
+        fs->fsinfo_stale = 1;
         return 0;
+    }
     fs->fsinfo_stale = 0;
     return 1;
 }
@@ -446,6 +670,15 @@ uint8_t flushFAT(f32* fs)
 {
     // FSInfo only summarises the FAT: it must never describe a FAT the disk does not hold.
     return write_fat_sectors(fs) && write_fsinfo(fs);
+}
+
+uint8_t retry_pending_writes(f32* fs)
+{
+    if (!fs || !fs->fat_leaves)
+        return 0;
+    if (!write_fat_sectors(fs))
+        return 0;
+    return fs->fsinfo_stale ? write_fsinfo(fs) : 1;
 }
 
 uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
@@ -511,11 +744,15 @@ f32* makeFilesystem(char* fatSystem)
         return nullptr;
     }
     printf("Sectors per cluster: %d\n", fs->bpb.sectors_per_cluster);
-    if (!set_geometry(fs) || !load_fat(fs)) {
+    if (!set_geometry(fs) || !make_fat_table(fs)) {
         release(fs);
         return nullptr;
     }
     read_fsinfo(fs);
+    if (!root_chain_sound(fs)) {
+        release(fs);
+        return nullptr;
+    }
     return fs;
 }
 

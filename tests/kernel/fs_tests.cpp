@@ -90,7 +90,8 @@ KTEST(fs, write_read_back_and_delete)
     uint32_t first = entry.first_cluster;
     delFile(master_fs, &root, doomed);
     KEXPECT(find(root.cluster, doomed).name == nullptr);
-    KEXPECT(first != 0 && (master_fs->FAT[first] & 0x0FFFFFFF) == 0);
+    uint32_t link = 1;
+    KEXPECT(first != 0 && fat_read_entry(master_fs, first, &link) && (link & 0x0FFFFFFF) == 0);
     KEXPECT(find(root.cluster, keep).name != nullptr);
     mfree(data);
 }

@@ -563,3 +563,66 @@ def fsck_clean(path):
 def mtools(args, image):
     """Runs one mtools command (e.g. ["mdir", "-b"]) on the image; returns its output."""
     return _run_tool([args[0], "-i", image] + list(args[1:]), _mtools_env())
+
+
+# ---- stopping the guest at a kernel routine ---------------------------------------------
+
+def gdb_stub_args(path):
+    """QEMU arguments that open its gdbstub on a Unix socket at path (for GdbStub)."""
+    return ["-gdb", "unix:%s,server=on,wait=off" % path]
+
+
+class GdbStub:
+    """Just enough of the GDB remote protocol to stop the guest on entering a routine: for
+    putting something (a key) into a window of start-up too short to hit by polling the
+    screen. Connecting pauses a running guest; detach() lets it run on."""
+
+    def __init__(self, path, timeout=START_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while True:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                sock.connect(path)
+                break
+            except OSError:
+                sock.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.02)
+        sock.settimeout(timeout)
+        self.sock = sock
+        self.buffer = b""
+        # QEMU reports the stop that the connection caused before anything is asked.
+        self._reply()
+
+    def _reply(self):
+        while True:
+            start = self.buffer.find(b"$")
+            end = self.buffer.find(b"#", start) if start >= 0 else -1
+            if end >= 0 and len(self.buffer) >= end + 3:
+                data = self.buffer[start + 1:end]
+                self.buffer = self.buffer[end + 3:]
+                self.sock.sendall(b"+")
+                return data.decode()
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise QmpError("gdbstub connection closed")
+            self.buffer += chunk
+
+    def command(self, text):
+        data = text.encode()
+        self.sock.sendall(b"$" + data + b"#" + b"%02x" % (sum(data) & 0xFF))
+        return self._reply()
+
+    def run_to(self, address):
+        """Runs the guest until it reaches address; it is left stopped there."""
+        if self.command("Z0,%x,1" % address) != "OK":
+            raise QmpError("gdbstub refused a breakpoint at 0x%x" % address)
+        stop = self.command("c")
+        self.command("z0,%x,1" % address)
+        if not stop.startswith("T05"):
+            raise QmpError("guest stopped for another reason: %s" % stop)
+
+    def detach(self):
+        self.command("D")
+        self.sock.close()

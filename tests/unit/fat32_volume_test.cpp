@@ -1,12 +1,16 @@
 // The FAT32 volume layer on real mkfs.fat images through the simulated ATA disk: mount,
-// geometry refusal, cluster I/O limits, allocation, chain release, FAT and FSInfo write-back.
+// geometry refusal, cluster I/O limits, the FAT held on demand, allocation, chain release,
+// the free count, FAT and FSInfo write-back and the retry of what failed.
 // Every test that writes saves the image and has fsck.fat check it.
 #include "drivers/fs/fat32.hpp"
 
 #include "cpu/mem.hpp"
+#include "general/config.hpp"
+#include "general/vorn.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/sim.hpp"
 #include "tests/unit/fat32_image.hpp"
+#include "tests/unit/fat32_ops_fixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -59,12 +63,37 @@ const std::string& large_image()
     return path;
 }
 
-uint32_t disk_u32(AtaDisk& disk, uint64_t lba, size_t offset)
+uint32_t disk_u32(const AtaDisk& disk, uint64_t lba, size_t offset)
 {
     uint8_t sector[sector_bytes];
     disk.read_sector(lba, sector);
     return readi32(sector, offset);
 }
+
+// Entry `cluster` of the disk's first FAT copy, read past the kernel.
+uint32_t disk_fat(const AtaDisk& disk, f32* fs, uint32_t cluster)
+{
+    return disk_u32(disk, fs->fat_begin_sector + cluster / 128, (cluster % 128) * 4);
+}
+
+// The free clusters of the disk's first FAT copy among 2..last_cluster, counted past the kernel.
+uint32_t disk_free_count(const AtaDisk& disk, f32* fs)
+{
+    uint32_t count = 0;
+    uint8_t sector[sector_bytes];
+    for (uint32_t s = 0; s * 128 <= fs->last_cluster; ++s) {
+        disk.read_sector(fs->fat_begin_sector + s, sector);
+        for (uint32_t i = 0; i < 128; ++i) {
+            uint32_t c = s * 128 + i;
+            if (c >= 2 && c <= fs->last_cluster && (readi32(sector, i * 4) & 0x0FFFFFFF) == 0)
+                ++count;
+        }
+    }
+    return count;
+}
+
+// Heap bytes taken, headers included.
+uint32_t heap_bytes_used() { return dynamic_mem_total_size - heap_free_bytes(); }
 
 // Stores `bytes` bytes of `value`, least significant first, at `offset` of sector `lba`.
 void poke(AtaDisk& disk, uint64_t lba, size_t offset, uint32_t value, int bytes)
@@ -129,18 +158,43 @@ protected:
         FAIL() << "no free slot in the root directory's first sector";
     }
 
-    // Both FAT copies on the disk, compared with the array a full write-back would leave.
+    // Both FAT copies on the disk, compared with the FAT as the volume holds it.
     void expect_fat_copies_match(f32* fs)
     {
         uint32_t spf = fs->bpb.count_sectors_per_FAT32;
-        for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy) {
-            for (uint32_t s = 0; s < spf; ++s) {
-                uint8_t sector[sector_bytes];
-                disk.read_sector(fs->fat_begin_sector + copy * spf + s, sector);
-                ASSERT_EQ(0, std::memcmp(sector, fs->FAT + s * 128, sector_bytes))
-                    << "copy " << copy << " sector " << s;
+        for (uint32_t s = 0; s < spf; ++s) {
+            uint8_t first[sector_bytes];
+            disk.read_sector(fs->fat_begin_sector + s, first);
+            for (uint32_t copy = 1; copy < fs->bpb.FAT_count; ++copy) {
+                uint8_t other[sector_bytes];
+                disk.read_sector(fs->fat_begin_sector + copy * spf + s, other);
+                ASSERT_EQ(0, std::memcmp(first, other, sector_bytes)) << "copy " << copy << " sector " << s;
             }
+            for (uint32_t i = 0; i < 128; ++i)
+                ASSERT_EQ(readi32(first, i * 4), fat_entry(fs, s * 128 + i)) << "sector " << s << " entry " << i;
         }
+    }
+
+    // The cluster the next allocation takes: the first free one from the hint on, wrapping.
+    uint32_t next_allocation(f32* fs)
+    {
+        uint32_t start = fs->cluster_alloc_hint < 2 || fs->cluster_alloc_hint > fs->last_cluster ? 2 : fs->cluster_alloc_hint;
+        for (uint32_t i = 0; i <= fs->last_cluster - 2; ++i) {
+            uint32_t c = 2 + (start - 2 + i) % (fs->last_cluster - 1);
+            if ((fat_entry(fs, c) & 0x0FFFFFFF) == 0)
+                return c;
+        }
+        return 0;
+    }
+
+    // The first free cluster at or after `from`, from the disk's FAT.
+    uint32_t first_free_on_disk(f32* fs, uint32_t from)
+    {
+        for (uint32_t c = from; c <= fs->last_cluster; ++c) {
+            if ((disk_fat(disk, fs, c) & 0x0FFFFFFF) == 0)
+                return c;
+        }
+        return 0;
     }
 
     AtaDisk disk;
@@ -168,27 +222,29 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
     EXPECT_EQ(fs->fat_begin_sector, bpb->reserved_sectors);
     EXPECT_EQ(fs->cluster_begin_sector, bpb->reserved_sectors + bpb->FAT_count * bpb->count_sectors_per_FAT32);
     EXPECT_EQ(fs->cluster_size, 512u);
-    EXPECT_EQ(fs->cluster_alloc_hint, 0u);
     EXPECT_EQ(fs->root_cluster, 2u);
     EXPECT_EQ(fs->volume_sectors, 64u * 2048);
     EXPECT_EQ(fs->last_cluster, fs->volume_sectors - fs->cluster_begin_sector + 1);
     // mkfs.fat gives the FAT room for more entries than the volume has clusters.
     EXPECT_GT(fs->fat_entries, fs->last_cluster + 1);
 
-    // The array is the disk's first FAT, and mkfs.fat's own free count agrees with ours.
-    for (uint32_t s = 0; s < bpb->count_sectors_per_FAT32; s += 97) {
-        uint8_t sector[sector_bytes];
-        disk.read_sector(fs->fat_begin_sector + s, sector);
-        EXPECT_EQ(0, std::memcmp(sector, fs->FAT + s * 128, sector_bytes)) << "FAT sector " << s;
-    }
-    EXPECT_EQ(fs->FAT[0] & 0x0FFFFFFF, 0x0FFFFFF8u);
+    // FSInfo is trusted: its free count is the volume's, its hint where allocation starts.
+    uint32_t fsinfo = bpb->sector_number_FSInfo;
     EXPECT_TRUE(fs->fsinfo_valid);
-    EXPECT_EQ(count_free_clusters(fs), fs->fsinfo_free_count);
+    EXPECT_EQ(fs->cluster_alloc_hint, disk_u32(disk, fsinfo, 492));
+    EXPECT_EQ(count_free_clusters(fs), disk_u32(disk, fsinfo, 488));
+    EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
 
-    // The FAT came in a few large reads, and mounting wrote nothing.
-    uint32_t batches = (bpb->count_sectors_per_FAT32 + 127) / 128;
-    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), static_cast<int>(1 + batches + 1));
+    // The mount read the boot sector, FSInfo and the one FAT chunk that holds the root's
+    // chain, in one request each, and wrote nothing.
+    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 3);
+    EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
+    EXPECT_EQ(fs->fat_chunks_loaded, 1u);
     EXPECT_EQ(disk.sectors_written(), 0u);
+    EXPECT_EQ(fat_entry(fs, 0) & 0x0FFFFFFF, 0x0FFFFFF8u);
+    for (uint32_t c : {0u, 2u, 3u, 127u, 128u, fat_chunk_entries - 1})
+        EXPECT_EQ(fat_entry(fs, c), disk_fat(disk, fs, c)) << "cluster " << c;
+    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 3) << "the chunk is held, not read again";
 }
 
 TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
@@ -201,7 +257,7 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
     EXPECT_EQ(row(6), "Sectors per cluster: 8");
     EXPECT_EQ(fs->cluster_size, 4096u);
     EXPECT_EQ(fs->last_cluster, (fs->volume_sectors - fs->cluster_begin_sector) / 8 + 1);
-    EXPECT_EQ(count_free_clusters(fs), fs->fsinfo_free_count);
+    EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
     // A cluster is one multi-sector read at its place in the data area.
     std::vector<uint8_t> buff(fs->cluster_size);
     disk.reset_state();
@@ -216,24 +272,45 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
 
 TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
 {
+    constexpr uint64_t fat = 32; // the images' first FAT sector
     struct Case {
         const char* what;
+        uint64_t lba;
         size_t offset;
         int width;
         uint32_t value;
+        const char* line; // the reason printed after the mount's own lines
     };
     const Case cases[] = {
-        {"FAT16 system id", 84, 16, '1' | '6' << 8}, // "FAT32" becomes "FAT16"
-        {"1024-byte sectors", 11, 16, 1024},
-        {"3 sectors per cluster", 13, 8, 3},
-        {"0 sectors per cluster", 13, 8, 0},
-        {"no FAT", 16, 8, 0},
-        {"FAT longer than the volume", 36, 32, 200000},
-        {"FAT too big for the heap", 36, 32, 0x10000000},
-        {"root cluster 0", 44, 32, 0},
-        {"root cluster 1", 44, 32, 1},
-        {"root cluster past the end", 44, 32, 0x0FFFFF00},
-        {"volume smaller than its FATs", 32, 32, 100},
+        {"FAT16 system id", 0, 84, 16, '1' | '6' << 8, ""}, // "FAT32" becomes "FAT16"
+        {"1024-byte sectors", 0, 11, 16, 1024, "fat32: error: unsupported sector or cluster size; volume refused."},
+        {"3 sectors per cluster", 0, 13, 8, 3, "fat32: error: unsupported sector or cluster size; volume refused."},
+        {"0 sectors per cluster", 0, 13, 8, 0, "fat32: error: unsupported sector or cluster size; volume refused."},
+        {"no FAT", 0, 16, 8, 0, "fat32: error: the boot sector describes no usable FAT; volume refused."},
+        {"FAT longer than the volume", 0, 36, 32, 200000,
+            "fat32: error: the volume is smaller than its FATs; volume refused."},
+        {"FAT longer than FAT32 allows", 0, 36, 32, 0x10000000,
+            "fat32: error: the boot sector describes no usable FAT; volume refused."},
+        {"root cluster 0", 0, 44, 32, 0,
+            "fat32: error: root cluster 0 is not on the volume; volume refused."},
+        {"root cluster 1", 0, 44, 32, 1,
+            "fat32: error: root cluster 1 is not on the volume; volume refused."},
+        {"root cluster past the end", 0, 44, 32, 0x0FFFFF00,
+            "fat32: error: root cluster 268435200 is not on the volume; volume refused."},
+        {"volume smaller than its FATs", 0, 32, 32, 100,
+            "fat32: error: the volume is smaller than its FATs; volume refused."},
+        // The root's own FAT entry: a free root would be handed out and written over.
+        {"root marked free", fat, 2 * 4, 32, 0,
+            "fat32: error: root cluster 2 is marked free in the FAT; volume refused."},
+        {"root linked past the volume", fat, 2 * 4, 32, 0x0FFFFF00,
+            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
+        {"root linked to cluster 1", fat, 2 * 4, 32, 0xF0000001,
+            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
+        {"root marked bad", fat, 2 * 4, 32, 0x0FFFFFF7,
+            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
+        // A second root cluster that the FAT calls free.
+        {"root chain into a free cluster", fat, 2 * 4, 32, 0x00001234,
+            "fat32: error: root cluster 4660 is marked free in the FAT; volume refused."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -241,13 +318,34 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         disk.reset_state();
         sim::reset();
         init_dmem();
-        poke(disk, 0, c.offset, c.value, c.width / 8);
+        poke(disk, c.lba, c.offset, c.value, c.width / 8);
         int blocks_before = fat32_test::used_blocks();
         EXPECT_EQ(mount(), nullptr);
+        // After the mount's own lines, one line naming the reason, or none for a volume that
+        // is not FAT32 at all.
+        std::vector<std::string> lines = fat32_ops::screen_lines();
+        auto trim = std::find(lines.begin(), lines.end(), "trim_spaces");
+        ASSERT_NE(trim, lines.end());
+        std::vector<std::string> after(trim + 1, lines.end());
+        if (c.lba == 0 && c.offset == 84) {
+            EXPECT_TRUE(after.empty());
+        } else {
+            ASSERT_EQ(after.size(), 2u);
+            EXPECT_EQ(after[0].rfind("Sectors per cluster: ", 0), 0u);
+            EXPECT_EQ(after[1], c.line);
+        }
         EXPECT_EQ(disk.sectors_written(), 0u);
         EXPECT_EQ(disk.out_of_range_requests(), 0);
         EXPECT_EQ(fat32_test::used_blocks(), blocks_before) << "a refused mount keeps no memory";
     }
+    // The same image with its root intact mounts, and a root of two clusters is followed
+    // to its end.
+    disk.copy_image_from(pristine_small());
+    poke(disk, fat, 2 * 4, 0x1234, 4);
+    poke(disk, fat + 0x1234 / 128, (0x1234 % 128) * 4, 0x0FFFFFFF, 4);
+    sim::reset();
+    init_dmem();
+    EXPECT_NE(mount(), nullptr);
 }
 
 TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
@@ -282,29 +380,35 @@ TEST_F(Volume, NextClusterMasksTheTopBitsAndEndsOutsideTheFat)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    fs->FAT[7] = 0xF0000009;
+    set_fat_entry(fs, 7, 0xF0000009);
     EXPECT_EQ(get_next_cluster_id(fs, 7), 9u);
     EXPECT_EQ(get_next_cluster_id(fs, fs->fat_entries), 0x0FFFFFFFu);
     EXPECT_EQ(get_next_cluster_id(fs, 0xFFFFFFFF), 0x0FFFFFFFu);
+    uint32_t value = 0x5A5A5A5A;
+    EXPECT_EQ(fat_read_entry(fs, fs->fat_entries, &value), 0);
+    EXPECT_EQ(value, 0x5A5A5A5Au);
+    EXPECT_EQ(fat_write_entry(fs, fs->fat_entries, 0), 0);
 }
 
-TEST_F(Volume, AllocationTakesTheLowestFreeClusterAndZeroFillsIt)
+TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t lowest = 2;
-    while (fs->FAT[lowest] != 0)
-        ++lowest;
+    uint32_t hint = disk_u32(disk, fs->bpb.sector_number_FSInfo, 492);
+    uint32_t expected = first_free_on_disk(fs, hint);
+    ASSERT_NE(expected, 0u);
     // Old contents in the cluster that is about to be handed out.
     uint8_t junk[sector_bytes];
     std::memset(junk, 0xEE, sizeof junk);
-    disk.write_sector(sector_for_cluster(fs, lowest), junk);
+    disk.write_sector(sector_for_cluster(fs, expected), junk);
 
     int blocks = fat32_test::used_blocks();
+    uint32_t free_before = count_free_clusters(fs);
     uint32_t first = allocateCluster(fs);
-    EXPECT_EQ(first, lowest);
-    EXPECT_EQ(fs->FAT[first], 0x0FFFFFFFu);
+    EXPECT_EQ(first, expected);
+    EXPECT_EQ(fat_entry(fs, first), 0x0FFFFFFFu);
     EXPECT_EQ(fs->cluster_alloc_hint, first + 1);
+    EXPECT_EQ(count_free_clusters(fs), free_before - 1);
     uint8_t stored[sector_bytes];
     disk.read_sector(sector_for_cluster(fs, first), stored);
     EXPECT_TRUE(std::all_of(stored, stored + sector_bytes, [](uint8_t b) { return b == 0; }));
@@ -315,49 +419,76 @@ TEST_F(Volume, AllocationTakesTheLowestFreeClusterAndZeroFillsIt)
     uint32_t second = allocateCluster(fs);
     EXPECT_GT(second, first);
     for (uint32_t c = first + 1; c < second; ++c)
-        EXPECT_NE(fs->FAT[c], 0u);
+        EXPECT_NE(fat_entry(fs, c), 0u);
     EXPECT_EQ(flushFAT(fs), 1);
     // A cluster whose zero-fill does not reach the disk stays free.
     uint32_t third = second + 1;
-    while (fs->FAT[third] != 0)
+    while (fat_entry(fs, third) != 0)
         ++third;
     disk.fail_write_at(sector_for_cluster(fs, third));
     EXPECT_EQ(allocateCluster(fs), 0u);
-    EXPECT_EQ(fs->FAT[third], 0u);
+    EXPECT_EQ(fat_entry(fs, third), 0u);
     EXPECT_EQ(fs->cluster_alloc_hint, second + 1);
+    EXPECT_EQ(count_free_clusters(fs), free_before - 2);
     disk.fail_write_at(UINT64_MAX);
     adopt_chain(fs, first, 1, "FIRST   BIN");
     adopt_chain(fs, second, 1, "SECOND  BIN");
-    expect_clean_volume("alloc-lowest");
+    expect_clean_volume("alloc-hint");
 }
 
-TEST_F(Volume, AllocationWrapsBelowTheHintAndStopsAtTheLastCluster)
+// The search goes on into FAT sectors that are not held yet, a chunk at a time, wraps below
+// the hint at the last cluster, never hands out an entry past the last cluster, and leaves
+// everything as it was when nothing is free.
+TEST_F(Volume, AllocationCrossesIntoUnreadSectorsAndWrapsBelowTheHint)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    // Everything from the hint to the last cluster is in use; entries past the last
-    // cluster are free in the array but do not belong to the volume.
-    uint32_t hint = fs->last_cluster - 10;
+    ASSERT_EQ(fs->fat_chunks_loaded, 1u);
+    // Everything from the hint to the end of the first chunk is taken: the first free
+    // cluster is the first entry of the second chunk, read with one request.
+    uint32_t hint = fat_chunk_entries - 300;
+    for (uint32_t c = hint; c < fat_chunk_entries; ++c)
+        set_fat_entry(fs, c, 0x0FFFFFFF);
+    fs->cluster_alloc_hint = hint;
+    disk.reset_state();
+    EXPECT_EQ(claim_cluster(fs), fat_chunk_entries);
+    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 1);
+    EXPECT_EQ(disk.sectors_read(), fat_chunk_sectors);
+    EXPECT_EQ(disk.sectors_written(), 0u) << "claiming writes nothing";
+    EXPECT_EQ(fs->fat_chunks_loaded, 2u);
+    EXPECT_EQ(fs->cluster_alloc_hint, fat_chunk_entries + 1);
+
+    // Everything from a hint near the end to the last cluster is in use; entries past the
+    // last cluster are free in the FAT but do not belong to the volume.
+    hint = fs->last_cluster - 10;
     for (uint32_t c = hint; c <= fs->last_cluster; ++c)
-        fs->FAT[c] = 0x0FFFFFFF;
-    ASSERT_EQ(fs->FAT[fs->last_cluster + 1], 0u);
+        set_fat_entry(fs, c, 0x0FFFFFFF);
+    ASSERT_EQ(fat_entry(fs, fs->last_cluster + 1), 0u);
     fs->cluster_alloc_hint = hint;
     uint32_t lowest = 2;
-    while (fs->FAT[lowest] != 0)
+    while (fat_entry(fs, lowest) != 0)
         ++lowest;
     EXPECT_EQ(allocateCluster(fs), lowest);
     EXPECT_EQ(fs->cluster_alloc_hint, lowest + 1);
 
-    // Now fill every cluster: the next allocation finds nothing and changes nothing.
+    // Now fill every cluster: the next allocation finds nothing and changes nothing, and
+    // the count it learnt answers the one after without a search.
     for (uint32_t c = 2; c <= fs->last_cluster; ++c) {
-        if (fs->FAT[c] == 0)
-            fs->FAT[c] = 0x0FFFFFFF;
+        if (fat_entry(fs, c) == 0)
+            set_fat_entry(fs, c, 0x0FFFFFFF);
     }
+    EXPECT_EQ(count_free_clusters(fs), 0u);
     fs->cluster_alloc_hint = 77;
     disk.reset_state();
     EXPECT_EQ(allocateCluster(fs), 0u);
+    EXPECT_EQ(claim_cluster(fs), 0u);
     EXPECT_EQ(fs->cluster_alloc_hint, 77u);
     EXPECT_EQ(disk.sectors_written(), 0u);
+    EXPECT_EQ(disk.sectors_read(), 0u);
+    // One cluster freed is found again, below the hint.
+    set_fat_entry(fs, 40, 0);
+    EXPECT_EQ(count_free_clusters(fs), 1u);
+    EXPECT_EQ(claim_cluster(fs), 40u);
     EXPECT_EQ(count_free_clusters(fs), 0u);
 }
 
@@ -367,14 +498,14 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     ASSERT_NE(fs, nullptr);
     uint32_t free_before = count_free_clusters(fs);
     uint32_t a = allocateCluster(fs), b = allocateCluster(fs), c = allocateCluster(fs);
-    fs->FAT[a] = b;
-    fs->FAT[b] = c;
+    set_fat_entry(fs, a, b);
+    set_fat_entry(fs, b, c);
     ASSERT_EQ(flushFAT(fs), 1);
     EXPECT_EQ(count_free_clusters(fs), free_before - 3);
     EXPECT_EQ(zero_FAT_chain(fs, a), 1);
-    EXPECT_EQ(fs->FAT[a], 0u);
-    EXPECT_EQ(fs->FAT[b], 0u);
-    EXPECT_EQ(fs->FAT[c], 0u);
+    EXPECT_EQ(fat_entry(fs, a), 0u);
+    EXPECT_EQ(fat_entry(fs, b), 0u);
+    EXPECT_EQ(fat_entry(fs, c), 0u);
     EXPECT_EQ(count_free_clusters(fs), free_before);
     expect_fat_copies_match(fs);
     expect_clean_volume("chain-release");
@@ -382,30 +513,32 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     // The top four bits of an entry are reserved: links that carry them are still links,
     // and the whole chain is released, not just its first cluster.
     a = allocateCluster(fs), b = allocateCluster(fs), c = allocateCluster(fs);
-    fs->FAT[a] = 0x30000000 | b;
-    fs->FAT[b] = 0xF0000000 | c;
+    set_fat_entry(fs, a, 0x30000000 | b);
+    set_fat_entry(fs, b, 0xF0000000 | c);
     EXPECT_EQ(zero_FAT_chain(fs, a), 1);
-    EXPECT_EQ(fs->FAT[b], 0u);
-    EXPECT_EQ(fs->FAT[c], 0u);
+    EXPECT_EQ(fat_entry(fs, b), 0u);
+    EXPECT_EQ(fat_entry(fs, c), 0u);
     EXPECT_EQ(count_free_clusters(fs), free_before);
     expect_clean_volume("chain-release-reserved-bits");
 
     // A chain that loops back on itself and one that runs off the volume both end.
     uint32_t x = allocateCluster(fs), y = allocateCluster(fs), z = allocateCluster(fs);
-    fs->FAT[x] = y;
-    fs->FAT[y] = x;
-    fs->FAT[z] = fs->last_cluster + 5;
+    set_fat_entry(fs, x, y);
+    set_fat_entry(fs, y, x);
+    set_fat_entry(fs, z, fs->last_cluster + 5);
     EXPECT_EQ(zero_FAT_chain(fs, x), 1);
     EXPECT_EQ(zero_FAT_chain(fs, z), 1);
-    EXPECT_EQ(fs->FAT[x], 0u);
-    EXPECT_EQ(fs->FAT[y], 0u);
-    EXPECT_EQ(fs->FAT[z], 0u);
-    EXPECT_EQ(fs->FAT[fs->last_cluster + 5], 0u);
+    EXPECT_EQ(fat_entry(fs, x), 0u);
+    EXPECT_EQ(fat_entry(fs, y), 0u);
+    EXPECT_EQ(fat_entry(fs, z), 0u);
+    EXPECT_EQ(fat_entry(fs, fs->last_cluster + 5), 0u);
     // The reserved entries are never released through a chain.
-    uint32_t fat1 = fs->FAT[1];
+    uint32_t fat1 = fat_entry(fs, 1);
     EXPECT_EQ(zero_FAT_chain(fs, 1), 1);
     EXPECT_EQ(zero_FAT_chain(fs, 0), 1);
-    EXPECT_EQ(fs->FAT[1], fat1);
+    EXPECT_EQ(fat_entry(fs, 1), fat1);
+    EXPECT_EQ(count_free_clusters(fs), free_before);
+    EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
     expect_clean_volume("chain-release-bad-links");
 }
 
@@ -416,7 +549,8 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     uint32_t spf = fs->bpb.count_sectors_per_FAT32;
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
 
-    // Nothing changed: nothing is written.
+    // Nothing changed: nothing is written, and an entry set to the value it has is no change.
+    set_fat_entry(fs, 2, fat_entry(fs, 2));
     disk.reset_state();
     EXPECT_EQ(flushFAT(fs), 1);
     EXPECT_EQ(disk.sectors_written(), 0u);
@@ -429,24 +563,26 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     uint32_t s = c / 128;
     EXPECT_EQ(disk.written_lbas(),
         (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s, fsinfo}));
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), count_free_clusters(fs));
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
 
-    // Entries changed directly in the array (as directory growth does) are found too,
-    // in sectors far apart, and the disk ends up as a full write-back would leave it.
+    // Entries changed in sectors far apart, one of them not held before, go out in
+    // ascending order, and the disk ends up as a full write-back would leave it.
     uint32_t far = fs->last_cluster - 3;
-    fs->FAT[far] = 0x0FFFFFFF;
-    fs->FAT[c] = 0;
+    set_fat_entry(fs, far, 0x0FFFFFFF);
+    set_fat_entry(fs, c, 0);
     disk.reset_state();
     EXPECT_EQ(flushFAT(fs), 1);
     // One freed and one used cluster leave FSInfo as it was: only the two FAT sectors,
     // in both copies, go out.
-    EXPECT_EQ(disk.sectors_written(), 4u);
+    EXPECT_EQ(disk.written_lbas(),
+        (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s,
+            fs->fat_begin_sector + far / 128, fs->fat_begin_sector + spf + far / 128}));
     expect_fat_copies_match(fs);
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), count_free_clusters(fs));
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     // The hint still points past c, so the next free cluster is the one after it.
     EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
-    EXPECT_EQ(fs->FAT[1], disk_u32(disk, fs->fat_begin_sector, 4)) << "FAT[1] and its clean bit are untouched";
+    EXPECT_EQ(fat_entry(fs, 1), disk_u32(disk, fs->fat_begin_sector, 4)) << "FAT[1] and its clean bit are untouched";
     adopt_chain(fs, far, 1, "FAR     BIN");
     expect_clean_volume("write-back");
 }
@@ -456,19 +592,42 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t spf = fs->bpb.count_sectors_per_FAT32;
+    uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     uint32_t c = allocateCluster(fs);
     uint32_t second_copy = fs->fat_begin_sector + spf + c / 128;
+    uint32_t info_before = disk_u32(disk, fsinfo, 488);
     disk.fail_write_at(second_copy);
     EXPECT_EQ(flushFAT(fs), 0);
     EXPECT_EQ(zero_FAT_chain(fs, 0), 0);
+    // FSInfo never describes a FAT the disk does not hold.
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), info_before);
+    EXPECT_EQ(retry_pending_writes(fs), 0);
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), info_before);
     disk.fail_write_at(UINT64_MAX);
     disk.reset_state();
-    EXPECT_EQ(flushFAT(fs), 1);
-    const auto& written = disk.written_lbas();
-    EXPECT_NE(std::find(written.begin(), written.end(), second_copy), written.end());
+    EXPECT_EQ(retry_pending_writes(fs), 1);
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fs->fat_begin_sector + c / 128, second_copy, fsinfo}));
     expect_fat_copies_match(fs);
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+    // Nothing is pending any more: a retry touches no sector.
+    disk.reset_state();
+    EXPECT_EQ(retry_pending_writes(fs), 1);
+    EXPECT_EQ(disk.commands().size(), 0u);
     adopt_chain(fs, c, 1, "RETRY   BIN");
     expect_clean_volume("retry");
+
+    // A failed FSInfo write alone stays pending too and is retried without the FAT.
+    uint32_t d = allocateCluster(fs);
+    disk.fail_write_at(fsinfo);
+    EXPECT_EQ(flushFAT(fs), 0);
+    EXPECT_EQ(disk_fat(disk, fs, d), 0x0FFFFFFFu) << "the FAT itself went out";
+    disk.fail_write_at(UINT64_MAX);
+    disk.reset_state();
+    EXPECT_EQ(retry_pending_writes(fs), 1);
+    EXPECT_EQ(disk.written_lbas(), std::vector<uint64_t>{fsinfo});
+    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+    adopt_chain(fs, d, 1, "FSINFO  BIN");
+    expect_clean_volume("retry-fsinfo");
 }
 
 TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
@@ -487,6 +646,354 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     EXPECT_EQ(disk_u32(disk, fat_begin + c / 128, (c % 128) * 4), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
     expect_clean_volume("destroy");
+}
+
+// The FAT is read a chunk at a time, the first time an entry in it is used, and kept: a
+// lookup that crosses into a chunk not read yet costs one request of fat_chunk_sectors, and
+// the memory the volume holds grows by that chunk (and the table above it) only.
+TEST_F(Volume, FatSectorsAreReadOnFirstUseOnlyOnceAndMemoryFollowsThem)
+{
+    f32* fs = mount();
+    ASSERT_NE(fs, nullptr);
+    // A chain from the chunk the mount read into one it did not, written to the disk, then
+    // mounted afresh.
+    uint32_t a = allocateCluster(fs);
+    uint32_t far = 5 * fat_chunk_entries + 17;
+    ASSERT_EQ(fat_entry(fs, far), 0u);
+    set_fat_entry(fs, a, far);
+    set_fat_entry(fs, far, 0x0FFFFFFF);
+    ASSERT_EQ(flushFAT(fs), 1);
+    adopt_chain(fs, a, 2, "CROSS   BIN");
+    destroyFilesystem(fs);
+    sim::reset();
+    init_dmem();
+    uint32_t heap_empty = heap_bytes_used();
+    disk.reset_state();
+    fs = mount();
+    ASSERT_NE(fs, nullptr);
+    EXPECT_EQ(fs->fat_chunks_loaded, 1u);
+    uint32_t heap = heap_bytes_used();
+    // The mount holds the record, the top table, one second-level table and one chunk.
+    constexpr uint32_t header = sizeof(dynamic_mem_node);
+    EXPECT_EQ(heap - heap_empty, sizeof(f32) + header + fs->fat_leaf_count * sizeof(fat_leaf*) + header
+            + sizeof(fat_leaf) + header + sizeof(fat_chunk) + header);
+
+    disk.reset_state();
+    EXPECT_EQ(get_next_cluster_id(fs, a), far);
+    EXPECT_EQ(disk.commands().size(), 0u) << "the link is in the chunk the mount read";
+    EXPECT_EQ(get_next_cluster_id(fs, far), 0x0FFFFFFFu);
+    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 1);
+    EXPECT_EQ(disk.sectors_read(), fat_chunk_sectors);
+    EXPECT_EQ(fs->fat_chunks_loaded, 2u);
+    EXPECT_EQ(heap_bytes_used() - heap, sizeof(fat_chunk) + header);
+    // Every other entry of that chunk, read or written, costs nothing more.
+    EXPECT_EQ(fat_entry(fs, 5 * fat_chunk_entries), disk_fat(disk, fs, 5 * fat_chunk_entries));
+    EXPECT_EQ(fat_entry(fs, 6 * fat_chunk_entries - 1), disk_fat(disk, fs, 6 * fat_chunk_entries - 1));
+    set_fat_entry(fs, far + 1, 0x0FFFFFFF);
+    set_fat_entry(fs, far + 1, 0);
+    EXPECT_EQ(get_next_cluster_id(fs, far), 0x0FFFFFFFu);
+    EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 1);
+    EXPECT_EQ(disk.sectors_written(), 0u);
+
+    // Releasing the volume gives all of it back.
+    destroyFilesystem(fs);
+    EXPECT_EQ(heap_bytes_used(), heap_empty);
+    expect_clean_volume("first-use");
+}
+
+// A volume eight times larger costs the mount the same sectors and, but for one pointer per
+// 2 MiB of FAT, the same memory; a chunk beyond the first second-level table brings its own.
+TEST_F(Volume, MountCostDoesNotGrowWithTheVolume)
+{
+    static const std::string larger = make_image("volume-512m-s1", 512, 1);
+    ASSERT_FALSE(larger.empty());
+    uint32_t heap_small = 0;
+    uint32_t leaves_small = 0;
+    for (const std::string* image : {&small_image(), &larger}) {
+        SCOPED_TRACE(*image);
+        ASSERT_TRUE(disk.load(*image));
+        sim::reset();
+        init_dmem();
+        uint32_t heap_empty = heap_bytes_used();
+        disk.reset_state();
+        f32* fs = mount();
+        ASSERT_NE(fs, nullptr);
+        EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
+        EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 3);
+        uint32_t heap = heap_bytes_used() - heap_empty;
+        if (image == &small_image()) {
+            heap_small = heap;
+            leaves_small = fs->fat_leaf_count;
+            continue;
+        }
+        ASSERT_GT(fs->fat_leaf_count, leaves_small);
+        EXPECT_EQ(heap - heap_small, (fs->fat_leaf_count - leaves_small) * sizeof(fat_leaf*));
+        EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs)) << "FSInfo's count is trusted";
+        EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
+
+        uint32_t beyond = fat_leaf_chunks * fat_chunk_entries + 5;
+        ASSERT_LE(beyond, fs->last_cluster);
+        heap = heap_bytes_used();
+        disk.reset_state();
+        EXPECT_EQ(fat_entry(fs, beyond), 0u);
+        EXPECT_EQ(disk.sectors_read(), fat_chunk_sectors);
+        EXPECT_EQ(heap_bytes_used() - heap, sizeof(fat_leaf) + sizeof(fat_chunk) + 2 * sizeof(dynamic_mem_node));
+    }
+}
+
+// FSInfo's free count and hint are taken as they are when its signatures hold and the values
+// are in range; otherwise the hint starts at the beginning and the count is made the first
+// time it is needed, once, reading every FAT sector without keeping them.
+TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
+{
+    uint32_t fsinfo = 0;
+    {
+        f32* fs = mount();
+        ASSERT_NE(fs, nullptr);
+        fsinfo = fs->bpb.sector_number_FSInfo;
+    }
+    const AtaDisk& pristine = pristine_small();
+    uint32_t true_free = disk_u32(pristine, fsinfo, 488);
+
+    // In range, even if wrong: believed, and nothing of the FAT is read to check it.
+    disk.copy_image_from(pristine);
+    poke(disk, fsinfo, 488, 1000, 4);
+    poke(disk, fsinfo, 492, 500, 4);
+    sim::reset();
+    init_dmem();
+    disk.reset_state();
+    f32* fs = mount();
+    ASSERT_NE(fs, nullptr);
+    EXPECT_EQ(fs->cluster_alloc_hint, 500u);
+    EXPECT_EQ(count_free_clusters(fs), 1000u);
+    EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
+    EXPECT_EQ(allocateCluster(fs), 500u);
+    EXPECT_EQ(count_free_clusters(fs), 999u);
+
+    struct Case {
+        const char* what;
+        size_t offset;
+        uint32_t value;
+        bool valid; // the sector is still an FSInfo sector
+        bool hint;  // the hint survives
+    };
+    const Case cases[] = {
+        {"lead signature", 0, 0x41615253, false, false},
+        {"structure signature", 484, 0, false, false},
+        {"trail signature", 508, 0xAA550001, false, false},
+        {"free count unknown", 488, 0xFFFFFFFF, true, true},
+        {"free count above the cluster count", 488, 0, true, true}, // set below
+        {"hint unknown", 492, 0xFFFFFFFF, true, false},
+        {"hint on a reserved entry", 492, 1, true, false},
+        {"hint past the last cluster", 492, 0, true, false}, // set below
+    };
+    for (Case c : cases) {
+        SCOPED_TRACE(c.what);
+        disk.copy_image_from(pristine);
+        sim::reset();
+        init_dmem();
+        fs = mount();
+        ASSERT_NE(fs, nullptr);
+        uint32_t clusters = fs->last_cluster - 1;
+        uint32_t spf = fs->bpb.count_sectors_per_FAT32;
+        if (c.value == 0)
+            c.value = c.offset == 488 ? clusters + 1 : fs->last_cluster + 1;
+        destroyFilesystem(fs);
+        disk.copy_image_from(pristine);
+        uint32_t hint_on_disk = disk_u32(disk, fsinfo, 492);
+        poke(disk, fsinfo, c.offset, c.value, 4);
+        sim::reset();
+        init_dmem();
+        disk.reset_state();
+        fs = mount();
+        ASSERT_NE(fs, nullptr);
+        EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors) << "the mount counts nothing";
+        EXPECT_EQ(fs->fsinfo_valid, c.valid ? 1 : 0);
+        EXPECT_EQ(fs->cluster_alloc_hint, c.hint ? hint_on_disk : 0u);
+        uint32_t count_from_fsinfo = c.offset == 488 || !c.valid ? 0 : true_free;
+        if (count_from_fsinfo) {
+            EXPECT_EQ(count_free_clusters(fs), true_free);
+            continue;
+        }
+        // Counted on first use: every FAT sector up to the last cluster but the held chunk,
+        // none of them kept, and never again.
+        uint32_t heap = heap_bytes_used();
+        disk.reset_state();
+        EXPECT_EQ(count_free_clusters(fs), true_free);
+        uint32_t counted_sectors = (fs->last_cluster / fat_chunk_entries + 1) * fat_chunk_sectors;
+        if (counted_sectors > spf)
+            counted_sectors = spf;
+        EXPECT_EQ(disk.sectors_read(), counted_sectors - fat_chunk_sectors);
+        EXPECT_EQ(fs->fat_chunks_loaded, 1u);
+        EXPECT_EQ(heap_bytes_used(), heap);
+        disk.reset_state();
+        EXPECT_EQ(count_free_clusters(fs), true_free);
+        EXPECT_EQ(disk.sectors_read(), 0u);
+
+        // A write-back makes a valid FSInfo exact again, and leaves an invalid one alone.
+        uint32_t cl = allocateCluster(fs);
+        ASSERT_NE(cl, 0u);
+        disk.reset_state();
+        EXPECT_EQ(flushFAT(fs), 1);
+        const auto& written = disk.written_lbas();
+        EXPECT_EQ(std::find(written.begin(), written.end(), fsinfo) != written.end(), c.valid);
+        if (c.valid) {
+            EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+            adopt_chain(fs, cl, 1, "COUNTED BIN");
+            expect_clean_volume(std::string("fsinfo-") + (c.offset == 488 ? "count" : "hint"));
+        }
+    }
+}
+
+// Files and directories created and deleted through the file layer, one creation failing:
+// the count the volume keeps is the disk's at every step, and so is FSInfo's.
+TEST_F(Volume, FreeCountStaysExactThroughCreationsAndDeletions)
+{
+    f32* fs = mount();
+    ASSERT_NE(fs, nullptr);
+    uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
+    auto expect_exact = [&](const char* step) {
+        SCOPED_TRACE(step);
+        uint32_t on_disk = disk_free_count(disk, fs);
+        EXPECT_EQ(count_free_clusters(fs), on_disk);
+        EXPECT_EQ(disk_u32(disk, fsinfo, 488), on_disk);
+    };
+    directory root{};
+    std::vector<uint8_t> data(3 * 512 + 7, 'q');
+    char a[] = "three and a bit.bin";
+    char b[] = "small.txt";
+    char sub[] = "subdir";
+    uint32_t before = count_free_clusters(fs);
+    writeFile(fs, &root, data.data(), a, static_cast<uint32_t>(data.size()));
+    expect_exact("a file of four clusters");
+    EXPECT_EQ(count_free_clusters(fs), before - 4);
+    mkdir(fs, &root, sub);
+    expect_exact("a directory");
+    writeFile(fs, &root, data.data(), b, 10);
+    expect_exact("a one-cluster file");
+    delFile(fs, &root, a);
+    expect_exact("the four-cluster file deleted");
+    EXPECT_EQ(count_free_clusters(fs), before - 2);
+
+    // A creation whose data cannot be written leaves the count as it was.
+    uint32_t at = count_free_clusters(fs);
+    uint32_t next = next_allocation(fs);
+    disk.fail_write_at(sector_for_cluster(fs, next));
+    char c[] = "failing.bin";
+    writeFile(fs, &root, data.data(), c, 600);
+    disk.fail_write_at(UINT64_MAX);
+    EXPECT_EQ(count_free_clusters(fs), at);
+    retry_pending_writes(fs);
+    expect_exact("a failed creation");
+    delFile(fs, &root, b);
+    expect_exact("the small file deleted");
+    expect_clean_volume("free-count");
+}
+
+// A FAT sector that cannot be read fails the lookup, the change, the allocation or the
+// release that needs it, and leaves the FAT, the count, the hint, the memory and the disk
+// as they were; once the drive answers again the same calls work.
+TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
+{
+    f32* fs = mount();
+    ASSERT_NE(fs, nullptr);
+    uint32_t far = 7 * fat_chunk_entries + 3;
+    uint32_t held = 100;
+    ASSERT_EQ(fat_entry(fs, held), 0u);
+    uint32_t free_before = count_free_clusters(fs);
+    uint32_t hint = fs->cluster_alloc_hint;
+    uint32_t chunks = fs->fat_chunks_loaded;
+    int blocks = fat32_test::used_blocks();
+    uint32_t heap = heap_bytes_used();
+
+    disk.set_mode(AtaDisk::Mode::error);
+    disk.reset_state();
+    sim::reset();
+    uint32_t value = 0xABCD;
+    EXPECT_EQ(fat_read_entry(fs, far, &value), 0);
+    EXPECT_EQ(value, 0xABCDu);
+    EXPECT_EQ(fat_write_entry(fs, far, 5), 0);
+    EXPECT_EQ(get_next_cluster_id(fs, far), 0x0FFFFFFFu);
+    // The search starts in the unread chunk.
+    fs->cluster_alloc_hint = far;
+    EXPECT_EQ(allocateCluster(fs), 0u);
+    EXPECT_EQ(claim_cluster(fs), 0u);
+    EXPECT_EQ(fs->cluster_alloc_hint, far);
+    fs->cluster_alloc_hint = hint;
+    // A release whose chain runs into the unread chunk frees nothing, not even its start.
+    ASSERT_EQ(fat_write_entry(fs, held, far), 1);
+    EXPECT_EQ(count_free_clusters(fs), free_before - 1);
+    EXPECT_EQ(zero_FAT_chain(fs, held), 0);
+    uint32_t link = 0;
+    EXPECT_EQ(fat_read_entry(fs, held, &link), 1);
+    EXPECT_EQ(link, far);
+    EXPECT_EQ(count_free_clusters(fs), free_before - 1);
+    EXPECT_EQ(fs->fat_chunks_loaded, chunks);
+    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(heap_bytes_used(), heap);
+    EXPECT_EQ(disk.sectors_written(), 0u);
+    EXPECT_FALSE(fat32_ops::screen_lines().empty()) << "the disk layer reports the failed reads";
+
+    disk.set_mode(AtaDisk::Mode::present);
+    disk.reset_state();
+    EXPECT_EQ(get_next_cluster_id(fs, far), disk_fat(disk, fs, far) & 0x0FFFFFFF);
+    set_fat_entry(fs, held, 0);
+    EXPECT_EQ(count_free_clusters(fs), free_before);
+    EXPECT_EQ(fs->fat_chunks_loaded, chunks + 1);
+}
+
+// A shell command that finds FAT or FSInfo sectors pending from a failed write writes them
+// first: after it the volume is whole again, although the failed mkhello had left it
+// inconsistent. A mkhello that is refused ("already exists") heals as well as ls.
+TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
+{
+    struct Case {
+        const char* failing; // the write that fails: the FAT sector or FSInfo
+        const char* healer;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"fat", "ls", "[0] /   0 clusters: [1]"},
+        {"fsinfo", "mkhello", "mkdir: error: hello already exists"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing);
+        disk.copy_image_from(pristine_small());
+        sim::reset();
+        init_dmem();
+        f32* fs = mount();
+        ASSERT_NE(fs, nullptr);
+        start_global_config();
+        master_fs = fs;
+        uint32_t cluster = next_allocation(fs);
+        bool fat = std::string(c.failing) == "fat";
+        disk.fail_write_at(fat ? fs->fat_begin_sector + cluster / 128 : fs->bpb.sector_number_FSInfo);
+        sim::reset();
+        char mkhello[] = "mkhello";
+        execute_vorn(mkhello);
+        EXPECT_EQ(fat32_ops::screen_lines().size(), 2u) << "the disk's line and the creation's: " << sim::screen_text();
+        std::string broken = fat32_test::image_dir() + "/heal-" + c.failing + "-broken.img";
+        ASSERT_TRUE(disk.save(broken));
+        EXPECT_NE(fat32_test::fsck(broken).first, 0) << "the failed write left the volume inconsistent";
+
+        disk.fail_write_at(UINT64_MAX);
+        disk.reset_state();
+        sim::reset();
+        std::string command = c.healer;
+        execute_vorn(command.data());
+        EXPECT_EQ(fat32_ops::screen_lines(), std::vector<std::string>{c.says});
+        EXPECT_FALSE(disk.written_lbas().empty());
+        std::string healed = fat32_test::image_dir() + "/heal-" + c.failing + ".img";
+        ASSERT_TRUE(disk.save(healed));
+        fat32_test::expect_clean(healed);
+        EXPECT_EQ(fat32_ops::mdir_names(healed, "/"), (std::vector<std::string>{"docs", "hello", "three.bin"}));
+        // Nothing pending: the next command writes nothing before its own work.
+        disk.reset_state();
+        char ls[] = "ls";
+        execute_vorn(ls);
+        EXPECT_EQ(disk.sectors_written(), 0u);
+        master_fs = nullptr;
+    }
 }
 
 TEST(VolumeBytes, LittleEndianReadersAndSpaceTrimming)
@@ -558,7 +1065,7 @@ TEST_F(Volume, FuzzedBootSectorsAndChainsNeverEscapeTheVolume)
         uint32_t a = allocateCluster(fs);
         uint32_t b = allocateCluster(fs);
         if (a && b)
-            fs->FAT[a] = b;
+            fat_write_entry(fs, a, b);
         zero_FAT_chain(fs, 3);
         zero_FAT_chain(fs, a);
         count_free_clusters(fs);

@@ -1,0 +1,84 @@
+"""A write that QEMU's drive fails once (blkdebug injects EIO on one sector) leaves the volume
+inconsistent after mkhello; the next shell command that touches the volume writes what is
+still pending, and fsck.fat then finds the volume clean."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Qemu, fsck_clean, make_fat32_image, mtools  # noqa: E402
+
+BOOT_TIMEOUT = 90
+PROMPT = "masteruser: / &"
+SECTOR = 512
+FAT_ENTRY_MASK = 0x0FFFFFFF
+
+
+def le16(data, offset):
+    return int.from_bytes(data[offset:offset + 2], "little")
+
+
+def le32(data, offset):
+    return int.from_bytes(data[offset:offset + 4], "little")
+
+
+def sector_of_next_allocation(path):
+    """The LBA of the first FAT copy's sector that the next allocation changes: the first free
+    cluster from FSInfo's next-free hint on."""
+    with open(path, "rb") as f:
+        boot = f.read(SECTOR)
+        f.seek(le16(boot, 48) * SECTOR)
+        hint = max(2, le32(f.read(SECTOR), 492))
+        fat = le16(boot, 14)
+        f.seek(fat * SECTOR)
+        entries = f.read(le32(boot, 36) * SECTOR)
+    cluster = hint
+    while le32(entries, 4 * cluster) & FAT_ENTRY_MASK:
+        cluster += 1
+    return fat + cluster * 4 // SECTOR
+
+
+class FailedWriteHeals(unittest.TestCase):
+    def run_case(self, failing_lba, healer, says):
+        with tempfile.TemporaryDirectory() as tmp:
+            disk = make_fat32_image(os.path.join(tmp, "disk.img"), size_mib=64, sectors_per_cluster=1,
+                                    files={"OLD.TXT": b"old\n"})
+            lba = failing_lba(disk)
+            config = os.path.join(tmp, "blkdebug.cfg")
+            with open(config, "w") as f:
+                f.write('[inject-error]\nevent = "write_aio"\nsector = "%d"\nonce = "on"\nerrno = "5"\n' % lba)
+            drive = ["-drive", "file=blkdebug:%s:%s,format=raw,if=ide,index=0,media=disk,werror=report,"
+                     "rerror=report" % (config, disk)]
+            with Qemu(extra_args=drive) as vm:
+                vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
+                vm.type("clear\n")
+                vm.wait_for_text(PROMPT)
+                vm.type("mkhello\n")
+                vm.wait_until(lambda: vm.screen_text().count(PROMPT) == 2, 30, "mkhello to end")
+                self.assertIn("mkdir: error:", vm.screen_text())
+                clean, report = fsck_clean(disk)
+                self.assertFalse(clean, "the failed write should have left the volume inconsistent:\n" + report)
+                vm.type(healer + "\n")
+                vm.wait_for_text(says)
+                vm.wait_until(lambda: vm.screen_text().count(PROMPT) == 3, 30, healer + " to end")
+                self.assertTrue(vm.running())
+            clean, report = fsck_clean(disk)
+            self.assertTrue(clean, report)
+            listing = mtools(["mdir", "::/"], disk).decode()
+            self.assertEqual(listing.count("HELLO"), 1, listing)
+            self.assertEqual(mtools(["mtype", "::/OLD.TXT"], disk), b"old\n")
+
+    def test_failed_fat_write_is_healed_by_ls(self):
+        self.run_case(sector_of_next_allocation, "ls", "[0] /   0 clusters: [1]")
+
+    def test_failed_fsinfo_write_is_healed_by_a_refused_mkhello(self):
+        def fsinfo(path):
+            with open(path, "rb") as f:
+                return le16(f.read(SECTOR), 48)
+        self.run_case(fsinfo, "mkhello", "mkdir: error: hello already exists")
+
+
+if __name__ == "__main__":
+    unittest.main()
