@@ -31,15 +31,6 @@ inline void set_fat_entry(tavix::f32* fs, uint32_t cluster, uint32_t value)
     EXPECT_TRUE(tavix::fat_write_entry(fs, cluster, value)) << "cluster " << cluster;
 }
 
-// Every FAT entry of the volume as the volume reads it, to show that an operation changed none.
-inline std::vector<uint32_t> fat_snapshot(tavix::f32* fs)
-{
-    std::vector<uint32_t> entries;
-    uint32_t value = 0;
-    for (uint32_t c = 0; c <= fs->last_cluster; ++c)
-        entries.push_back(tavix::fat_read_entry(fs, c, &value) ? value : 0xDEADBEEF);
-    return entries;
-}
 namespace fat32_ops {
 
 using fat32_test::run;

@@ -943,18 +943,25 @@ TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
 }
 
 // A shell command that finds FAT or FSInfo sectors pending from a failed write writes them
-// first: after it the volume is whole again, although the failed mkhello had left it
-// inconsistent. A mkhello that is refused ("already exists") heals as well as ls.
+// first. A failed FAT write undoes the creation, so the volume stays as it was and only the
+// first copy's sector waits to be written again; a failed FSInfo write keeps the new entry and
+// leaves the free-cluster summary stale until the next command. A mkhello that is refused
+// ("already exists") heals as well as ls.
 TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
 {
     struct Case {
         const char* failing; // the write that fails: the FAT sector or FSInfo
         const char* healer;
         const char* says;
+        const char* error; // the creation's own line
+        bool inconsistent; // fsck complains before the heal
+        std::vector<std::string> names;
     };
     const Case cases[] = {
-        {"fat", "ls", "[0] /   0 clusters: [1]"},
-        {"fsinfo", "mkhello", "mkdir: error: hello already exists"},
+        {"fat", "ls", "[0] /   0 clusters: [1]", "mkdir: error: could not write the FAT for hello", false,
+         {"docs", "three.bin"}},
+        {"fsinfo", "mkhello", "mkdir: error: hello already exists", "mkdir: error: could not write FSInfo for hello",
+         true, {"docs", "hello", "three.bin"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -971,10 +978,15 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         sim::reset();
         char mkhello[] = "mkhello";
         execute_vorn(mkhello);
-        EXPECT_EQ(fat32_ops::screen_lines().size(), 2u) << "the disk's line and the creation's: " << sim::screen_text();
+        // The disk reports each failed transfer itself; the creation adds one line of its own.
+        std::vector<std::string> lines = fat32_ops::screen_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.error) << sim::screen_text();
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+            EXPECT_EQ(lines[i], "DISK SET ERROR STATUS!");
         std::string broken = fat32_test::image_dir() + "/heal-" + c.failing + "-broken.img";
         ASSERT_TRUE(disk.save(broken));
-        EXPECT_NE(fat32_test::fsck(broken).first, 0) << "the failed write left the volume inconsistent";
+        EXPECT_EQ(fat32_test::fsck(broken).first != 0, c.inconsistent) << fat32_test::fsck(broken).second;
 
         disk.fail_write_at(UINT64_MAX);
         disk.reset_state();
@@ -986,7 +998,7 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         std::string healed = fat32_test::image_dir() + "/heal-" + c.failing + ".img";
         ASSERT_TRUE(disk.save(healed));
         fat32_test::expect_clean(healed);
-        EXPECT_EQ(fat32_ops::mdir_names(healed, "/"), (std::vector<std::string>{"docs", "hello", "three.bin"}));
+        EXPECT_EQ(fat32_ops::mdir_names(healed, "/"), c.names);
         // Nothing pending: the next command writes nothing before its own work.
         disk.reset_state();
         char ls[] = "ls";
