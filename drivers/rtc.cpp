@@ -1,0 +1,186 @@
+// The CMOS real-time clock: the date and time that new directory entries are stamped with.
+#include "drivers/rtc.hpp"
+
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+namespace {
+
+// The clock sits behind an index port and a data port. Bit 7 of the index is the NMI mask;
+// it is written clear every time, because the kernel never masks NMIs and a register selected
+// with the bit set would leave them masked after the read.
+constexpr uint16_t cmos_index_port = 0x70;
+constexpr uint16_t cmos_data_port = 0x71;
+constexpr uint8_t cmos_nmi_disable = 0x80;
+constexpr uint8_t cmos_register_mask = 0x7F;
+
+constexpr uint8_t reg_seconds = 0x00;
+constexpr uint8_t reg_minutes = 0x02;
+constexpr uint8_t reg_hours = 0x04;
+constexpr uint8_t reg_day = 0x07;
+constexpr uint8_t reg_month = 0x08;
+constexpr uint8_t reg_year = 0x09;
+constexpr uint8_t reg_status_a = 0x0A;
+constexpr uint8_t reg_status_b = 0x0B;
+static_assert((reg_status_b & cmos_nmi_disable) == 0, "register numbers leave the NMI mask bit clear");
+
+// Status register A: set while the clock is about to change or changing its time registers.
+constexpr uint8_t status_a_update_in_progress = 0x80;
+// Status register B: the data format the firmware chose; the kernel only reads it.
+constexpr uint8_t status_b_24_hour = 0x02;
+constexpr uint8_t status_b_binary = 0x04;
+// In 12-hour mode bit 7 of the hour register marks the afternoon.
+constexpr uint8_t hour_pm = 0x80;
+
+// An update cycle keeps the time registers busy for under 2 ms; one ISA port read takes about
+// a microsecond, so this many reads of register A outlast several cycles. A clock that never
+// leaves its update is dead, and the read gives up rather than hang a shell command.
+constexpr uint32_t rtc_update_wait_reads = 10000;
+// Two snapshots in a row must agree, so that a second ticking over between two registers
+// never gives a torn time. A tick costs one extra snapshot; more disagreements than these
+// mean the registers are not holding still at all.
+constexpr uint32_t rtc_snapshot_attempts = 5;
+static_assert(rtc_snapshot_attempts >= 3, "one tick between snapshots must still leave two that agree");
+
+// The standard registers hold only two year digits, and the century register some firmware
+// keeps (0x32) is not standard. Years 00-79 are taken as 2000-2079 and 80-99 as 1980-1999:
+// no FAT date lies before 1980, so that is the range a FAT time stamp can carry anyway.
+constexpr uint8_t rtc_century_pivot = 80;
+constexpr uint16_t rtc_low_years_century = 2000;
+constexpr uint16_t rtc_high_years_century = 1900;
+constexpr uint16_t rtc_first_year = rtc_high_years_century + rtc_century_pivot;
+static_assert(rtc_first_year == 1980, "the first year the clock reports is the FAT epoch");
+constexpr uint8_t years_per_century = 100;
+
+constexpr uint8_t months_per_year = 12;
+constexpr uint8_t hours_per_day = 24;
+constexpr uint8_t hours_per_half_day = 12;
+constexpr uint8_t minutes_per_hour = 60;
+constexpr uint8_t seconds_per_minute = 60;
+constexpr uint8_t days_in_month[months_per_year] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr uint8_t february = 2;
+
+constexpr rtc_time rtc_fallback = {rtc_first_year, 1, 1, 0, 0, 0};
+
+// The registers of one reading, as the clock stored them.
+struct rtc_registers {
+    uint8_t second;
+    uint8_t minute;
+    uint8_t hour;
+    uint8_t day;
+    uint8_t month;
+    uint8_t year;
+    uint8_t status_b;
+
+    bool operator==(const rtc_registers&) const = default;
+};
+
+uint8_t read_register(uint8_t reg)
+{
+    port_byte_out(cmos_index_port, static_cast<uint8_t>(reg & cmos_register_mask));
+    return port_byte_in(cmos_data_port);
+}
+
+bool wait_until_no_update()
+{
+    for (uint32_t i = 0; i < rtc_update_wait_reads; ++i) {
+        if ((read_register(reg_status_a) & status_a_update_in_progress) == 0)
+            return true;
+    }
+    return false;
+}
+
+rtc_registers read_registers()
+{
+    rtc_registers r;
+    r.second = read_register(reg_seconds);
+    r.minute = read_register(reg_minutes);
+    r.hour = read_register(reg_hours);
+    r.day = read_register(reg_day);
+    r.month = read_register(reg_month);
+    r.year = read_register(reg_year);
+    r.status_b = read_register(reg_status_b);
+    return r;
+}
+
+// Decodes one register value in the clock's format; false when it is not a number of that
+// format (a BCD digit above 9).
+bool decode_value(uint8_t raw, bool binary, uint8_t* value)
+{
+    if (binary) {
+        *value = raw;
+        return true;
+    }
+    const uint8_t tens = raw >> 4;
+    const uint8_t units = raw & 0x0F;
+    if (tens > 9 || units > 9)
+        return false;
+    *value = static_cast<uint8_t>(tens * 10 + units);
+    return true;
+}
+
+bool is_leap_year(uint16_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+uint8_t month_length(uint16_t year, uint8_t month)
+{
+    if (month == february && is_leap_year(year))
+        return days_in_month[month - 1] + 1;
+    return days_in_month[month - 1];
+}
+
+// The 24-hour hour from the hour register; false when the register holds no valid hour.
+bool decode_hour(uint8_t raw, uint8_t status_b, uint8_t* hour)
+{
+    const bool binary = (status_b & status_b_binary) != 0;
+    if (status_b & status_b_24_hour)
+        return decode_value(raw, binary, hour) && *hour < hours_per_day;
+    uint8_t clock_hour;
+    if (!decode_value(static_cast<uint8_t>(raw & ~hour_pm), binary, &clock_hour))
+        return false;
+    if (clock_hour == 0 || clock_hour > hours_per_half_day)
+        return false;
+    // 12 AM is midnight and 12 PM is noon.
+    *hour = clock_hour % hours_per_half_day;
+    if (raw & hour_pm)
+        *hour = static_cast<uint8_t>(*hour + hours_per_half_day);
+    return true;
+}
+
+bool decode_time(const rtc_registers& r, rtc_time* time)
+{
+    const bool binary = (r.status_b & status_b_binary) != 0;
+    uint8_t year;
+    if (!decode_value(r.second, binary, &time->second) || !decode_value(r.minute, binary, &time->minute)
+        || !decode_hour(r.hour, r.status_b, &time->hour) || !decode_value(r.day, binary, &time->day)
+        || !decode_value(r.month, binary, &time->month) || !decode_value(r.year, binary, &year))
+        return false;
+    if (year >= years_per_century || time->second >= seconds_per_minute || time->minute >= minutes_per_hour)
+        return false;
+    time->year = static_cast<uint16_t>((year < rtc_century_pivot ? rtc_low_years_century : rtc_high_years_century) + year);
+    if (time->month < 1 || time->month > months_per_year)
+        return false;
+    return time->day >= 1 && time->day <= month_length(time->year, time->month);
+}
+
+} // namespace
+
+uint8_t read_rtc(rtc_time* time)
+{
+    rtc_registers previous = {};
+    for (uint32_t attempt = 0; attempt < rtc_snapshot_attempts; ++attempt) {
+        if (!wait_until_no_update())
+            break;
+        const rtc_registers current = read_registers();
+        if (attempt > 0 && current == previous) {
+            if (decode_time(current, time))
+                return 1;
+            break;
+        }
+        previous = current;
+    }
+    *time = rtc_fallback;
+    return 0;
+}
+
+} // namespace tavix
