@@ -365,7 +365,6 @@ private:
 // reach the seed's deepest directory and bound the work a looping tree can cause.
 constexpr int max_walk_depth = 3;
 constexpr uint32_t max_subdirs_per_directory = 3;
-constexpr uint32_t inputs_per_screen_reset = 64;
 
 struct Fixture {
     SeedVolume seed{1};
@@ -467,12 +466,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static uint32_t inputs = 0;
     Fixture& f = fixture();
-    if (inputs++ % inputs_per_screen_reset == 0) {
-        sim::reset();
-        sim::set_port_logging(false);
-    }
+    sim::reset();
+    sim::set_port_logging(false);
     f.load(data, size);
 
     char kind[] = "fat32";
