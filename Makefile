@@ -3,6 +3,7 @@
 #   make run      boot the kernel in QEMU on a fresh FAT32 disk (DISK=path for another image)
 #   make test     build and run every test layer through ctest
 #   make bench    print the benchmark figures
+#   make fuzz     run every fuzz target for FUZZ_TIME seconds each (default 600)
 #   make iso      build the GRUB rescue ISO
 #   make debug    boot QEMU stopped, waiting for gdb
 #   make gdb      in another terminal: gdb with the kernel's symbols, attached to make debug's QEMU
@@ -14,8 +15,9 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 DISK    ?=
 # QEMU's -s listens for gdb here.
 GDB_PORT := 1234
+FUZZ_TIME ?= 600
 
-.PHONY: all deps kernel iso host run test bench debug gdb clean
+.PHONY: all deps kernel iso host run test bench fuzz debug gdb clean
 
 all: kernel iso host
 
@@ -49,6 +51,9 @@ test: all
 
 bench: all
 	@tools/bench.sh
+
+fuzz: host
+	@FUZZ_TIME=$(FUZZ_TIME) $(HBUILD)/run-fuzzers.sh
 
 clean:
 	rm -rf $(BUILD)

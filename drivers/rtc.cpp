@@ -38,14 +38,14 @@ constexpr uint8_t hour_pm = 0x80;
 // leaves its update is dead, and the read gives up rather than hang a shell command.
 constexpr uint32_t rtc_update_wait_reads = 10000;
 // Two snapshots in a row must agree, so that a second ticking over between two registers
-// never gives a torn time. A tick costs one extra snapshot; more disagreements than these
-// mean the registers are not holding still at all.
+// never gives a torn time. A tick costs at most two extra snapshots (the torn one and the one
+// that differs from it); more disagreements than that mean the registers do not hold still.
 constexpr uint32_t rtc_snapshot_attempts = 5;
-static_assert(rtc_snapshot_attempts >= 3, "one tick between snapshots must still leave two that agree");
+static_assert(rtc_snapshot_attempts >= 4, "a tick inside the second snapshot must still leave two that agree");
 
 // The standard registers hold only two year digits, and the century register some firmware
 // keeps (0x32) is not standard. Years 00-79 are taken as 2000-2079 and 80-99 as 1980-1999:
-// no FAT date lies before 1980, so that is the range a FAT time stamp can carry anyway.
+// no FAT date can lie before 1980 anyway.
 constexpr uint8_t rtc_century_pivot = 80;
 constexpr uint16_t rtc_low_years_century = 2000;
 constexpr uint16_t rtc_high_years_century = 1900;

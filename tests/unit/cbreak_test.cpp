@@ -238,6 +238,17 @@ TEST_F(Script, ColourEscapeTakesEffectUntilTheEndOfItsPrint)
     EXPECT_EQ(sim::attr_at(3, 1), 0x0C);
 }
 
+// A "%" that printf takes as one of the two colour characters of an escape must not be
+// doubled: the doubled one would fall after the escape and pair with the next character into a
+// conversion that reads an argument the script never passed (found by the script fuzzer).
+TEST_F(Script, PercentInsideAColourEscapeStaysPartOfTheEscape)
+{
+    run("func -> start() [ print(\"<(1%se)\") print(\"<(%s)>x%\") print(\"5%<(%\") ]");
+    EXPECT_EQ(sim::screen_row(1).substr(0, 5), "<se) ") << "an unclosed escape swallows its two characters";
+    EXPECT_EQ(sim::screen_row(2).substr(0, 3), "x% ") << "a closed escape with a \"%\" still sets a colour";
+    EXPECT_EQ(sim::screen_row(3).substr(0, 4), "5%< ") << "an escape cut short ends the output";
+}
+
 TEST_F(Script, VeryLongExpressionNeedsNoDeepStack)
 {
     constexpr int terms = 200000;

@@ -1,0 +1,492 @@
+// libFuzzer entry for the FAT32 driver: each input is laid over the first bytes of a small,
+// valid FAT32 volume in the simulated drive, which is then mounted, listed several directory
+// levels deep, given one new directory and unmounted. Checks on every input: no crash or hang
+// (the sanitizers and libFuzzer's time-out), no write request outside the volume the kernel
+// mounted, and the kernel heap back exactly as it was.
+//
+// Started with TAVIX_FAT32_SEED_DIR=<dir> in the environment, it writes its seed inputs there
+// and exits: the build makes the seed corpus that way, from the same generator.
+#include "cpu/mem.hpp"
+#include "drivers/fs/fat32.hpp"
+#include "tests/sim/ata.hpp"
+#include "tests/sim/cmos.hpp"
+#include "tests/sim/sim.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- The seed volume ----
+// Two reserved sectors (boot sector, FSInfo), two one-sector FATs (128 entries, clusters
+// 2-127), data from LBA 4. Everything a mount and a listing read sits in the first sectors,
+// so that short inputs reach the boot sector, FSInfo, the FAT and every directory.
+constexpr uint32_t sector_bytes = 512;
+constexpr uint32_t slot_bytes = 32;
+constexpr uint32_t reserved_sectors = 2;
+constexpr uint32_t fsinfo_sector = 1;
+constexpr uint32_t fat_copies = 2;
+constexpr uint32_t fat_sectors = 1;
+constexpr uint32_t fat_entries = fat_sectors * sector_bytes / 4;
+constexpr uint32_t data_start = reserved_sectors + fat_copies * fat_sectors;
+constexpr uint32_t last_cluster = fat_entries - 1;
+// The drive holds the largest seed volume (two-sector clusters) whole.
+constexpr uint32_t largest_cluster_sectors = 2;
+constexpr uint32_t disk_sectors = data_start + (last_cluster - 1) * largest_cluster_sectors;
+static_assert(disk_sectors == 256, "the two-sector seed volume fills the drive");
+
+// Boot sector and FSInfo offsets of the fields the seed fills in.
+constexpr size_t boot_oem_name = 3;
+constexpr size_t boot_bytes_per_sector = 11;
+constexpr size_t boot_sectors_per_cluster = 13;
+constexpr size_t boot_reserved_sectors = 14;
+constexpr size_t boot_fat_count = 16;
+constexpr size_t boot_media = 21;
+constexpr size_t boot_total_sectors_32 = 32;
+constexpr size_t boot_fat_sectors_32 = 36;
+constexpr size_t boot_root_cluster = 44;
+constexpr size_t boot_fsinfo_sector = 48;
+constexpr size_t boot_drive_number = 64;
+constexpr size_t boot_signature = 66;
+constexpr size_t boot_volume_id = 67;
+constexpr size_t boot_label_and_type = 71; // 11 label bytes, then the 8-byte "FAT32   "
+constexpr size_t boot_end_marker = 510;
+constexpr uint8_t media_fixed_disk = 0xF8;
+constexpr uint8_t first_hard_disk = 0x80;
+constexpr uint8_t extended_boot_signature = 0x29;
+constexpr size_t fsinfo_lead = 0;
+constexpr size_t fsinfo_struct = 484;
+constexpr size_t fsinfo_free_count = 488;
+constexpr size_t fsinfo_next_free = 492;
+constexpr size_t fsinfo_trail = 508;
+constexpr uint32_t fsinfo_lead_signature = 0x41615252;
+constexpr uint32_t fsinfo_struct_signature = 0x61417272;
+constexpr uint32_t fsinfo_trail_signature = 0xAA550000;
+
+constexpr uint32_t end_of_chain = 0x0FFFFFFF;
+constexpr uint32_t media_entry = 0x0FFFFFF8;
+constexpr uint8_t attr_volume_label = 0x08;
+constexpr uint8_t attr_directory = 0x10;
+constexpr uint8_t attr_long_name = 0x0F;
+constexpr uint8_t lowercase_base = 0x08;
+constexpr uint8_t lowercase_extension = 0x10;
+constexpr uint8_t deleted_slot = 0xE5;
+constexpr uint8_t last_long_slot = 0x40;
+constexpr uint32_t chars_per_long_slot = 13;
+// 2026-01-01 12:00:00 in FAT's packed form.
+constexpr uint16_t seed_date = (46 << 9) | (1 << 5) | 1;
+constexpr uint16_t seed_time = 12 << 11;
+
+// Clusters of the seed: the root spans two, three directories nest below it, two files.
+constexpr uint32_t root_first = 2;
+constexpr uint32_t root_second = 3;
+constexpr uint32_t sub_cluster = 4;
+constexpr uint32_t deep_cluster = 5;
+constexpr uint32_t leaf_cluster = 6;
+constexpr uint32_t readme_cluster = 20;
+constexpr uint32_t long_file_first = 21;
+constexpr uint32_t long_file_second = 22;
+constexpr uint32_t clusters_in_use = 8;
+
+void put16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v)
+{
+    put16(p, static_cast<uint16_t>(v));
+    put16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+uint8_t short_name_checksum(const char* name11)
+{
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<uint8_t>(name11[i]));
+    return sum;
+}
+
+class SeedVolume {
+public:
+    explicit SeedVolume(uint32_t cluster_sectors)
+        : spc(cluster_sectors), bytes(disk_sectors * sector_bytes, 0)
+    {
+        boot_sector();
+        fsinfo();
+        fat();
+        root();
+        subdirectories();
+        file_data();
+    }
+
+    // The bytes up to the end of the last directory cluster: what a seed input holds.
+    std::vector<uint8_t> directory_prefix() const
+    {
+        const uint32_t end = (data_start + (leaf_cluster - 1) * spc) * sector_bytes;
+        return {bytes.begin(), bytes.begin() + end};
+    }
+
+    const std::vector<uint8_t>& image() const { return bytes; }
+
+private:
+    uint8_t* sector(uint32_t lba) { return &bytes[lba * sector_bytes]; }
+    uint8_t* cluster(uint32_t c) { return sector(data_start + (c - 2) * spc); }
+    uint32_t slots_per_cluster() const { return spc * sector_bytes / slot_bytes; }
+    uint32_t volume_sectors() const { return data_start + (last_cluster - 1) * spc; }
+
+    void boot_sector()
+    {
+        uint8_t* b = sector(0);
+        const uint8_t jump[] = {0xEB, 0x58, 0x90};
+        std::memcpy(b, jump, sizeof jump);
+        std::memcpy(b + boot_oem_name, "TAVIXFZZ", 8);
+        put16(b + boot_bytes_per_sector, sector_bytes);
+        b[boot_sectors_per_cluster] = static_cast<uint8_t>(spc);
+        put16(b + boot_reserved_sectors, reserved_sectors);
+        b[boot_fat_count] = fat_copies;
+        b[boot_media] = media_fixed_disk;
+        put32(b + boot_total_sectors_32, volume_sectors());
+        put32(b + boot_fat_sectors_32, fat_sectors);
+        put32(b + boot_root_cluster, root_first);
+        put16(b + boot_fsinfo_sector, fsinfo_sector);
+        b[boot_drive_number] = first_hard_disk;
+        b[boot_signature] = extended_boot_signature;
+        put32(b + boot_volume_id, 0x7A71F022);
+        std::memcpy(b + boot_label_and_type, "TAVIX FUZZ FAT32   ", 19);
+        put16(b + boot_end_marker, 0xAA55);
+    }
+
+    void fsinfo()
+    {
+        uint8_t* f = sector(fsinfo_sector);
+        put32(f + fsinfo_lead, fsinfo_lead_signature);
+        put32(f + fsinfo_struct, fsinfo_struct_signature);
+        put32(f + fsinfo_free_count, last_cluster - 1 - clusters_in_use);
+        put32(f + fsinfo_next_free, leaf_cluster + 1);
+        put32(f + fsinfo_trail, fsinfo_trail_signature);
+    }
+
+    void link(uint32_t cluster_number, uint32_t next)
+    {
+        for (uint32_t copy = 0; copy < fat_copies; ++copy)
+            put32(sector(reserved_sectors + copy * fat_sectors) + 4 * cluster_number, next);
+    }
+
+    void fat()
+    {
+        link(0, media_entry);
+        link(1, end_of_chain);
+        link(root_first, root_second);
+        link(long_file_first, long_file_second);
+        for (uint32_t c : {root_second, sub_cluster, deep_cluster, leaf_cluster, readme_cluster, long_file_second})
+            link(c, end_of_chain);
+    }
+
+    // Directory slots are written in order across the clusters of a chain.
+    struct Directory {
+        std::vector<uint32_t> chain;
+        uint32_t next_slot;
+    };
+
+    uint8_t* slot(Directory& d)
+    {
+        const uint32_t i = d.next_slot++;
+        return cluster(d.chain.at(i / slots_per_cluster())) + (i % slots_per_cluster()) * slot_bytes;
+    }
+
+    void short_entry(Directory& d, const char* name11, uint8_t attrs, uint32_t first, uint32_t size, uint8_t flags = 0)
+    {
+        uint8_t* s = slot(d);
+        std::memcpy(s, name11, 11);
+        s[11] = attrs;
+        s[12] = flags;
+        put16(s + 14, seed_time);
+        put16(s + 16, seed_date);
+        put16(s + 18, seed_date);
+        put16(s + 20, static_cast<uint16_t>(first >> 16));
+        put16(s + 22, seed_time);
+        put16(s + 24, seed_date);
+        put16(s + 26, static_cast<uint16_t>(first));
+        put32(s + 28, size);
+    }
+
+    // A long name in UTF-16 (its long-name slots, last part first), then its short entry.
+    void long_entry(Directory& d, const std::u16string& name, const char* name11, uint8_t attrs, uint32_t first,
+                    uint32_t size)
+    {
+        static constexpr uint8_t char_offsets[chars_per_long_slot] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        const uint32_t parts = static_cast<uint32_t>((name.size() + chars_per_long_slot - 1) / chars_per_long_slot);
+        const uint8_t checksum = short_name_checksum(name11);
+        for (uint32_t part = parts; part >= 1; --part) {
+            uint8_t* s = slot(d);
+            s[0] = static_cast<uint8_t>(part | (part == parts ? last_long_slot : 0));
+            s[11] = attr_long_name;
+            s[13] = checksum;
+            for (uint32_t k = 0; k < chars_per_long_slot; ++k) {
+                const size_t at = (part - 1) * chars_per_long_slot + k;
+                const uint16_t c = at < name.size() ? name[at] : at == name.size() ? 0 : 0xFFFF;
+                put16(s + char_offsets[k], c);
+            }
+        }
+        short_entry(d, name11, attrs, first, size);
+    }
+
+    void dot_entries(Directory& d, uint32_t self, uint32_t parent)
+    {
+        short_entry(d, ".          ", attr_directory, self, 0);
+        short_entry(d, "..         ", attr_directory, parent == root_first ? 0 : parent, 0);
+    }
+
+    void root()
+    {
+        Directory d{{root_first, root_second}, 0};
+        short_entry(d, "TAVIX FUZZ ", attr_volume_label, 0, 0);
+        short_entry(d, "README  TXT", 0, readme_cluster, 26);
+        long_entry(d, u"Gr\u00FC\u00DFe.txt", "GRSSE~1 TXT", 0, 0, 0);
+        short_entry(d, "\xE5" "ELETED TXT", 0, 0, 0);
+        short_entry(d, "LOWER   TXT", 0, 0, 0, lowercase_base | lowercase_extension);
+        long_entry(d, u"Subdirectory", "SUBDIR~1   ", attr_directory, sub_cluster, 0);
+        // Fill the first cluster so that the next long name runs across into the second.
+        char filler[] = "FILL00  TXT";
+        while (d.next_slot < slots_per_cluster() - 2) {
+            filler[4] = static_cast<char>('0' + d.next_slot / 10);
+            filler[5] = static_cast<char>('0' + d.next_slot % 10);
+            short_entry(d, filler, 0, 0, 0);
+        }
+        long_entry(d, u"A long file name that spans two clusters.bin", "ALONGF~1BIN", 0, long_file_first,
+                   spc * sector_bytes + 1);
+        short_entry(d, "LAST    TXT", 0, 0, 0);
+        slot(d)[0] = deleted_slot;
+    }
+
+    void subdirectories()
+    {
+        Directory sub{{sub_cluster}, 0};
+        dot_entries(sub, sub_cluster, root_first);
+        long_entry(sub, u"deep", "DEEP       ", attr_directory, deep_cluster, 0);
+        short_entry(sub, "FILE    BIN", 0, 0, 0);
+        Directory deep{{deep_cluster}, 0};
+        dot_entries(deep, deep_cluster, sub_cluster);
+        short_entry(deep, "LEAF       ", attr_directory, leaf_cluster, 0);
+        Directory leaf{{leaf_cluster}, 0};
+        dot_entries(leaf, leaf_cluster, deep_cluster);
+        long_entry(leaf, u"x", "X          ", 0, 0, 0);
+    }
+
+    void file_data()
+    {
+        std::memcpy(cluster(readme_cluster), "Read me from the fuzz seed", 26);
+        std::memset(cluster(long_file_first), 'L', spc * sector_bytes);
+        std::memset(cluster(long_file_second), 'M', 1);
+    }
+
+    uint32_t spc;
+    std::vector<uint8_t> bytes;
+};
+
+// ---- The write check ----
+constexpr uint16_t ata_count_port = 0x1F2;
+constexpr uint16_t ata_lba_low_port = 0x1F3;
+constexpr uint16_t ata_lba_mid_port = 0x1F4;
+constexpr uint16_t ata_lba_high_port = 0x1F5;
+constexpr uint16_t ata_device_port = 0x1F6;
+constexpr uint16_t ata_command_port = 0x1F7;
+constexpr uint8_t ata_write28 = 0x30;
+constexpr uint8_t ata_write48 = 0x34;
+
+// Sits in front of the simulated drive on its ports and checks the range of every write
+// command against the sectors writes may touch. The drive itself refuses requests past its
+// end, so this is what notices a write the kernel should never have asked for.
+class WriteGuard final : public sim::Device {
+public:
+    explicit WriteGuard(sim::AtaDisk& drive) : drive_(drive) {}
+
+    void allow_below(uint64_t sectors) { limit_ = sectors; }
+
+    bool claims(uint16_t port) const override { return drive_.claims(port); }
+    uint32_t read(uint16_t port, int width) override { return drive_.read(port, width); }
+
+    void write(uint16_t port, uint32_t value, int width) override
+    {
+        const auto byte = static_cast<uint8_t>(value);
+        if (port >= ata_count_port && port <= ata_lba_high_port) {
+            uint8_t* reg = task_file_[port - ata_count_port];
+            reg[1] = reg[0];
+            reg[0] = byte;
+        } else if (port == ata_device_port) {
+            device_ = byte;
+        } else if (port == ata_command_port && (byte == ata_write48 || byte == ata_write28)) {
+            check(byte);
+        }
+        drive_.write(port, value, width);
+    }
+
+private:
+    void check(uint8_t command)
+    {
+        uint64_t lba = 0;
+        uint64_t count = 0;
+        if (command == ata_write48) {
+            for (int i = 3; i >= 1; --i)
+                lba = lba << 8 | task_file_[i][1];
+            for (int i = 3; i >= 1; --i)
+                lba = lba << 8 | task_file_[i][0];
+            count = static_cast<uint64_t>(task_file_[0][1]) << 8 | task_file_[0][0];
+            count = count ? count : 65536;
+        } else {
+            lba = static_cast<uint64_t>(device_ & 0x0F) << 24 | task_file_[3][0] << 16 | task_file_[2][0] << 8
+                | task_file_[1][0];
+            count = task_file_[0][0] ? task_file_[0][0] : 256;
+        }
+        if (lba + count <= limit_)
+            return;
+        std::fprintf(stderr, "fat32 fuzzer: write of %llu sectors at LBA %llu outside the %llu sectors allowed\n",
+                     static_cast<unsigned long long>(count), static_cast<unsigned long long>(lba),
+                     static_cast<unsigned long long>(limit_));
+        std::abort();
+    }
+
+    sim::AtaDisk& drive_;
+    uint64_t limit_ = 0;
+    // Count, LBA low, mid and high: the last write and the one before (the 48-bit high bytes).
+    uint8_t task_file_[4][2] = {};
+    uint8_t device_ = 0;
+};
+
+// ---- Per-input driver ----
+// Directory levels walked below the root, and subdirectories entered per directory: enough to
+// reach the seed's deepest directory and bound the work a looping tree can cause.
+constexpr int max_walk_depth = 3;
+constexpr uint32_t max_subdirs_per_directory = 3;
+
+struct Fixture {
+    SeedVolume seed{1};
+    sim::AtaDisk drive{disk_sectors};
+    WriteGuard guard{drive};
+    uint32_t clean_used_blocks = 0;
+    uint32_t clean_free_bytes = 0;
+    // Sectors that may differ from the seed since the last input: restored before the next.
+    std::set<uint64_t> dirty;
+
+    Fixture()
+    {
+        sim::detach(&drive);
+        sim::attach(&guard);
+        // Entry time stamps come from the clock; a missing one would cost a long bounded wait.
+        sim::cmos_reset();
+        for (uint32_t lba = 0; lba < disk_sectors; ++lba)
+            drive.write_sector(lba, &seed.image()[lba * sector_bytes]);
+        tavix::init_dmem();
+        clean_used_blocks = tavix::heap_used_blocks();
+        clean_free_bytes = tavix::heap_free_bytes();
+    }
+
+    void load(const uint8_t* data, size_t size)
+    {
+        for (uint64_t lba : drive.written_lbas())
+            dirty.insert(lba);
+        for (uint64_t lba : dirty)
+            drive.write_sector(lba, &seed.image()[lba * sector_bytes]);
+        dirty.clear();
+        size = std::min<size_t>(size, seed.image().size());
+        std::vector<uint8_t> sector_bytes_now(sector_bytes);
+        for (size_t at = 0; at < size; at += sector_bytes) {
+            const uint64_t lba = at / sector_bytes;
+            const size_t n = std::min<size_t>(sector_bytes, size - at);
+            std::memcpy(sector_bytes_now.data(), &seed.image()[at], sector_bytes);
+            std::memcpy(sector_bytes_now.data(), data + at, n);
+            drive.write_sector(lba, sector_bytes_now.data());
+            dirty.insert(lba);
+        }
+        drive.reset_state();
+        guard.allow_below(0);
+    }
+};
+
+Fixture& fixture()
+{
+    static Fixture f;
+    return f;
+}
+
+bool is_dot_name(const char* name) { return name && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0); }
+
+void walk(tavix::f32* fs, const tavix::directory& dir, int depth)
+{
+    // Each listing starts on a clean screen: scrolling the simulated screen is not what is
+    // fuzzed here, and would cost most of the time of an input.
+    sim::reset();
+    sim::set_port_logging(false);
+    tavix::print_directory(fs, const_cast<tavix::directory*>(&dir));
+    if (depth == max_walk_depth)
+        return;
+    uint32_t entered = 0;
+    for (uint32_t i = 0; i < dir.num_entries && entered < max_subdirs_per_directory; ++i) {
+        const tavix::dir_entry& e = dir.entries[i];
+        if ((e.dir_attrs & attr_directory) == 0 || is_dot_name(e.name))
+            continue;
+        ++entered;
+        tavix::directory sub{};
+        tavix::populate_dir(fs, &sub, e.first_cluster);
+        walk(fs, sub, depth + 1);
+        tavix::free_directory(fs, &sub);
+    }
+}
+
+void write_seeds(const char* dir)
+{
+    for (uint32_t spc : {1u, largest_cluster_sectors}) {
+        const std::string path = std::string(dir) + "/seed_" + std::to_string(spc) + "_sector_clusters";
+        const std::vector<uint8_t> bytes = SeedVolume(spc).directory_prefix();
+        FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            std::exit(1);
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (const char* dir = std::getenv("TAVIX_FAT32_SEED_DIR")) {
+        write_seeds(dir);
+        std::exit(0);
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Fixture& f = fixture();
+    sim::reset();
+    sim::set_port_logging(false);
+    f.load(data, size);
+
+    char kind[] = "fat32";
+    if (tavix::f32* fs = tavix::makeFilesystem(kind)) {
+        f.guard.allow_below(fs->volume_sectors);
+        tavix::directory root{};
+        tavix::populate_root_dir(fs, &root);
+        walk(fs, root, 0);
+        char name[] = "fuzzdir";
+        tavix::mkdir(fs, &root, name);
+        tavix::free_directory(fs, &root);
+        tavix::destroyFilesystem(fs);
+    }
+
+    if (tavix::heap_used_blocks() != f.clean_used_blocks || tavix::heap_free_bytes() != f.clean_free_bytes) {
+        std::fprintf(stderr, "fat32 fuzzer: heap not back to its start (%u used blocks, %u free bytes; was %u, %u)\n",
+                     tavix::heap_used_blocks(), tavix::heap_free_bytes(), f.clean_used_blocks, f.clean_free_bytes);
+        std::abort();
+    }
+    return 0;
+}
