@@ -34,7 +34,7 @@ void init_pit()
     port_byte_out(pit_channel0_port, static_cast<uint8_t>((divisor >> 8) & 0xFF));
 }
 
-void pit_handler(InterruptRegisters* regs)
+void pit_handler(InterruptRegisters*)
 {
     ticks = ticks + 1;
 }

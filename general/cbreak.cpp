@@ -228,28 +228,6 @@ const Function* find_function(const char* name)
     return nullptr;
 }
 
-// printf's colour escape, "<(bf)>": printf takes "<(" and the two colour characters as one
-// piece whether or not ")>" closes them, and stops at an escape cut short by the terminator.
-constexpr char escape_open_1 = '<';
-constexpr char escape_open_2 = '(';
-constexpr char escape_close_1 = ')';
-constexpr char escape_close_2 = '>';
-constexpr int32_t escape_unclosed_length = 4;
-constexpr int32_t escape_closed_length = 6;
-
-// The characters printf reads as the escape that starts at text (which begins with "<("):
-// all of them up to the terminator when it is cut short.
-int32_t escape_span(const char* text)
-{
-    if (text[2] == 0)
-        return 2;
-    if (text[3] == 0)
-        return 3;
-    if (text[4] == escape_close_1 && text[5] == escape_close_2)
-        return escape_closed_length;
-    return escape_unclosed_length;
-}
-
 // A string argument is printed as a format so that its colour escapes work, but with every
 // "%" outside an escape doubled: printf must not look for arguments that the script cannot
 // pass. A "%" inside an escape is one of its colour characters and stays single, or its double
@@ -272,8 +250,8 @@ void print_literal(const char* text)
     }
     char* out = format.as<char>();
     for (int32_t i = 0; i < length;) {
-        if (text[i] == escape_open_1 && text[i + 1] == escape_open_2) {
-            for (int32_t end = i + escape_span(text + i); i < end; ++i)
+        if (int32_t span = colour_escape_span(text + i); span > 0) {
+            for (int32_t end = i + span; i < end; ++i)
                 *out++ = text[i];
             continue;
         }

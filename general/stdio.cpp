@@ -40,6 +40,17 @@ void hex_to_str(uint32_t num, char* str) { format_number(num, false, hex_base, 1
 
 uint8_t parse_color_code(char bg, char fg) { return static_cast<uint8_t>(hex_value(bg) * hex_base + hex_value(fg)); }
 
+int colour_escape_span(const char* text)
+{
+    if (text[0] != escape_open_1 || text[1] != escape_open_2)
+        return 0;
+    for (int i = 2; i < escape_unclosed_skip; ++i) {
+        if (text[i] == 0)
+            return i;
+    }
+    return text[4] == escape_close_1 && text[5] == escape_close_2 ? escape_length : escape_unclosed_skip;
+}
+
 namespace {
 
 enum class escape_result { taken, not_an_escape, format_ends };
@@ -49,19 +60,18 @@ enum class escape_result { taken, not_an_escape, format_ends };
 escape_result take_colour_escape(const char** p, uint8_t* colour)
 {
     const char* s = *p;
-    if (s[0] != escape_open_1 || s[1] != escape_open_2)
+    int span = colour_escape_span(s);
+    if (span == 0)
         return escape_result::not_an_escape;
-    if (s[2] == 0 || s[3] == 0) {
-        putchar(static_cast<uint8_t>(escape_open_1), *colour);
-        return escape_result::format_ends;
-    }
-    if (s[4] == escape_close_1 && s[5] == escape_close_2) {
+    if (span == escape_length) {
         *colour = parse_color_code(s[2], s[3]);
         *p += escape_length;
-    } else {
-        putchar(static_cast<uint8_t>(escape_open_1), *colour);
-        *p += escape_unclosed_skip;
+        return escape_result::taken;
     }
+    putchar(static_cast<uint8_t>(escape_open_1), *colour);
+    if (span < escape_unclosed_skip)
+        return escape_result::format_ends;
+    *p += escape_unclosed_skip;
     return escape_result::taken;
 }
 

@@ -196,6 +196,9 @@ uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb);
 
 uint16_t readi16(uint8_t* buff, size_t offset);
 uint32_t readi32(uint8_t* buff, size_t offset);
+// Their counterparts: store value at `offset`, least significant byte first.
+void writei16(uint8_t* buff, size_t offset, uint16_t value);
+void writei32(uint8_t* buff, size_t offset, uint32_t value);
 // Replaces the first space among c[0..max] with a NUL.
 void trim_spaces(char* c, int max);
 

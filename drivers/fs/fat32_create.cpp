@@ -1,6 +1,7 @@
 // FAT32 entry creation: short names, free slots in a directory and long-name entries.
 #include "drivers/fs/fat32_create.hpp"
 
+#include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/fat32_dir.hpp"
@@ -106,7 +107,7 @@ void write_8_3_filename(char* fname, uint8_t* buffer)
     if (short_name_basis(fname, basis))
         short_name_with_tail(basis, 1, buffer);
     else
-        __builtin_memcpy(buffer, basis, short_name_length);
+        copy_bytes(buffer, basis, short_name_length);
 }
 
 bool short_name_basis(const char* fname, uint8_t* field)
@@ -143,7 +144,7 @@ void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field)
         ++base_len;
     if (base_len > short_base_length - tail_len)
         base_len = short_base_length - tail_len;
-    __builtin_memcpy(field, basis, short_name_length);
+    copy_bytes(field, basis, short_name_length);
     memset(field + base_len, short_name_pad, short_base_length - base_len);
     field[base_len] = static_cast<uint8_t>(short_name_tail_mark);
     for (uint32_t i = 1; i < tail_len; ++i)
@@ -175,7 +176,7 @@ struct run_tracker {
         has_unused |= where.last[0] == slot_never_used;
         next_index = where.first_index + 1;
         if (++length == run->count) {
-            __builtin_memcpy(run->buffer, walk.buffer, fs->cluster_size);
+            copy_bytes(run->buffer, walk.buffer, fs->cluster_size);
             run->slot = run->buffer + (next_index - run->count) * fat32_dir_entry_size;
             run->found_cluster = cluster;
         }
@@ -194,7 +195,7 @@ name_check pick_short_name(const char* fname, const uint8_t* names, uint32_t cou
 {
     uint8_t basis[short_name_length];
     bool lossy = short_name_basis(fname, basis);
-    __builtin_memcpy(short_name, basis, short_name_length);
+    copy_bytes(short_name, basis, short_name_length);
     if (!lossy && !short_name_used(names, count, basis))
         return name_check::ok;
     for (uint32_t n = 1; n <= max_short_name_tail; ++n) {
@@ -249,7 +250,7 @@ name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t*
             }
             names = static_cast<uint8_t*>(grown);
         }
-        __builtin_memcpy(names + count * short_name_length, where.last, short_name_length);
+        copy_bytes(names + count * short_name_length, where.last, short_name_length);
         ++count;
     }
     if (result == name_check::ok) {
@@ -392,7 +393,7 @@ void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, u
     uint32_t size, const fat_timestamp& stamp)
 {
     memset(slot, 0, fat32_dir_entry_size);
-    __builtin_memcpy(slot + dirent_name_offset, short_name, short_name_length);
+    copy_bytes(slot + dirent_name_offset, short_name, short_name_length);
     slot[dirent_attr_offset] = attrs;
     slot[dirent_created_hundredths_offset] = stamp.hundredths;
     writei16(slot, dirent_created_time_offset, stamp.time);

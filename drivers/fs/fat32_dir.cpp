@@ -285,7 +285,7 @@ char* parse_long_name(uint8_t* entries, uint8_t entry_count)
     return name;
 }
 
-uint8_t* read_dir_entry(f32* fs, uint8_t* start, uint8_t* end, dir_entry* dirent)
+uint8_t* read_dir_entry(f32*, uint8_t* start, uint8_t* end, dir_entry* dirent)
 {
     uint8_t* next = nullptr;
     return decode_entry(start, end, dirent, &next) == decode_result::decoded ? next : nullptr;
@@ -451,7 +451,7 @@ void populate_dir(f32* fs, directory* dir, uint32_t cluster)
 
 void populate_root_dir(f32* fs, directory* dir) { populate_dir(fs, dir, fs->root_cluster); }
 
-void free_directory(f32* fs, directory* dir)
+void free_directory(f32*, directory* dir)
 {
     if (!dir->entries)
         return;

@@ -57,17 +57,6 @@ inline bool slot_is_free(const uint8_t* slot)
 }
 inline bool slot_is_long_name(const uint8_t* slot) { return slot[dirent_attr_offset] == attr_long_name; }
 
-inline void writei16(uint8_t* buff, size_t offset, uint16_t value)
-{
-    buff[offset] = static_cast<uint8_t>(value);
-    buff[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-inline void writei32(uint8_t* buff, size_t offset, uint32_t value)
-{
-    for (size_t i = 0; i < sizeof value; ++i)
-        buff[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 // The first cluster a short entry points at.
 uint32_t slot_first_cluster(uint8_t* slot);
 

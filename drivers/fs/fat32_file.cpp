@@ -1,6 +1,7 @@
 // FAT32 file operations: whole-file read, write and delete, directory creation and listing.
 #include "drivers/fs/fat32.hpp"
 
+#include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/fat32_create.hpp"
@@ -66,7 +67,7 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
         } else {
             uint32_t chunk = e.flen - written < fs->cluster_size ? e.flen - written : fs->cluster_size;
             if (chunk > 0)
-                __builtin_memcpy(buffer, e.data + written, chunk);
+                copy_bytes(buffer, e.data + written, chunk);
             written += chunk;
         }
         if (!putCluster(fs, buffer, cluster))
@@ -94,17 +95,16 @@ bool write_slots(f32* fs, slot_run* run, const new_entry& e, const uint8_t* shor
 {
     auto from = static_cast<uint32_t>(run->slot - run->buffer);
     uint32_t length = run->count * fat32_dir_entry_size;
-    auto* old = static_cast<uint8_t*>(malloc(length));
+    heap_block old(length);
     if (!old)
         return false;
-    __builtin_memcpy(old, run->slot, length);
+    copy_bytes(old.data(), run->slot, length);
     fill_slots(run, e, short_name, first);
     bool ok = put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
     if (!ok) {
-        __builtin_memcpy(run->slot, old, length);
+        copy_bytes(run->slot, old.data(), length);
         put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
     }
-    mfree(old);
     return ok;
 }
 
@@ -173,16 +173,14 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: %s is too long for this volume\n", e.who, e.name);
         return false;
     }
-    uint8_t* dir_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
-    uint8_t* data_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    heap_block dir_buffer(fs->cluster_size);
+    heap_block data_buffer(fs->cluster_size);
     if (!dir_buffer || !data_buffer) {
         printf("%s: error: out of memory for cluster buffers\n", e.who);
-        mfree(dir_buffer);
-        mfree(data_buffer);
         return false;
     }
     uint8_t short_name[short_name_length];
-    slot_run run{slots, dir_buffer, nullptr, 0, 0, 0, 0, 0};
+    slot_run run{slots, dir_buffer.data(), nullptr, 0, 0, 0, 0, 0};
     name_check check = find_slots(fs, parent, e.name, short_name, &run);
     // An empty file owns no cluster: a cluster behind a size of 0 is a broken file to
     // every checker. A directory always has its first cluster.
@@ -205,7 +203,7 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         reserve_result reserved = reserve_slots(fs, &run);
         write_step failed = write_step::none;
         if (reserved == reserve_result::ok)
-            failed = write_new_entry(fs, e, parent, &run, short_name, data_buffer, data_clusters);
+            failed = write_new_entry(fs, e, parent, &run, short_name, data_buffer.data(), data_clusters);
         else
             printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
         if (failed != write_step::none)
@@ -214,8 +212,6 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         if (!ok)
             fs->cluster_alloc_hint = saved_hint;
     }
-    mfree(dir_buffer);
-    mfree(data_buffer);
     return ok;
 }
 
@@ -272,9 +268,10 @@ bool mark_deleted(f32* fs, dir_walk* walk, const walk_slots& where)
     if (where.first_cluster == where.last_cluster)
         return true;
     // The long name began in earlier clusters of the chain.
-    auto* buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
-    if (!buffer)
+    heap_block cluster_buffer(fs->cluster_size);
+    if (!cluster_buffer)
         return false;
+    uint8_t* buffer = cluster_buffer.data();
     bool ok = true;
     uint32_t cluster = where.first_cluster;
     uint32_t index = where.first_index;
@@ -288,7 +285,6 @@ bool mark_deleted(f32* fs, dir_walk* walk, const walk_slots& where)
         cluster = next & fat32_entry_mask;
         index = 0;
     }
-    mfree(buffer);
     return ok;
 }
 
@@ -297,16 +293,15 @@ bool mark_deleted(f32* fs, dir_walk* walk, const walk_slots& where)
 uint8_t* readFile(f32* fs, dir_entry* dirent)
 {
     uint32_t size = dirent->file_size;
-    auto* file = static_cast<uint8_t*>(malloc(size == 0 ? 1 : size));
-    auto* cluster_buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
-    if (!file || !cluster_buffer) {
+    heap_block contents(size == 0 ? 1 : size);
+    heap_block cluster_buffer(fs->cluster_size);
+    if (!contents || !cluster_buffer) {
         printf("readFile: error: out of memory for %s\n", dirent->name);
-        mfree(file);
-        mfree(cluster_buffer);
         return nullptr;
     }
+    uint8_t* file = contents.data();
     // A chain shorter than the size leaves zeros, never stale heap bytes.
-    memset(file, 0, size == 0 ? 1 : size);
+    memset(file, 0, contents.size());
     bool broken = false;
     uint32_t length = chain_length(fs, dirent->first_cluster, &broken);
     uint32_t cluster = dirent->first_cluster;
@@ -314,19 +309,16 @@ uint8_t* readFile(f32* fs, dir_entry* dirent)
     for (uint32_t i = 0; i < length; ++i) {
         if (i > 0)
             cluster = get_next_cluster_id(fs, cluster);
-        if (!getCluster(fs, cluster_buffer, cluster)) {
+        if (!getCluster(fs, cluster_buffer.data(), cluster)) {
             printf("readFile: error: could not read %s\n", dirent->name);
-            mfree(file);
-            file = nullptr;
-            break;
+            return nullptr;
         }
         uint32_t chunk = size - copied < fs->cluster_size ? size - copied : fs->cluster_size;
-        if (chunk > 0)
-            __builtin_memcpy(file + copied, cluster_buffer, chunk);
+        copy_bytes(file + copied, cluster_buffer.data(), chunk);
         copied += chunk;
     }
-    mfree(cluster_buffer);
-    return file;
+    // The caller owns the file's bytes from here.
+    return contents.release();
 }
 
 void writeFile(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_t flen)
@@ -398,11 +390,12 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
     if (!fs || !dir)
         return;
     uint32_t self = resolve_dir_cluster(fs, dir->cluster);
-    auto* buffer = static_cast<uint8_t*>(malloc(fs->cluster_size));
-    if (!buffer) {
+    heap_block cluster_buffer(fs->cluster_size);
+    if (!cluster_buffer) {
         printf("mkdir: error: out of memory for a cluster buffer\n");
         return;
     }
+    uint8_t* buffer = cluster_buffer.data();
     if (!getCluster(fs, buffer, self)) {
         printf("mkdir: error: could not read the new directory\n");
     } else if (!slot_is_free(buffer + dot_slot * fat32_dir_entry_size) ||
@@ -413,7 +406,6 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
         if (!put_cluster_bytes(fs, buffer, self, 0, (dotdot_slot + 1) * fat32_dir_entry_size) || !flushFAT(fs))
             printf("mkdir: error: could not write the new directory\n");
     }
-    mfree(buffer);
 }
 
 void print_directory(f32* fs, directory* dir)
@@ -426,16 +418,17 @@ void print_directory(f32* fs, directory* dir)
         uint32_t len = static_cast<uint32_t>(strlen(name));
         width = len > width ? len : width;
     }
-    auto* padded = static_cast<char*>(malloc(width + 1));
-    if (!padded) {
+    heap_block padded_text(width + 1);
+    if (!padded_text) {
         printf("ls: error: out of memory\n");
         return;
     }
+    char* padded = padded_text.as<char>();
     for (uint32_t i = 0; i < dir->num_entries; ++i) {
         const dir_entry& entry = dir->entries[i];
         const char* name = entry.name ? entry.name : "";
         uint32_t len = static_cast<uint32_t>(strlen(name));
-        __builtin_memcpy(padded, name, len);
+        copy_bytes(padded, name, len);
         memset(padded + len, ' ', width - len);
         padded[width] = '\0';
         printf("[%d] ", static_cast<int>(i));
@@ -443,7 +436,6 @@ void print_directory(f32* fs, directory* dir)
         uint32_t count = listed_cluster_count(fs, entry.first_cluster);
         printf("clusters: [%d]\n", static_cast<int>(count));
     }
-    mfree(padded);
 }
 
 } // namespace tavix

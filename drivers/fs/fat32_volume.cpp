@@ -64,12 +64,6 @@ constexpr uint32_t max_sectors_per_request = 0xFFFF;
 constexpr uint32_t max_directory_bytes = 65536 * fat32_dir_entry_size;
 constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
 
-void write32(uint8_t* buff, size_t offset, uint32_t value)
-{
-    for (size_t i = 0; i < sizeof value; ++i)
-        buff[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
 
 // True when `count` sectors from `sector` lie inside the volume. Before the geometry is
@@ -276,8 +270,8 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
     uint32_t lba = fs->partition_begin_sector + fs->bpb.sector_number_FSInfo;
     uint8_t ok = getSector(fs, sector, lba, 1);
     if (ok) {
-        write32(sector, fsinfo_free_offset, free_count);
-        write32(sector, fsinfo_next_offset, next_free);
+        writei32(sector, fsinfo_free_offset, free_count);
+        writei32(sector, fsinfo_next_offset, next_free);
         ok = putSector(fs, sector, lba, 1);
     }
     if (ok) {
@@ -431,6 +425,18 @@ uint32_t readi32(uint8_t* buff, size_t offset)
 {
     return static_cast<uint32_t>(buff[offset]) | (static_cast<uint32_t>(buff[offset + 1]) << 8)
         | (static_cast<uint32_t>(buff[offset + 2]) << 16) | (static_cast<uint32_t>(buff[offset + 3]) << 24);
+}
+
+void writei16(uint8_t* buff, size_t offset, uint16_t value)
+{
+    buff[offset] = static_cast<uint8_t>(value);
+    buff[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void writei32(uint8_t* buff, size_t offset, uint32_t value)
+{
+    for (size_t i = 0; i < sizeof value; ++i)
+        buff[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void trim_spaces(char* c, int max)
@@ -724,7 +730,7 @@ uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
 
 const struct bios_parameter_block* getBPB(f32* fs) { return &fs->bpb; }
 
-f32* makeFilesystem(char* fatSystem)
+f32* makeFilesystem(char*)
 {
     auto* fs = static_cast<f32*>(malloc(sizeof(f32)));
     if (!fs)
