@@ -63,10 +63,9 @@ uint32_t pci_read_dword(uint16_t bus, uint16_t slot, uint16_t func, uint16_t off
     return port_dword_in(config_data_port);
 }
 
-void fetch_pci_device_model(pci_device* device, uint16_t bus, uint16_t slot, uint16_t func)
+void fetch_pci_device_model(pci_device*, uint16_t bus, uint16_t slot, uint16_t func)
 {
     // FIXME: nothing maps this register to a model name yet, so the model stays empty.
-    (void)device;
     (void)pci_read_dword(bus, slot, func, model_register);
 }
 

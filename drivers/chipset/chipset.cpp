@@ -23,9 +23,8 @@ void init_chipset()
     printf("\nUniversal chipset driver UCD v.1.0.0\nInfo: Chipset initialized successfully.\n\n");
 }
 
-void interrupt_handler(InterruptRegisters* regs)
+void interrupt_handler(InterruptRegisters*)
 {
-    (void)regs;
     if ((port_byte_in(status_port) & status_interrupt_pending) != 0)
         printf("Interrupt from chipset detected.\n");
 }
