@@ -33,10 +33,12 @@ constexpr uint8_t status_b_binary = 0x04;
 // In 12-hour mode bit 7 of the hour register marks the afternoon.
 constexpr uint8_t hour_pm = 0x80;
 
-// An update cycle keeps the time registers busy for under 2 ms; one ISA port read takes about
-// a microsecond, so this many reads of register A outlast several cycles. A clock that never
-// leaves its update is dead, and the read gives up rather than hang a shell command.
-constexpr uint32_t rtc_update_wait_reads = 10000;
+// An update cycle keeps the time registers busy for under 2 ms, but an emulated clock may hold
+// the update flag far longer: QEMU latches it until its update timer has run, which a guest
+// spinning on the port delays by tens of milliseconds (10,000 reads were seen to run out).
+// One port read takes about a microsecond, so this bound is about half a second: a clock that
+// never leaves its update is dead, and the read gives up rather than hang a shell command.
+constexpr uint32_t rtc_update_wait_reads = 500000;
 // Two snapshots in a row must agree, so that a second ticking over between two registers
 // never gives a torn time. A tick costs at most two extra snapshots (the torn one and the one
 // that differs from it); more disagreements than that mean the registers do not hold still.
