@@ -7,31 +7,8 @@ namespace tavix {
 
 namespace {
 
-// The clock sits behind an index port and a data port. Bit 7 of the index is the NMI mask;
-// it is written clear every time, because the kernel never masks NMIs and a register selected
-// with the bit set would leave them masked after the read.
-constexpr uint16_t cmos_index_port = 0x70;
-constexpr uint16_t cmos_data_port = 0x71;
-constexpr uint8_t cmos_nmi_disable = 0x80;
-constexpr uint8_t cmos_register_mask = 0x7F;
-
-constexpr uint8_t reg_seconds = 0x00;
-constexpr uint8_t reg_minutes = 0x02;
-constexpr uint8_t reg_hours = 0x04;
-constexpr uint8_t reg_day = 0x07;
-constexpr uint8_t reg_month = 0x08;
-constexpr uint8_t reg_year = 0x09;
-constexpr uint8_t reg_status_a = 0x0A;
-constexpr uint8_t reg_status_b = 0x0B;
-static_assert((reg_status_b & cmos_nmi_disable) == 0, "register numbers leave the NMI mask bit clear");
-
-// Status register A: set while the clock is about to change or changing its time registers.
-constexpr uint8_t status_a_update_in_progress = 0x80;
-// Status register B: the data format the firmware chose; the kernel only reads it.
-constexpr uint8_t status_b_24_hour = 0x02;
-constexpr uint8_t status_b_binary = 0x04;
-// In 12-hour mode bit 7 of the hour register marks the afternoon.
-constexpr uint8_t hour_pm = 0x80;
+// Registers are selected with the NMI mask bit clear every time: the kernel never masks NMIs,
+// and a register selected with the bit set would leave them masked after the read.
 
 // An update cycle keeps the time registers busy for under 2 ms, but an emulated clock may hold
 // the update flag far longer: QEMU latches it until its update timer has run, which a guest

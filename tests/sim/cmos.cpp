@@ -1,6 +1,8 @@
 // The simulated CMOS real-time clock: an index port (0x70) and a data port (0x71).
 #include "tests/sim/cmos.hpp"
 
+#include "drivers/rtc.hpp"
+
 #include "tests/sim/sim.hpp"
 
 #include <map>
@@ -9,25 +11,15 @@ namespace sim {
 
 namespace {
 
-constexpr uint16_t index_port = 0x70;
-constexpr uint16_t data_port = 0x71;
-constexpr uint8_t register_mask = 0x7F;
+// The register map is the driver's (drivers/rtc.hpp): the simulated clock answers the same
+// ports and registers the real one does.
+using namespace tavix;
+constexpr uint16_t index_port = cmos_index_port;
+constexpr uint16_t data_port = cmos_data_port;
+constexpr uint8_t register_mask = cmos_register_mask;
 
-constexpr uint8_t reg_seconds = 0x00;
-constexpr uint8_t reg_minutes = 0x02;
-constexpr uint8_t reg_hours = 0x04;
-constexpr uint8_t reg_day = 0x07;
-constexpr uint8_t reg_month = 0x08;
-constexpr uint8_t reg_year = 0x09;
-constexpr uint8_t reg_status_a = 0x0A;
-constexpr uint8_t reg_status_b = 0x0B;
-
-constexpr uint8_t status_a_update_in_progress = 0x80;
 // Register A's divider and rate bits as the firmware leaves them (32.768 kHz, 1024 Hz).
 constexpr uint8_t status_a_firmware_rate = 0x26;
-constexpr uint8_t status_b_24_hour = 0x02;
-constexpr uint8_t status_b_binary = 0x04;
-constexpr uint8_t hour_pm = 0x80;
 
 constexpr CmosTime power_on_time = {2000, 1, 1, 0, 0, 0};
 
