@@ -64,7 +64,12 @@ uint8_t read_register(uint8_t reg)
 bool wait_until_no_update()
 {
     for (uint32_t i = 0; i < rtc_update_wait_reads; ++i) {
-        if ((read_register(reg_status_a) & status_a_update_in_progress) == 0)
+        const uint8_t status_a = read_register(reg_status_a);
+        // A divider held in reset keeps the clock from counting at all: there is no update to
+        // wait for. A missing clock reads the same way, its port floating at 0xFF.
+        if ((status_a & status_a_divider_reset) == status_a_divider_reset)
+            return false;
+        if ((status_a & status_a_update_in_progress) == 0)
             return true;
     }
     return false;

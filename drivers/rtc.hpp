@@ -23,6 +23,8 @@ static_assert((reg_status_b & cmos_nmi_disable) == 0, "register numbers leave th
 
 // Status register A: set while the clock is about to change or changing its time registers.
 constexpr uint8_t status_a_update_in_progress = 0x80;
+// Status register A's divider bits (6-4): 11x holds the divider chain in reset.
+constexpr uint8_t status_a_divider_reset = 0x60;
 // Status register B: the data format the firmware chose; the kernel only reads it.
 constexpr uint8_t status_b_24_hour = 0x02;
 constexpr uint8_t status_b_binary = 0x04;
