@@ -140,11 +140,8 @@ write_step write_new_entry(f32* fs, const new_entry& e, uint32_t parent, slot_ru
     if (failed == write_step::none && run->grown == 0 && !write_slots(fs, run, e, short_name, first))
         failed = write_step::directory;
     if (failed != write_step::none) {
-        // A FAT sector whose write failed may have reached some copies and not others.
-        // Writing the new chain once more makes the copies agree, so that the undo below
-        // brings every copy back to the same old state.
-        if (failed == write_step::fat)
-            write_fat_sectors(fs);
+        // A FAT sector whose write failed may have reached some copies and not others; it
+        // stays dirty, so the write after the undo brings every copy to the same old state.
         undo_reservation(fs, run, data_clusters > 0 ? claimed : 0);
         // A sector that fails again stays pending for the next command.
         if (fat_touched)
