@@ -77,6 +77,8 @@ struct fat_leaf {
     fat_chunk* chunks[fat_leaf_chunks]; // null until the chunk is first used
 };
 
+struct dir_cache;
+
 // The one mounted volume. The first fields are the classic ones; the rest is what the
 // volume layer needs to stay inside the volume and keep the disk's FAT copies and FSInfo
 // exact.
@@ -119,6 +121,10 @@ struct f32 {
     uint32_t fsinfo_free_count; // as stored on the disk
     uint32_t fsinfo_next_free;  // as stored on the disk
     uint8_t fsinfo_stale;       // the FSInfo on the disk may no longer describe the FAT
+
+    // The directory entries were last created in, as its last walk found it and every change
+    // since left it (see fat32_dir_cache.hpp); null when none is held.
+    dir_cache* cached_dir;
 };
 
 // The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.

@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/fat32_dir.hpp"
+#include "drivers/fs/fat32_dir_cache.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -209,49 +210,47 @@ name_check pick_short_name(const char* fname, const uint8_t* names, uint32_t cou
 
 } // namespace
 
-name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run)
+namespace {
+
+// The walk every creation needed before the directory was cached: checks the name against
+// each entry, finds the run, and records what it saw into *record (which the caller owns,
+// whatever the result).
+name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot_run* run, dir_cache** record)
 {
-    run->slot = nullptr;
-    run->found_cluster = run->last_cluster = run->unused_before = run->clusters = run->grown = 0;
     dir_walk walk{};
     if (!dir_walk_begin(&walk, fs, dir_cluster))
         return name_check::failed;
+    *record = dir_cache_start(fs, walk.cluster, walk.clusters);
     run_tracker tracker{run};
-    uint8_t* names = nullptr;
-    uint32_t count = 0;
-    uint32_t capacity = 0;
     name_check result = name_check::ok;
+    if (!*record) {
+        printf("fat32: error: out of memory while reading a directory\n");
+        result = name_check::failed;
+    }
     dir_entry entry{};
     walk_slots where{};
     char short_text[short_name_length + 2];
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
     walk_step step;
-    while ((step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
+    while (result == name_check::ok && (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
+        // The cluster in the walk's buffer, counted from the start of the chain.
+        uint32_t chain_index = walk.clusters - walk.clusters_left - 1;
         if (step == walk_step::free_slot) {
             tracker.free_slot(fs, walk, where);
+            dir_cache_free_slot(*record, chain_index, where.last_index, where.last[0] == slot_never_used);
             continue;
         }
-        bool same = false;
         if (fname) {
             short_name_text(where.last, short_text);
-            same = names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname);
+            if (names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname))
+                result = name_check::exists;
+        }
+        if (result == name_check::ok &&
+            !dir_cache_add_name(*record, chain_index * slots_per_cluster + where.last_index, where.last, entry.name)) {
+            printf("fat32: error: out of memory while reading a directory\n");
+            result = name_check::failed;
         }
         mfree(entry.name);
-        if (same) {
-            result = name_check::exists;
-            break;
-        }
-        if (count == capacity) {
-            capacity = capacity * 2 + fs->cluster_size / fat32_dir_entry_size;
-            void* grown = krealloc(names, capacity * short_name_length);
-            if (!grown) {
-                printf("fat32: error: out of memory while reading a directory\n");
-                result = name_check::failed;
-                break;
-            }
-            names = static_cast<uint8_t*>(grown);
-        }
-        copy_bytes(names + count * short_name_length, where.last, short_name_length);
-        ++count;
     }
     if (result == name_check::ok) {
         if (!run->slot)
@@ -264,9 +263,56 @@ name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t*
             result = name_check::unreadable;
     }
     dir_walk_end(&walk);
+    return result;
+}
+
+// Takes the run from the cached directory instead of a walk: one cluster read when a run
+// was found, none when the directory must grow. False when that cluster cannot be read.
+bool run_from_cache(f32* fs, const dir_cache* cache, slot_run* run)
+{
+    cached_run found = dir_cache_find_run(cache, run->count);
+    run->clusters = cache->clusters;
+    run->last_cluster = cache->chain[cache->clusters - 1];
+    run->unused_before = found.unused_before == dir_cache_none ? 0 : cache->chain[found.unused_before];
+    if (found.chain_index == dir_cache_none)
+        return true;
+    run->found_cluster = cache->chain[found.chain_index];
+    if (!getCluster(fs, run->buffer, run->found_cluster))
+        return false;
+    run->slot = run->buffer + found.index * fat32_dir_entry_size;
+    return true;
+}
+
+void clear_run(slot_run* run)
+{
+    run->slot = nullptr;
+    run->found_cluster = run->last_cluster = run->unused_before = run->clusters = run->grown = 0;
+}
+
+} // namespace
+
+name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run)
+{
+    clear_run(run);
+    const dir_cache* cache = dir_cache_for(fs, dir_cluster);
+    // A name the cache may hold is checked against the directory itself.
+    if (cache && !(fname && dir_cache_may_hold(cache, fname))) {
+        if (run_from_cache(fs, cache, run))
+            return fname ? pick_short_name(fname, cache->short_names, cache->name_count, short_name) : name_check::ok;
+        clear_run(run);
+    }
+    dir_cache* record = nullptr;
+    name_check result = walk_for_slots(fs, dir_cluster, fname, run, &record);
     if (result == name_check::ok && fname)
-        result = pick_short_name(fname, names, count, short_name);
-    mfree(names);
+        result = pick_short_name(fname, record->short_names, record->name_count, short_name);
+    if (result == name_check::ok) {
+        dir_cache_keep(fs, record);
+        return result;
+    }
+    dir_cache_discard(record);
+    // A name found changes nothing; anything else leaves the directory in doubt.
+    if (result != name_check::exists)
+        dir_cache_drop(fs);
     return result;
 }
 
@@ -343,7 +389,10 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
     if (count == 0 || count > fs->cluster_size / fat32_dir_entry_size)
         return nullptr;
     slot_run run{count, cluster_buffer, nullptr, 0, 0, 0, 0, 0};
-    if (find_slots(fs, resolve_dir_cluster(fs, dir->cluster), nullptr, nullptr, &run) != name_check::ok)
+    name_check found = find_slots(fs, resolve_dir_cluster(fs, dir->cluster), nullptr, nullptr, &run);
+    // The caller fills the slots itself, out of the cache's sight.
+    dir_cache_drop(fs);
+    if (found != name_check::ok)
         return nullptr;
     reserve_result reserved = reserve_slots(fs, &run);
     if (reserved == reserve_result::full)

@@ -6,6 +6,7 @@
 #include "cpu/string.hpp"
 #include "drivers/fs/fat32_create.hpp"
 #include "drivers/fs/fat32_dir.hpp"
+#include "drivers/fs/fat32_dir_cache.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -206,8 +207,14 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         if (failed != write_step::none)
             printf("%s: error: could not write %s for %s\n", e.who, write_step_names[static_cast<int>(failed)], e.name);
         ok = reserved == reserve_result::ok && (failed == write_step::none || failed == write_step::fsinfo);
-        if (!ok)
+        if (ok) {
+            auto index = static_cast<uint32_t>(run.slot - run.buffer) / fat32_dir_entry_size;
+            dir_cache_note_created(fs, parent,
+                created_entry{run.found_cluster, index, run.count, run.unused_before, run.grown, short_name, e.name});
+        } else {
             fs->cluster_alloc_hint = saved_hint;
+            dir_cache_drop(fs);
+        }
     }
     return ok;
 }
@@ -363,6 +370,13 @@ void delFile(f32* fs, directory* dir, char* filename)
             break;
         }
         bool ok = mark_deleted(fs, &walk, where);
+        // A deleted directory's clusters may come back as another directory's: nothing
+        // learned about it may outlive it.
+        if (ok && !(attrs & attr_directory))
+            dir_cache_note_deleted(fs, dir->cluster, where.first_cluster, where.first_index, where.last_cluster,
+                where.last_index);
+        else
+            dir_cache_drop(fs);
         if (!ok)
             printf("delFile: error: could not write the directory for %s\n", filename);
         else if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs))
@@ -387,6 +401,8 @@ void mkdir_subdirs(f32* fs, directory* dir, uint32_t parentcluster)
     if (!fs || !dir)
         return;
     uint32_t self = resolve_dir_cluster(fs, dir->cluster);
+    if (dir_cache_for(fs, self))
+        dir_cache_drop(fs);
     heap_block cluster_buffer(fs->cluster_size);
     if (!cluster_buffer) {
         printf("mkdir: error: out of memory for a cluster buffer\n");

@@ -4,6 +4,7 @@
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/disk.hpp"
+#include "drivers/fs/fat32_dir_cache.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -404,6 +405,7 @@ bool root_chain_sound(f32* fs)
 
 void release(f32* fs)
 {
+    dir_cache_drop(fs);
     for (uint32_t l = 0; fs->fat_leaves && l < fs->fat_leaf_count; ++l) {
         fat_leaf* leaf = fs->fat_leaves[l];
         for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)

@@ -61,11 +61,11 @@ TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
     char empty[] = "empty.txt";
     char exact[] = "exact.bin";
     char over[] = "one byte over.bin";
-    int blocks = fat32_test::used_blocks();
+    int blocks = held_blocks();
     writeFile(fs, &top, data.data(), empty, 0);
     writeFile(fs, &top, data.data(), exact, 512);
     writeFile(fs, &top, data.data(), over, 513);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(held_blocks(), blocks);
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
 
     dir_entry e = find(0, "empty.txt");
@@ -134,7 +134,7 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
     dir_entry victim = find(c1, "boundary crossing.txt");
     ASSERT_TRUE(is_data_cluster(fs, victim.first_cluster));
     ASSERT_EQ(slot_byte(c1, 15, 11), attr_long_name);
-    int blocks = fat32_test::used_blocks();
+    int blocks = held_blocks();
 
     char name[] = "boundary crossing.txt";
     delFile(fs, &d, name);
@@ -146,7 +146,7 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
     EXPECT_EQ(slot_byte(c2, 1, 0), slot_deleted);
     EXPECT_EQ(slot_byte(c2, 2, 0), 'A'); // after.txt is untouched
     EXPECT_EQ(fat_entry(fs, victim.first_cluster), 0u);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(held_blocks(), blocks);
 
     // A name that is not there: one line per free slot passed, and no write.
     disk.reset_state();
@@ -195,9 +195,9 @@ TEST_F(File, ListingLinesAndBrokenChains)
     sim::reset();
     directory listed{};
     populate_dir(fs, &listed, h.cluster);
-    int blocks = fat32_test::used_blocks();
+    int blocks = held_blocks();
     print_directory(fs, &listed);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(held_blocks(), blocks);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"[0] .         D 0 clusters: [1]",
                                   "[1] ..        D 0 clusters: [1]", "[2] hello.txt   123 clusters: [1]"}));
 
@@ -222,12 +222,12 @@ TEST_F(File, MkdirMakesStandardDotEntries)
 {
     directory top{}; // cluster 0: the root, as the shell's start-up record has it
     char parent_name[] = "parent";
-    int blocks = fat32_test::used_blocks();
+    int blocks = held_blocks();
     mkdir(fs, &top, parent_name);
     directory parent{find(0, "parent").first_cluster, nullptr, 0};
     char child_name[] = "child";
     mkdir(fs, &parent, child_name);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(held_blocks(), blocks);
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
 
     uint32_t child = find(parent.cluster, "child").first_cluster;

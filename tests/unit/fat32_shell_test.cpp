@@ -42,7 +42,7 @@ TEST_F(ShellFs, LsListsTheStartUpRecord)
 
 TEST_F(ShellFs, MkhelloCreatesHelloInTheRootOnceAndThenReportsIt)
 {
-    int blocks = fat32_test::used_blocks();
+    int blocks = held_blocks();
     char line[] = "mkhello";
     execute_vorn(line);
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
@@ -55,7 +55,7 @@ TEST_F(ShellFs, MkhelloCreatesHelloInTheRootOnceAndThenReportsIt)
     execute_vorn(again);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: hello already exists"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(held_blocks(), blocks);
 
     std::string image = save_checked("shell-mkhello");
     EXPECT_EQ(fat32_ops::mdir_names(image, "/"), (std::vector<std::string>{"docs", "hello"}));

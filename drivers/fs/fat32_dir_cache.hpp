@@ -1,0 +1,90 @@
+// What one walk of a directory learned, kept so that the next creation in it needs no walk.
+#pragma once
+
+#include "drivers/fs/fat32.hpp"
+
+#include <stdint.h>
+
+namespace tavix {
+
+// Without it every creation reads its whole directory again to check the name and find free
+// slots, and n creations in one directory read O(n^2) sectors. The mount keeps one directory
+// (the one entries were last created in): its chain, the state of each slot and the names in
+// use. Every change the driver itself makes to that directory updates it; a failure of any
+// step drops it, and the next creation walks the directory again.
+enum class cached_slot : uint8_t { in_use, never_used, deleted };
+
+// A name in use, for the duplicate check and the choice of a short name. Long names are held
+// as hashes of their upper-case form: a name whose hash matches one of them is checked
+// against the directory itself.
+struct cached_name {
+    uint32_t slot;       // its short entry's slot, counted from the start of the chain
+    uint32_t long_hash;  // the decoded name (the long name, or the short name with its case)
+    uint32_t short_hash; // the short name as BASE.EXT
+};
+
+struct dir_cache {
+    uint32_t first_cluster; // the directory's chain starts here (the root's own number, never 0)
+    uint32_t slots_per_cluster;
+    uint32_t* chain;        // its clusters in chain order; null when the chain is too long to keep
+    uint32_t clusters;
+    uint32_t chain_capacity;
+    cached_slot* slots;     // clusters x slots_per_cluster states, in chain order
+    uint8_t* short_names;   // name_count x 11 bytes, in the same order as `names`
+    cached_name* names;
+    uint32_t name_count;
+    uint32_t name_capacity;
+};
+
+// ---- Recording a walk ----
+// An empty record of the directory whose chain of `clusters` clusters starts at `first_cluster`;
+// every slot starts in use until the walk reports it free. The chain is only recorded when it
+// is short enough to be kept (at most fat32_max_dir_slots slots). Null when there is no heap.
+dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters);
+void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, bool never_used);
+// False when there is no heap for one more name.
+bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name);
+// Makes a complete record the mount's cached directory, in place of any other; a record that
+// cannot be kept is discarded.
+void dir_cache_keep(f32* fs, dir_cache* cache);
+void dir_cache_discard(dir_cache* cache);
+
+// ---- Using it ----
+// The cached record of the directory at `dir_cluster` (0: the root), or null.
+dir_cache* dir_cache_for(f32* fs, uint32_t dir_cluster);
+// Forgets the cached directory, if any.
+void dir_cache_drop(f32* fs);
+// True when `name` may equal (ignoring case) a name in use; false means it certainly does not.
+bool dir_cache_may_hold(const dir_cache* cache, const char* name);
+
+// Where the first run of `count` free slots within one cluster lies, first fit in chain order,
+// and the last cluster before it that holds never-used slots (the chain's last such cluster
+// when there is no run). Chain indexes; `none` when there is no such cluster.
+constexpr uint32_t dir_cache_none = 0xFFFFFFFF;
+struct cached_run {
+    uint32_t chain_index;
+    uint32_t index; // the run's first slot within its cluster
+    uint32_t unused_before;
+};
+cached_run dir_cache_find_run(const dir_cache* cache, uint32_t count);
+
+// ---- Keeping it true ----
+// A creation went through: `count` slots from slot `index` of `cluster` now hold the entry
+// named `name` with `short_name`; `sealed` (0: none) had its never-used slots marked deleted
+// first, and `grown` (0: none) was added to the end of the chain.
+struct created_entry {
+    uint32_t cluster;
+    uint32_t index;
+    uint32_t count;
+    uint32_t sealed;
+    uint32_t grown;
+    const uint8_t* short_name;
+    const char* name;
+};
+void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& created);
+// The slots from slot `first_index` of `first_cluster` through slot `last_index` of
+// `last_cluster` were marked deleted; the short entry among them was the last.
+void dir_cache_note_deleted(f32* fs, uint32_t dir_cluster, uint32_t first_cluster, uint32_t first_index,
+    uint32_t last_cluster, uint32_t last_index);
+
+} // namespace tavix
