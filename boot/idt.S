@@ -7,52 +7,33 @@
 
     .section .text.stubs, "ax"
 
-/* The processor pushes no error code for this vector: push a zero so that every frame
-   has the same shape. */
-.macro ISR_NO_ERROR_CODE vector
-    .global isr\vector
-    .type isr\vector, @function
-isr\vector:
+/* One entry stub: \name pushes its vector and jumps to \common. For the vectors where the
+   processor pushes no error code of its own (\own_error 0) it pushes a zero first, so that
+   every frame has the same shape. */
+.macro STUB name, vector, common, own_error
+    .global \name
+    .type \name, @function
+\name:
     cli
+.if \own_error == 0
     push $0
+.endif
     push $\vector
-    jmp isr_common_stub
-    .size isr\vector, . - isr\vector
-.endm
-
-/* The processor has already pushed its own error code. */
-.macro ISR_ERROR_CODE vector
-    .global isr\vector
-    .type isr\vector, @function
-isr\vector:
-    cli
-    push $\vector
-    jmp isr_common_stub
-    .size isr\vector, . - isr\vector
-.endm
-
-.macro IRQ line
-    .global irq\line
-    .type irq\line, @function
-irq\line:
-    cli
-    push $0
-    push $(IRQ_BASE_VECTOR + \line)
-    jmp irq_common_stub
-    .size irq\line, . - irq\line
+    jmp \common
+    .size \name, . - \name
 .endm
 
 /* Vectors 128 and 177 are SYSCALL_VECTOR and ALT_SYSCALL_VECTOR. */
 .irp vector, 0, 1, 2, 3, 4, 5, 6, 7, 9, 15, 16, 18, 19, 20, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 128, 177
-    ISR_NO_ERROR_CODE \vector
+    STUB isr\vector, \vector, isr_common_stub, 0
 .endr
 
 .irp vector, 8, 10, 11, 12, 13, 14, 17, 21
-    ISR_ERROR_CODE \vector
+    STUB isr\vector, \vector, isr_common_stub, 1
 .endr
 
 .irp line, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
-    IRQ \line
+    STUB irq\line, (IRQ_BASE_VECTOR+\line), irq_common_stub, 0
 .endr
 
 /* The stub addresses in vector order, declared in cpu/idt.hpp: the stubs are listed here

@@ -110,6 +110,17 @@ void program_task_file48(uint64_t LBA, uint16_t sectorcount)
     port_byte_out(ata_lba_high, static_cast<uint8_t>(LBA >> 16));
 }
 
+// Programs a 48-bit command and issues it; false when there is nothing to move (a count of 0
+// would ask the drive for 65536 sectors).
+bool start_transfer48(uint64_t LBA, uint16_t sectorcount, uint8_t command)
+{
+    if (sectorcount == 0)
+        return false;
+    program_task_file48(LBA, sectorcount);
+    port_byte_out(ata_command, command);
+    return true;
+}
+
 // Moves the sectors of a read command that has just been issued.
 uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
 {
@@ -195,20 +206,15 @@ uint8_t ata_pio_read28(uint32_t LBA, uint8_t sectorcount, uint8_t* target)
 
 uint8_t ata_pio_read48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
 {
-    // A count of 0 would ask the drive for 65536 sectors; there is nothing to move.
-    if (sectorcount == 0)
+    if (!start_transfer48(LBA, sectorcount, cmd_read_sectors_ext))
         return 1;
-    program_task_file48(LBA, sectorcount);
-    port_byte_out(ata_command, cmd_read_sectors_ext);
     return read_data_sectors(LBA, sectorcount, target);
 }
 
 uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
 {
-    if (sectorcount == 0)
+    if (!start_transfer48(LBA, sectorcount, cmd_write_sectors_ext))
         return 1;
-    program_task_file48(LBA, sectorcount);
-    port_byte_out(ata_command, cmd_write_sectors_ext);
     for (uint32_t k = 0; k < sectorcount; ++k) {
         if (write_wait_failed(wait_data_request(ata_data_bound_reads)))
             return 0;

@@ -142,6 +142,19 @@ char* get_string()
     return text;
 }
 
+// A token carrying heap text; the end of input when the text could not be had, so that
+// the parse stops.
+Token text_token(TokenType type, char* text)
+{
+    if (text == nullptr) {
+        error_print("Out of memory");
+        return simple_token(TOKEN_EOF);
+    }
+    Token token = simple_token(type);
+    token.value.string_value = text;
+    return token;
+}
+
 Token word_token()
 {
     char word[word_block_bytes];
@@ -150,27 +163,10 @@ Token word_token()
         if (strcmp(word, keyword.text) == 0)
             return simple_token(keyword.type);
     }
-    char* text = strdup(word);
-    if (text == nullptr) {
-        error_print("Out of memory");
-        return simple_token(TOKEN_EOF);
-    }
-    Token token = simple_token(TOKEN_IDENTIFIER);
-    token.value.string_value = text;
-    return token;
+    return text_token(TOKEN_IDENTIFIER, strdup(word));
 }
 
-Token string_token()
-{
-    char* text = get_string();
-    if (text == nullptr) {
-        error_print("Out of memory");
-        return simple_token(TOKEN_EOF);
-    }
-    Token token = simple_token(TOKEN_STRING);
-    token.value.string_value = text;
-    return token;
-}
+Token string_token() { return text_token(TOKEN_STRING, get_string()); }
 
 Token number_token()
 {

@@ -122,25 +122,20 @@ void run_echo(char** words, int count)
     kprint("\n");
 }
 
-void run_int(char** words, int count)
+// >int and >str: declare <var_name> with <value> as that type.
+void declare_variable(char** words, int count, const char* usage, int type)
 {
     if (count != 3) {
-        kprint("Usage: >int <var_name> <value>\n");
+        kprint(usage);
         return;
     }
-    init_variable(words[1], words[2], TYPE_INT);
+    init_variable(words[1], words[2], type);
     kprint("\n");
 }
 
-void run_str(char** words, int count)
-{
-    if (count != 3) {
-        kprint("Usage: >str <var_name> <value>\n");
-        return;
-    }
-    init_variable(words[1], words[2], TYPE_STR);
-    kprint("\n");
-}
+void run_int(char** words, int count) { declare_variable(words, count, "Usage: >int <var_name> <value>\n", TYPE_INT); }
+
+void run_str(char** words, int count) { declare_variable(words, count, "Usage: >str <var_name> <value>\n", TYPE_STR); }
 
 void run_diag_chipset(char**, int) { printf("diagchset v1.0\nError: not implemented yet\n"); }
 
