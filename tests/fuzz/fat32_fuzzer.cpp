@@ -8,6 +8,8 @@
 // and exits: the build makes the seed corpus that way, from the same generator.
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_dir.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
@@ -40,44 +42,15 @@ constexpr uint32_t largest_cluster_sectors = 2;
 constexpr uint32_t disk_sectors = data_start + (last_cluster - 1) * largest_cluster_sectors;
 static_assert(disk_sectors == 256, "the two-sector seed volume fills the drive");
 
-// Boot sector and FSInfo offsets of the fields the seed fills in.
+// Boot-sector fields the driver does not read, and the values the seed gives them.
 constexpr size_t boot_oem_name = 3;
-constexpr size_t boot_bytes_per_sector = 11;
-constexpr size_t boot_sectors_per_cluster = 13;
-constexpr size_t boot_reserved_sectors = 14;
-constexpr size_t boot_fat_count = 16;
-constexpr size_t boot_media = 21;
-constexpr size_t boot_total_sectors_32 = 32;
-constexpr size_t boot_fat_sectors_32 = 36;
-constexpr size_t boot_root_cluster = 44;
-constexpr size_t boot_fsinfo_sector = 48;
-constexpr size_t boot_drive_number = 64;
-constexpr size_t boot_signature = 66;
-constexpr size_t boot_volume_id = 67;
-constexpr size_t boot_label_and_type = 71; // 11 label bytes, then the 8-byte "FAT32   "
 constexpr size_t boot_end_marker = 510;
 constexpr uint8_t media_fixed_disk = 0xF8;
 constexpr uint8_t first_hard_disk = 0x80;
 constexpr uint8_t extended_boot_signature = 0x29;
-constexpr size_t fsinfo_lead = 0;
-constexpr size_t fsinfo_struct = 484;
-constexpr size_t fsinfo_free_count = 488;
-constexpr size_t fsinfo_next_free = 492;
-constexpr size_t fsinfo_trail = 508;
-constexpr uint32_t fsinfo_lead_signature = 0x41615252;
-constexpr uint32_t fsinfo_struct_signature = 0x61417272;
-constexpr uint32_t fsinfo_trail_signature = 0xAA550000;
 
-constexpr uint32_t end_of_chain = 0x0FFFFFFF;
 constexpr uint32_t media_entry = 0x0FFFFFF8;
 constexpr uint8_t attr_volume_label = 0x08;
-constexpr uint8_t attr_directory = 0x10;
-constexpr uint8_t attr_long_name = 0x0F;
-constexpr uint8_t lowercase_base = 0x08;
-constexpr uint8_t lowercase_extension = 0x10;
-constexpr uint8_t deleted_slot = 0xE5;
-constexpr uint8_t last_long_slot = 0x40;
-constexpr uint32_t chars_per_long_slot = 13;
 // 2026-01-01 12:00:00 in FAT's packed form.
 constexpr uint16_t seed_date = (46 << 9) | (1 << 5) | 1;
 constexpr uint16_t seed_time = 12 << 11;
@@ -147,30 +120,30 @@ private:
         const uint8_t jump[] = {0xEB, 0x58, 0x90};
         std::memcpy(b, jump, sizeof jump);
         std::memcpy(b + boot_oem_name, "TAVIXFZZ", 8);
-        put16(b + boot_bytes_per_sector, sector_bytes);
-        b[boot_sectors_per_cluster] = static_cast<uint8_t>(spc);
-        put16(b + boot_reserved_sectors, reserved_sectors);
-        b[boot_fat_count] = fat_copies;
-        b[boot_media] = media_fixed_disk;
-        put32(b + boot_total_sectors_32, volume_sectors());
-        put32(b + boot_fat_sectors_32, fat_sectors);
-        put32(b + boot_root_cluster, root_first);
-        put16(b + boot_fsinfo_sector, fsinfo_sector);
-        b[boot_drive_number] = first_hard_disk;
-        b[boot_signature] = extended_boot_signature;
-        put32(b + boot_volume_id, 0x7A71F022);
-        std::memcpy(b + boot_label_and_type, "TAVIX FUZZ FAT32   ", 19);
+        put16(b + tavix::bpb_bytes_per_sector, sector_bytes);
+        b[tavix::bpb_sectors_per_cluster] = static_cast<uint8_t>(spc);
+        put16(b + tavix::bpb_reserved_sectors, reserved_sectors);
+        b[tavix::bpb_fat_count] = fat_copies;
+        b[tavix::bpb_media_descriptor] = media_fixed_disk;
+        put32(b + tavix::bpb_large_sectors, volume_sectors());
+        put32(b + tavix::bpb_sectors_per_fat32, fat_sectors);
+        put32(b + tavix::bpb_root_cluster, root_first);
+        put16(b + tavix::bpb_fsinfo_sector, fsinfo_sector);
+        b[tavix::bpb_drive_number] = first_hard_disk;
+        b[tavix::bpb_signature] = extended_boot_signature;
+        put32(b + tavix::bpb_volume_id, 0x7A71F022);
+        std::memcpy(b + tavix::bpb_volume_label, "TAVIX FUZZ FAT32   ", 19);
         put16(b + boot_end_marker, 0xAA55);
     }
 
     void fsinfo()
     {
         uint8_t* f = sector(fsinfo_sector);
-        put32(f + fsinfo_lead, fsinfo_lead_signature);
-        put32(f + fsinfo_struct, fsinfo_struct_signature);
-        put32(f + fsinfo_free_count, last_cluster - 1 - clusters_in_use);
-        put32(f + fsinfo_next_free, leaf_cluster + 1);
-        put32(f + fsinfo_trail, fsinfo_trail_signature);
+        put32(f + tavix::fsinfo_lead_offset, tavix::fsinfo_lead_signature);
+        put32(f + tavix::fsinfo_struct_offset, tavix::fsinfo_struct_signature);
+        put32(f + tavix::fsinfo_free_offset, last_cluster - 1 - clusters_in_use);
+        put32(f + tavix::fsinfo_next_offset, leaf_cluster + 1);
+        put32(f + tavix::fsinfo_trail_offset, tavix::fsinfo_trail_signature);
     }
 
     void link(uint32_t cluster_number, uint32_t next)
@@ -182,11 +155,11 @@ private:
     void fat()
     {
         link(0, media_entry);
-        link(1, end_of_chain);
+        link(1, tavix::fat32_end_of_chain);
         link(root_first, root_second);
         link(long_file_first, long_file_second);
         for (uint32_t c : {root_second, sub_cluster, deep_cluster, leaf_cluster, readme_cluster, long_file_second})
-            link(c, end_of_chain);
+            link(c, tavix::fat32_end_of_chain);
     }
 
     // Directory slots are written in order across the clusters of a chain.
@@ -221,16 +194,16 @@ private:
     void long_entry(Directory& d, const std::u16string& name, const char* name11, uint8_t attrs, uint32_t first,
                     uint32_t size)
     {
-        static constexpr uint8_t char_offsets[chars_per_long_slot] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        const uint32_t parts = static_cast<uint32_t>((name.size() + chars_per_long_slot - 1) / chars_per_long_slot);
+        static constexpr uint8_t char_offsets[tavix::lfn_chars_per_entry] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        const uint32_t parts = static_cast<uint32_t>((name.size() + tavix::lfn_chars_per_entry - 1) / tavix::lfn_chars_per_entry);
         const uint8_t checksum = short_name_checksum(name11);
         for (uint32_t part = parts; part >= 1; --part) {
             uint8_t* s = slot(d);
-            s[0] = static_cast<uint8_t>(part | (part == parts ? last_long_slot : 0));
-            s[11] = attr_long_name;
+            s[0] = static_cast<uint8_t>(part | (part == parts ? tavix::lfn_last_flag : 0));
+            s[11] = tavix::attr_long_name;
             s[13] = checksum;
-            for (uint32_t k = 0; k < chars_per_long_slot; ++k) {
-                const size_t at = (part - 1) * chars_per_long_slot + k;
+            for (uint32_t k = 0; k < tavix::lfn_chars_per_entry; ++k) {
+                const size_t at = (part - 1) * tavix::lfn_chars_per_entry + k;
                 const uint16_t c = at < name.size() ? name[at] : at == name.size() ? 0 : 0xFFFF;
                 put16(s + char_offsets[k], c);
             }
@@ -240,8 +213,8 @@ private:
 
     void dot_entries(Directory& d, uint32_t self, uint32_t parent)
     {
-        short_entry(d, ".          ", attr_directory, self, 0);
-        short_entry(d, "..         ", attr_directory, parent == root_first ? 0 : parent, 0);
+        short_entry(d, ".          ", tavix::attr_directory, self, 0);
+        short_entry(d, "..         ", tavix::attr_directory, parent == root_first ? 0 : parent, 0);
     }
 
     void root()
@@ -251,8 +224,8 @@ private:
         short_entry(d, "README  TXT", 0, readme_cluster, 26);
         long_entry(d, u"Gr\u00FC\u00DFe.txt", "GRSSE~1 TXT", 0, 0, 0);
         short_entry(d, "\xE5" "ELETED TXT", 0, 0, 0);
-        short_entry(d, "LOWER   TXT", 0, 0, 0, lowercase_base | lowercase_extension);
-        long_entry(d, u"Subdirectory", "SUBDIR~1   ", attr_directory, sub_cluster, 0);
+        short_entry(d, "LOWER   TXT", 0, 0, 0, tavix::case_lower_base | tavix::case_lower_ext);
+        long_entry(d, u"Subdirectory", "SUBDIR~1   ", tavix::attr_directory, sub_cluster, 0);
         // Fill the first cluster so that the next long name runs across into the second.
         char filler[] = "FILL00  TXT";
         while (d.next_slot < slots_per_cluster() - 2) {
@@ -263,18 +236,18 @@ private:
         long_entry(d, u"A long file name that spans two clusters.bin", "ALONGF~1BIN", 0, long_file_first,
                    spc * sector_bytes + 1);
         short_entry(d, "LAST    TXT", 0, 0, 0);
-        slot(d)[0] = deleted_slot;
+        slot(d)[0] = tavix::slot_deleted;
     }
 
     void subdirectories()
     {
         Directory sub{{sub_cluster}, 0};
         dot_entries(sub, sub_cluster, root_first);
-        long_entry(sub, u"deep", "DEEP       ", attr_directory, deep_cluster, 0);
+        long_entry(sub, u"deep", "DEEP       ", tavix::attr_directory, deep_cluster, 0);
         short_entry(sub, "FILE    BIN", 0, 0, 0);
         Directory deep{{deep_cluster}, 0};
         dot_entries(deep, deep_cluster, sub_cluster);
-        short_entry(deep, "LEAF       ", attr_directory, leaf_cluster, 0);
+        short_entry(deep, "LEAF       ", tavix::attr_directory, leaf_cluster, 0);
         Directory leaf{{leaf_cluster}, 0};
         dot_entries(leaf, leaf_cluster, deep_cluster);
         long_entry(leaf, u"x", "X          ", 0, 0, 0);
@@ -430,7 +403,7 @@ void walk(tavix::f32* fs, const tavix::directory& dir, int depth)
     uint32_t entered = 0;
     for (uint32_t i = 0; i < dir.num_entries && entered < max_subdirs_per_directory; ++i) {
         const tavix::dir_entry& e = dir.entries[i];
-        if ((e.dir_attrs & attr_directory) == 0 || is_dot_name(e.name))
+        if ((e.dir_attrs & tavix::attr_directory) == 0 || is_dot_name(e.name))
             continue;
         ++entered;
         tavix::directory sub{};
