@@ -85,6 +85,17 @@ void next_token()
     current_token = get_next_token();
 }
 
+// Reads on and checks what came; false (with `message` reported, and the run stopped) when the
+// next token is not `type`.
+bool expect_next(TokenType type, const char* message)
+{
+    next_token();
+    if (current_token.type == type)
+        return true;
+    error_print(message);
+    return false;
+}
+
 void advance()
 {
     if (lexer.pos < lexer.len)
@@ -267,11 +278,8 @@ void declaration_after_int()
     const int32_t saved_pos = lexer.pos;
     const char saved_char = lexer.current_char;
 
-    next_token();
-    if (current_token.type != TOKEN_ARROW) {
-        error_print("Expected '->' after 'int'");
+    if (!expect_next(TOKEN_ARROW, "Expected '->' after 'int'"))
         return;
-    }
     peeking = true;
     Token name = get_next_token();
     Token after = get_next_token();
@@ -398,26 +406,12 @@ void compile()
 
 void parse_variable_declaration()
 {
-    next_token();
-    if (current_token.type != TOKEN_ARROW) {
-        error_print("Expected '->' after 'int'");
+    if (!expect_next(TOKEN_ARROW, "Expected '->' after 'int'") ||
+        !expect_next(TOKEN_IDENTIFIER, "Expected identifier after '->'"))
         return;
-    }
-    next_token();
-    if (current_token.type != TOKEN_IDENTIFIER) {
-        error_print("Expected identifier after '->'");
-        return;
-    }
     char* name = take_text();
-    next_token();
-    if (current_token.type != TOKEN_EQUALS) {
-        error_print("Expected '=' after identifier");
-        mfree(name);
-        return;
-    }
-    next_token();
-    if (current_token.type != TOKEN_NUMBER) {
-        error_print("Expected number after '='");
+    if (!expect_next(TOKEN_EQUALS, "Expected '=' after identifier") ||
+        !expect_next(TOKEN_NUMBER, "Expected number after '='")) {
         mfree(name);
         return;
     }
@@ -513,22 +507,12 @@ void parse_function_declaration()
     }
     bool too_many_parameters = false;
 
-    next_token();
-    if (current_token.type != TOKEN_ARROW) {
-        error_print("Expected '->' after type or 'func'");
+    if (!expect_next(TOKEN_ARROW, "Expected '->' after type or 'func'") ||
+        !expect_next(TOKEN_IDENTIFIER, "Expected function name"))
         return;
-    }
-    next_token();
-    if (current_token.type != TOKEN_IDENTIFIER) {
-        error_print("Expected function name");
-        return;
-    }
     parts.name = take_text();
-    next_token();
-    if (current_token.type != TOKEN_LPAREN) {
-        error_print("Expected '(' after function declaration");
+    if (!expect_next(TOKEN_LPAREN, "Expected '(' after function declaration"))
         return;
-    }
     int32_t param_count = 0;
     bool read = read_parameters(parts.parameters, &param_count, &too_many_parameters);
     parts.param_count = param_count;
@@ -553,11 +537,8 @@ void parse_function_declaration()
 
 void parse_print_statement()
 {
-    next_token();
-    if (current_token.type != TOKEN_LPAREN) {
-        error_print("Excepted '(' after print function");
+    if (!expect_next(TOKEN_LPAREN, "Excepted '(' after print function"))
         return;
-    }
     next_token();
     if (current_token.type == TOKEN_STRING) {
         print_literal(current_token.value.string_value);
