@@ -2,16 +2,12 @@
 #include "io/iotools.hpp"
 
 #include "arch/hw.hpp"
+#include "io/kbc_registers.hpp"
 
 namespace tavix {
 
 namespace {
 
-// The keyboard controller doubles as the reset line's owner on PC compatibles.
-constexpr uint16_t kbc_status_port = 0x64;
-constexpr uint16_t kbc_command_port = 0x64;
-constexpr uint8_t kbc_status_input_full = 0x02;
-constexpr uint8_t kbc_command_pulse_reset = 0xFE;
 // Reboot runs inside the keyboard interrupt with interrupts off: waiting for a controller
 // that never drains its input buffer would hang the machine, so the wait is bounded and the
 // reset pulse is sent regardless once it runs out.
@@ -73,7 +69,7 @@ void reboot_system()
     uint8_t status = kbc_status_input_full;
     for (uint32_t polls = 0; (status & kbc_status_input_full) && polls < kbc_drain_poll_limit; ++polls)
         status = port_byte_in(kbc_status_port);
-    port_byte_out(kbc_command_port, kbc_command_pulse_reset);
+    port_byte_out(kbc_command_port, kbc_command::pulse_reset);
     hw::halt();
 }
 

@@ -25,7 +25,7 @@ import re
 import sys
 
 LAYERS = [
-    ("hardware seam", ["arch/", "boot/", "cpu/descriptors.h"]),
+    ("hardware seam", ["arch/", "boot/", "cpu/descriptors.h", "io/kbc_registers."]),
     ("library", ["io/iotools.", "drivers/display.", "general/stdio.", "cpu/string.", "cpu/mem.", "cpu/buffer.",
                  "general/progress."]),
     ("processor", ["cpu/gdt.", "cpu/idt.", "cpu/pit."]),
