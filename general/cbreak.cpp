@@ -111,27 +111,25 @@ void skip_whitespace()
 
 bool is_word_char(char c) { return isalpha(c) || c == '_'; }
 
-void get_identifier(char* word)
+// Reads the characters `accept` takes, keeping the first capacity - 1 of them (and a NUL) in
+// `out`: an overlong word or number is read past whole, never split into two tokens.
+void read_while(bool (*accept)(char), char* out, int32_t capacity)
 {
     int32_t length = 0;
-    while (is_word_char(lexer.current_char)) {
-        if (length < word_block_bytes - 1)
-            word[length++] = lexer.current_char;
+    while (accept(lexer.current_char)) {
+        if (length < capacity - 1)
+            out[length++] = lexer.current_char;
         advance();
     }
-    word[length] = 0;
+    out[length] = 0;
 }
+
+void get_identifier(char* word) { read_while(is_word_char, word, word_block_bytes); }
 
 int32_t get_number()
 {
     char digits[number_buffer_bytes];
-    int32_t length = 0;
-    while (isdigit(lexer.current_char)) {
-        if (length < number_buffer_bytes - 1)
-            digits[length++] = lexer.current_char;
-        advance();
-    }
-    digits[length] = 0;
+    read_while([](char c) { return isdigit(c) != 0; }, digits, number_buffer_bytes);
     return atoi(digits);
 }
 
