@@ -142,13 +142,18 @@ std::string screen_row(int row)
     return s;
 }
 
+std::string screen_row_trimmed(int row)
+{
+    std::string s = screen_row(row);
+    s.erase(s.find_last_not_of(' ') + 1);
+    return s;
+}
+
 std::string screen_text()
 {
     std::string all;
     for (int row = 0; row < screen_rows; ++row) {
-        std::string s = screen_row(row);
-        s.erase(s.find_last_not_of(' ') + 1);
-        all += s;
+        all += screen_row_trimmed(row);
         if (row + 1 < screen_rows)
             all += '\n';
     }

@@ -55,6 +55,8 @@ uint16_t cursor_cell();
 void set_cursor_cell(uint16_t cell);
 // Row `row` of the screen as text: character bytes 0 shown as spaces, trailing blanks kept.
 std::string screen_row(int row);
+// The same row without its trailing blanks.
+std::string screen_row_trimmed(int row);
 // The whole screen, rows joined with '\n', trailing spaces of each row removed.
 std::string screen_text();
 uint8_t char_at(int row, int col);

@@ -43,8 +43,7 @@ inline std::vector<std::string> screen_lines()
 {
     std::vector<std::string> lines;
     for (int r = 0; r < 25; ++r) {
-        std::string s = sim::screen_row(r);
-        s.erase(s.find_last_not_of(' ') + 1);
+        std::string s = sim::screen_row_trimmed(r);
         if (!s.empty())
             lines.push_back(s);
     }

@@ -30,13 +30,6 @@ using sim::AtaDisk;
 
 constexpr uint32_t sector_bytes = 512;
 
-std::string row(int r)
-{
-    std::string s = sim::screen_row(r);
-    s.erase(s.find_last_not_of(' ') + 1);
-    return s;
-}
-
 // The images are made once per run; every test gets a fresh copy in its drive.
 const std::string& small_image()
 {
@@ -204,12 +197,12 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
-    EXPECT_EQ(row(3), "Success. Disk is ready to go.");
-    EXPECT_EQ(row(4), "Filesystem identified!");
-    EXPECT_EQ(row(5), "trim_spaces");
-    EXPECT_EQ(row(6), "Sectors per cluster: 1");
-    EXPECT_EQ(row(7), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(sim::screen_row_trimmed(3), "Success. Disk is ready to go.");
+    EXPECT_EQ(sim::screen_row_trimmed(4), "Filesystem identified!");
+    EXPECT_EQ(sim::screen_row_trimmed(5), "trim_spaces");
+    EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 1");
+    EXPECT_EQ(sim::screen_row_trimmed(7), "");
 
     uint8_t boot[sector_bytes];
     disk.read_sector(0, boot);
@@ -254,7 +247,7 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
     disk.reset_state();
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(row(6), "Sectors per cluster: 8");
+    EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 8");
     EXPECT_EQ(fs->cluster_size, 4096u);
     EXPECT_EQ(fs->last_cluster, (fs->volume_sectors - fs->cluster_begin_sector) / 8 + 1);
     EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
@@ -366,7 +359,7 @@ TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
 
     sim::reset();
     EXPECT_EQ(getCluster(fs, buff.data(), 0x0FFFFFF8), 0);
-    EXPECT_EQ(row(0), "Can't get cluster. Hit End Of Chain.");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Can't get cluster. Hit End Of Chain.");
     EXPECT_EQ(buff[0], 0x5A);
 
     // The last cluster is the last sectors of the volume.
@@ -641,7 +634,7 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     f32* fs_layout = &layout;
     sim::reset();
     destroyFilesystem(fs);
-    EXPECT_EQ(row(0), "Destroying filesystem.");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Destroying filesystem.");
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
     EXPECT_EQ(disk_u32(disk, fat_begin + c / 128, (c % 128) * 4), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
