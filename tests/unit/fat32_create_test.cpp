@@ -103,17 +103,6 @@ protected:
         keep = fat32_test::host_content(700);
     }
 
-    directory sub(const char* name)
-    {
-        directory top = root();
-        directory d{};
-        for (uint32_t i = 0; i < top.num_entries; ++i)
-            if (std::strcmp(top.entries[i].name, name) == 0)
-                d.cluster = top.entries[i].first_cluster;
-        free_directory(fs, &top);
-        return d;
-    }
-
     void expect_old_files_unchanged(const std::string& image)
     {
         EXPECT_EQ(mtype(image, "/keep.bin"), keep);
@@ -422,14 +411,7 @@ protected:
     uint64_t create(const std::string& image, const char* dir, int n, const char* name, uint32_t bytes)
     {
         mount_image(image);
-        directory d{};
-        if (dir[0] != '\0') {
-            directory top = root();
-            for (uint32_t i = 0; i < top.num_entries; ++i)
-                if (std::strcmp(top.entries[i].name, dir) == 0)
-                    d.cluster = top.entries[i].first_cluster;
-            free_directory(fs, &top);
-        }
+        directory d = dir[0] != '\0' ? sub(dir) : directory{};
         disk.reset_state();
         disk.fail_nth_write(static_cast<uint64_t>(n));
         std::vector<uint8_t> data(bytes, 'd');
@@ -559,8 +541,7 @@ protected:
         writeFile(fs, &top, data, a, 100);
         writeFile(fs, &top, data, empty, 0);
         writeFile(fs, &top, data, three, 1300);
-        directory h{};
-        h.cluster = find_cluster(top.cluster, "hello");
+        directory h = sub("hello");
         char inner[] = "inner.bin", second[] = "second";
         writeFile(fs, &h, data, inner, 5000);
         // Five-slot names: the root grows, leaving never-used slots behind on 512-byte clusters.
@@ -581,18 +562,6 @@ protected:
         mkdir(fs, &h, second);
         writeFile(fs, &h, data, exact, fs->cluster_size);
         writeFile(fs, &h, data, over, fs->cluster_size + 1);
-    }
-
-    uint32_t find_cluster(uint32_t dir, const char* name)
-    {
-        directory d{};
-        populate_dir(fs, &d, dir);
-        uint32_t c = 0;
-        for (uint32_t i = 0; i < d.num_entries; ++i)
-            if (std::strcmp(d.entries[i].name, name) == 0)
-                c = d.entries[i].first_cluster;
-        free_directory(fs, &d);
-        return c;
     }
 
     uint64_t digest(uint32_t first, uint32_t count)
@@ -668,7 +637,7 @@ TEST_F(Content, FourKiBClusters)
         EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved f08c3cd8f7f54af7", "FAT 1 0944b2132bcfa4c2",
                              "FAT 2 0944b2132bcfa4c2", "data 029c326f8e126018"}));
-    dir_entry inner{const_cast<char*>("inner.bin"), 0, find_cluster(find_cluster(0, "hello"), "inner.bin"), 5000};
+    dir_entry inner{const_cast<char*>("inner.bin"), 0, find(sub("hello").cluster, "inner.bin").first_cluster, 5000};
     uint8_t* back = readFile(fs, &inner);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 5000), expected_bytes(0, 5000));

@@ -12,15 +12,9 @@
 namespace {
 
 using namespace tavix;
+using fat32_ops::entry_in;
+using fat32_ops::names_of;
 using fat32_ops::screen_lines;
-
-std::vector<std::string> names_of(const directory& d)
-{
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < d.num_entries; ++i)
-        names.push_back(d.entries[i].name);
-    return names;
-}
 
 const std::string& decode_image()
 {
@@ -42,14 +36,6 @@ const std::string& decode_image()
 class Decode : public fat32_ops::Fs {
 protected:
     void SetUp() override { mount_image(decode_image()); }
-
-    uint32_t cluster_of(directory& parent, const char* name)
-    {
-        for (uint32_t i = 0; i < parent.num_entries; ++i)
-            if (std::strcmp(parent.entries[i].name, name) == 0)
-                return parent.entries[i].first_cluster;
-        return 0;
-    }
 
     // Slot `index` of a directory cluster on the disk.
     void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
@@ -91,8 +77,8 @@ TEST_F(Decode, DirectoriesMtoolsWrote)
     EXPECT_EQ(top.entries[1].dir_attrs & attr_directory, attr_directory);
     EXPECT_EQ(top.entries[3].file_size, 3u);
     EXPECT_EQ(top.cluster, fs->root_cluster);
-    uint32_t dc = cluster_of(top, "d");
-    uint32_t gc = cluster_of(top, "gone");
+    uint32_t dc = entry_in(top, "d").first_cluster;
+    uint32_t gc = entry_in(top, "gone").first_cluster;
     free_directory(fs, &top);
     // The layout D is about: the last slot of its first cluster starts a long name.
     uint8_t sector[512];
@@ -418,7 +404,7 @@ TEST_F(Decode, ARootOf2000ForeignNames)
 TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
 {
     directory top = root();
-    uint32_t dc = cluster_of(top, "d");
+    uint32_t dc = entry_in(top, "d").first_cluster;
     free_directory(fs, &top);
     uint32_t dc2 = get_next_cluster_id(fs, dc);
     uint8_t original[2][512];

@@ -30,20 +30,6 @@ class File : public fat32_ops::Fs {
 protected:
     void SetUp() override { mount_image(file_image()); }
 
-    dir_entry find(uint32_t cluster, const char* name)
-    {
-        directory d{};
-        populate_dir(fs, &d, cluster);
-        dir_entry found{};
-        for (uint32_t i = 0; i < d.num_entries; ++i)
-            if (std::strcmp(d.entries[i].name, name) == 0) {
-                found = d.entries[i];
-                found.name = nullptr;
-            }
-        free_directory(fs, &d);
-        return found;
-    }
-
     uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
     {
         uint8_t sector[512];

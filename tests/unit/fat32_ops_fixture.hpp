@@ -95,6 +95,29 @@ inline std::string mtype(const std::string& image, const std::string& path)
     return status == 0 ? out : "<mtype failed: " + out + ">";
 }
 
+// The names of a listed directory, in the order it lists them.
+inline std::vector<std::string> names_of(const tavix::directory& d)
+{
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < d.num_entries; ++i)
+        names.push_back(d.entries[i].name);
+    return names;
+}
+
+// Entry `name` of a listed directory, all zero where it has none. Its name is cleared: the
+// name belongs to the listing and goes when the listing is freed.
+inline tavix::dir_entry entry_in(const tavix::directory& d, const char* name)
+{
+    for (uint32_t i = 0; i < d.num_entries; ++i) {
+        if (std::strcmp(d.entries[i].name, name) == 0) {
+            tavix::dir_entry found = d.entries[i];
+            found.name = nullptr;
+            return found;
+        }
+    }
+    return {};
+}
+
 class Fs : public ::testing::Test {
 protected:
     // The simulated clock's time in every test: new entries carry it.
@@ -143,6 +166,20 @@ protected:
         tavix::populate_root_dir(fs, &d);
         return d;
     }
+
+    // Entry `name` of the directory at `dir_cluster` (0: the root), listed afresh from the
+    // disk; as entry_in gives it.
+    tavix::dir_entry find(uint32_t dir_cluster, const char* name)
+    {
+        tavix::directory d{};
+        tavix::populate_dir(fs, &d, dir_cluster);
+        tavix::dir_entry found = entry_in(d, name);
+        tavix::free_directory(fs, &d);
+        return found;
+    }
+
+    // The root's subdirectory `name`, to create in, delete from or list.
+    tavix::directory sub(const char* name) { return {find(0, name).first_cluster, nullptr, 0}; }
 
     sim::AtaDisk disk;
     tavix::f32* fs = nullptr;

@@ -112,9 +112,7 @@ TEST_F(ThreeClusterName, AnExistingHelloBehindItIsFound)
 {
     boot(true);
     directory top = root();
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < top.num_entries; ++i)
-        names.push_back(top.entries[i].name);
+    std::vector<std::string> names = fat32_ops::names_of(top);
     free_directory(fs, &top);
     EXPECT_EQ(names.size(), 19u); // the label, 14 files, 3 long names, hello
     EXPECT_EQ(names[15], three_cluster_name(1));
