@@ -170,23 +170,16 @@ TEST_F(Create, DuplicateAndInvalidNamesChangeNothing)
     mkdir(fs, &top, hello);
     disk.reset_state();
     sim::reset();
-    char upper[] = "HELLO";
-    writeFile(fs, &top, nullptr, upper, 0);
-    mkdir(fs, &top, hello);
-    char shortname[] = "longfi~1.txt"; // the short name of "Long File Name.txt"
-    writeFile(fs, &top, nullptr, shortname, 0);
-    char keepname[] = "KEEP.BIN";
-    writeFile(fs, &top, nullptr, keepname, 0);
-    char empty[] = "";
-    char slash[] = "a/b";
-    char dots[] = "..";
-    writeFile(fs, &top, nullptr, empty, 0);
-    writeFile(fs, &top, nullptr, slash, 0);
-    mkdir(fs, &top, dots);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: HELLO already exists",
-                                  "mkdir: error: hello already exists", "writeFile: error: longfi~1.txt already exists",
-                                  "writeFile: error: KEEP.BIN already exists", "writeFile: error:  is not a valid name",
-                                  "writeFile: error: a/b is not a valid name", "mkdir: error: .. is not a valid name"}));
+    expect_refused(&top, {
+        {refusal::file, "HELLO", "writeFile: error: HELLO already exists"},
+        {refusal::directory, "hello", "mkdir: error: hello already exists"},
+        // The short name of "Long File Name.txt".
+        {refusal::file, "longfi~1.txt", "writeFile: error: longfi~1.txt already exists"},
+        {refusal::file, "KEEP.BIN", "writeFile: error: KEEP.BIN already exists"},
+        {refusal::file, "", "writeFile: error:  is not a valid name"},
+        {refusal::file, "a/b", "writeFile: error: a/b is not a valid name"},
+        {refusal::directory, "..", "mkdir: error: .. is not a valid name"},
+    });
     EXPECT_EQ(disk.sectors_written(), 0u);
     std::string image = save_checked("create-dup");
     EXPECT_EQ(mdir_names(image, "/"), (std::vector<std::string>{"Long File Name.txt", "e", "g", "hello", "keep.bin"}));
@@ -531,8 +524,11 @@ protected:
         return bytes;
     }
 
-    void run_sequence()
+    // The sequence on a fresh volume of `mib` MiB and `spc` sectors per cluster. All it may
+    // print is the note deletions give for each free slot they pass.
+    void run_sequence(int mib, int spc)
     {
+        prepare(mib, spc);
         directory top{};
         std::string text = expected_bytes(0, 9000);
         auto* data = reinterpret_cast<uint8_t*>(text.data());
@@ -562,6 +558,8 @@ protected:
         mkdir(fs, &h, second);
         writeFile(fs, &h, data, exact, fs->cluster_size);
         writeFile(fs, &h, data, over, fs->cluster_size + 1);
+        for (const std::string& line : screen_lines())
+            EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     }
 
     uint64_t digest(uint32_t first, uint32_t count)
@@ -620,10 +618,7 @@ TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
 
 TEST_F(Content, OneSectorClusters)
 {
-    prepare(64, 1);
-    run_sequence();
-    for (const std::string& line : screen_lines())
-        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    run_sequence(64, 1);
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 34672fddbb021207", "FAT 1 c597381e424d69c8",
                              "FAT 2 c597381e424d69c8", "data 2d486e0c2b5ac688"}));
     save_checked("golden-end");
@@ -631,10 +626,7 @@ TEST_F(Content, OneSectorClusters)
 
 TEST_F(Content, FourKiBClusters)
 {
-    prepare(512, 8);
-    run_sequence();
-    for (const std::string& line : screen_lines())
-        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    run_sequence(512, 8);
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved f08c3cd8f7f54af7", "FAT 1 0944b2132bcfa4c2",
                              "FAT 2 0944b2132bcfa4c2", "data 029c326f8e126018"}));
     dir_entry inner{const_cast<char*>("inner.bin"), 0, find(sub("hello").cluster, "inner.bin").first_cluster, 5000};

@@ -181,6 +181,29 @@ protected:
     // The root's subdirectory `name`, to create in, delete from or list.
     tavix::directory sub(const char* name) { return {find(0, name).first_cluster, nullptr, 0}; }
 
+    // A creation the driver must refuse: an empty file or a directory named `name`, and the
+    // one line it prints instead.
+    struct refusal {
+        enum { file, directory } kind;
+        const char* name;
+        const char* line;
+    };
+
+    // Tries each creation in `dir` in turn: each prints its line, and nothing else appears.
+    void expect_refused(tavix::directory* dir, std::initializer_list<refusal> refusals)
+    {
+        std::vector<std::string> lines;
+        for (const refusal& r : refusals) {
+            std::string name = r.name;
+            if (r.kind == refusal::directory)
+                tavix::mkdir(fs, dir, name.data());
+            else
+                tavix::writeFile(fs, dir, nullptr, name.data(), 0);
+            lines.push_back(r.line);
+        }
+        EXPECT_EQ(screen_lines(), lines);
+    }
+
     sim::AtaDisk disk;
     tavix::f32* fs = nullptr;
 };
