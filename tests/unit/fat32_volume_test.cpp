@@ -969,8 +969,7 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         bool fat = std::string(c.failing) == "fat";
         disk.fail_write_at(fat ? fs->fat_begin_sector + cluster / 128 : fs->bpb.sector_number_FSInfo);
         sim::reset();
-        char mkhello[] = "mkhello";
-        execute_vorn(mkhello);
+        execute_vorn("mkhello");
         // The disk reports each failed transfer itself; the creation adds one line of its own.
         std::vector<std::string> lines = fat32_ops::screen_lines();
         ASSERT_FALSE(lines.empty());
@@ -994,8 +993,7 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         EXPECT_EQ(fat32_ops::mdir_names(healed, "/"), c.names);
         // Nothing pending: the next command writes nothing before its own work.
         disk.reset_state();
-        char ls[] = "ls";
-        execute_vorn(ls);
+        execute_vorn("ls");
         EXPECT_EQ(disk.sectors_written(), 0u);
         master_fs = nullptr;
     }
