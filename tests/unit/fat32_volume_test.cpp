@@ -63,10 +63,16 @@ uint32_t disk_u32(const AtaDisk& disk, uint64_t lba, size_t offset)
     return readi32(sector, offset);
 }
 
+// The sector of FAT copy `copy` (0: the first) that holds the entry of `cluster`.
+uint64_t fat_sector_of(const f32* fs, uint32_t copy, uint32_t cluster)
+{
+    return fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32 + cluster / 128;
+}
+
 // Entry `cluster` of the disk's first FAT copy, read past the kernel.
 uint32_t disk_fat(const AtaDisk& disk, f32* fs, uint32_t cluster)
 {
-    return disk_u32(disk, fs->fat_begin_sector + cluster / 128, (cluster % 128) * 4);
+    return disk_u32(disk, fat_sector_of(fs, 0, cluster), (cluster % 128) * 4);
 }
 
 // The free clusters of the disk's first FAT copy among 2..last_cluster, counted past the kernel.
@@ -539,7 +545,6 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t spf = fs->bpb.count_sectors_per_FAT32;
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
 
     // Nothing changed: nothing is written, and an entry set to the value it has is no change.
@@ -553,9 +558,7 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     ASSERT_NE(c, 0u);
     disk.reset_state();
     EXPECT_EQ(flushFAT(fs), 1);
-    uint32_t s = c / 128;
-    EXPECT_EQ(disk.written_lbas(),
-        (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s, fsinfo}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), fat_sector_of(fs, 1, c), fsinfo}));
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
 
@@ -568,9 +571,8 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     EXPECT_EQ(flushFAT(fs), 1);
     // One freed and one used cluster leave FSInfo as it was: only the two FAT sectors,
     // in both copies, go out.
-    EXPECT_EQ(disk.written_lbas(),
-        (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s,
-            fs->fat_begin_sector + far / 128, fs->fat_begin_sector + spf + far / 128}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), fat_sector_of(fs, 1, c),
+                                       fat_sector_of(fs, 0, far), fat_sector_of(fs, 1, far)}));
     expect_fat_copies_match(fs);
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     // The hint still points past c, so the next free cluster is the one after it.
@@ -584,10 +586,9 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t spf = fs->bpb.count_sectors_per_FAT32;
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     uint32_t c = allocateCluster(fs);
-    uint32_t second_copy = fs->fat_begin_sector + spf + c / 128;
+    uint64_t second_copy = fat_sector_of(fs, 1, c);
     uint32_t info_before = disk_u32(disk, fsinfo, 488);
     disk.fail_write_at(second_copy);
     EXPECT_EQ(flushFAT(fs), 0);
@@ -599,7 +600,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     disk.fail_write_at(UINT64_MAX);
     disk.reset_state();
     EXPECT_EQ(retry_pending_writes(fs), 1);
-    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fs->fat_begin_sector + c / 128, second_copy, fsinfo}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), second_copy, fsinfo}));
     expect_fat_copies_match(fs);
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     // Nothing is pending any more: a retry touches no sector.
@@ -629,14 +630,13 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t c = allocateCluster(fs);
-    uint32_t fat_begin = fs->fat_begin_sector;
     f32 layout = *fs;
     f32* fs_layout = &layout;
     sim::reset();
     destroyFilesystem(fs);
     EXPECT_EQ(sim::screen_row_trimmed(0), "Destroying filesystem.");
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
-    EXPECT_EQ(disk_u32(disk, fat_begin + c / 128, (c % 128) * 4), 0x0FFFFFFFu);
+    EXPECT_EQ(disk_fat(disk, fs_layout, c), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
     expect_clean_volume("destroy");
 }
@@ -967,7 +967,7 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         master_fs = fs;
         uint32_t cluster = next_allocation(fs);
         bool fat = std::string(c.failing) == "fat";
-        disk.fail_write_at(fat ? fs->fat_begin_sector + cluster / 128 : fs->bpb.sector_number_FSInfo);
+        disk.fail_write_at(fat ? fat_sector_of(fs, 0, cluster) : fs->bpb.sector_number_FSInfo);
         sim::reset();
         execute_vorn("mkhello");
         // The disk reports each failed transfer itself; the creation adds one line of its own.
