@@ -118,10 +118,7 @@ TEST_F(Decode, ShortNameForms)
     write_slot(c, 2, slot);
     short_slot(slot, "\x05" "BC     DAT", 0);
     write_slot(c, 3, slot);
-    directory d{};
-    populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"README.TXT", "KERNEL", "MY.TXT", "\x05" "BC.DAT"}));
-    free_directory(fs, &d);
+    EXPECT_EQ(listing(c), (std::vector<std::string>{"README.TXT", "KERNEL", "MY.TXT", "\x05" "BC.DAT"}));
 }
 
 TEST_F(Decode, LongNamesDecodeToCodePage437AndKeepTheirLength)
@@ -206,11 +203,8 @@ TEST_F(Decode, DamagedRunsFallBackToTheShortNameAndTheWalkGoesOn)
     put_short("CUT        ");
     put(0x41, "good name", "GOODNA~1   ");
     put_short("GOODNA~1   ");
-    directory d{};
-    populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"CHECKSUM", "MISSING", "REPEATED", "ZERO", "BEYOND", "CUT",
-                               "good name"}));
-    free_directory(fs, &d);
+    EXPECT_EQ(listing(c), (std::vector<std::string>{"CHECKSUM", "MISSING", "REPEATED", "ZERO", "BEYOND", "CUT",
+                              "good name"}));
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
 }
 
@@ -226,11 +220,8 @@ TEST_F(Decode, RunCutOffByTheEndOfTheChainIsSkipped)
         long_slot(slot, static_cast<uint8_t>(i == 14 ? 0x42 : 0x01), "dangling", "NEXT       ");
         write_slot(c, i, slot);
     }
-    directory d{};
-    populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"FIRST"}));
+    EXPECT_EQ(listing(c), (std::vector<std::string>{"FIRST"}));
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
-    free_directory(fs, &d);
 }
 
 // Long-name slots that start no run (no last-entry flag) are skipped over however many
@@ -250,11 +241,8 @@ TEST_F(Decode, OrphanLongNameSlotsAcrossClustersAreSkipped)
     }
     short_slot(slot, "END        ", 0);
     write_slot(c3, 0, slot);
-    directory d{};
-    populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"END"}));
+    EXPECT_EQ(listing(c), (std::vector<std::string>{"END"}));
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
-    free_directory(fs, &d);
 }
 
 TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
@@ -268,26 +256,17 @@ TEST_F(Decode, LoopingAndBrokenChainsEndTheWalk)
     write_slot(b, 0, slot);
     set_fat_entry(fs, a, b);
     set_fat_entry(fs, b, a); // a loop: each cluster is read once
-    directory d{};
     disk.reset_state();
-    populate_dir(fs, &d, a);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA", "INB"}));
+    EXPECT_EQ(listing(a), (std::vector<std::string>{"INA", "INB"}));
     EXPECT_EQ(disk.sectors_read(), 2u);
-    free_directory(fs, &d);
 
     set_fat_entry(fs, b, fs->last_cluster + 1); // a link out of range
-    populate_dir(fs, &d, a);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA", "INB"}));
-    free_directory(fs, &d);
+    EXPECT_EQ(listing(a), (std::vector<std::string>{"INA", "INB"}));
 
     set_fat_entry(fs, a, 0); // a free cluster in the middle of the chain
-    populate_dir(fs, &d, a);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"INA"}));
-    free_directory(fs, &d);
+    EXPECT_EQ(listing(a), (std::vector<std::string>{"INA"}));
 
-    populate_dir(fs, &d, 1); // never a directory
-    EXPECT_EQ(d.num_entries, 0u);
-    free_directory(fs, &d);
+    EXPECT_TRUE(listing(1).empty()); // never a directory
     EXPECT_EQ(disk.sectors_written(), 0u);
 }
 

@@ -178,6 +178,17 @@ protected:
         return found;
     }
 
+    // The names the directory at `dir_cluster` (0: the root) lists, in its order, listed
+    // afresh from the disk.
+    std::vector<std::string> listing(uint32_t dir_cluster)
+    {
+        tavix::directory d{};
+        tavix::populate_dir(fs, &d, dir_cluster);
+        std::vector<std::string> names = names_of(d);
+        tavix::free_directory(fs, &d);
+        return names;
+    }
+
     // The root's subdirectory `name`, to create in, delete from or list.
     tavix::directory sub(const char* name) { return {find(0, name).first_cluster, nullptr, 0}; }
 
