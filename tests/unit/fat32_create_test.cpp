@@ -109,13 +109,6 @@ protected:
         EXPECT_EQ(mtype(image, "/Long File Name.txt"), keep);
     }
 
-    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
-    {
-        uint8_t sector[512];
-        disk.read_sector(sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
-        return sector[slot * 32 % 512 + offset];
-    }
-
     std::string keep;
 };
 

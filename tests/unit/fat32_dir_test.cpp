@@ -12,8 +12,6 @@
 namespace {
 
 using namespace tavix;
-using fat32_ops::entry_in;
-using fat32_ops::names_of;
 using fat32_ops::screen_lines;
 
 const std::string& decode_image()
@@ -36,16 +34,6 @@ const std::string& decode_image()
 class Decode : public fat32_ops::Fs {
 protected:
     void SetUp() override { mount_image(decode_image()); }
-
-    // Slot `index` of a directory cluster on the disk.
-    void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
-    {
-        uint8_t sector[512];
-        uint64_t lba = sector_for_cluster(fs, cluster) + index * 32 / 512;
-        disk.read_sector(lba, sector);
-        std::memcpy(sector + index * 32 % 512, slot, 32);
-        disk.write_sector(lba, sector);
-    }
 
     // A long-name slot whose checksum belongs to the short name `eleven` (null: checksum 0).
     static void long_slot(uint8_t* slot, uint8_t ordinal, const char* part, const char* eleven = nullptr)
@@ -72,13 +60,13 @@ protected:
 TEST_F(Decode, DirectoriesMtoolsWrote)
 {
     directory top = root();
-    EXPECT_EQ(names_of(top), (std::vector<std::string>{"TAVIXTES.T", "d", "gone", "README.TXT", "thirteen_char"}));
+    EXPECT_EQ(fat32_ops::names_of(top), (std::vector<std::string>{"TAVIXTES.T", "d", "gone", "README.TXT", "thirteen_char"}));
     // mtools stores "d" and "gone" as upper-case short names with the lower-case flag.
     EXPECT_EQ(top.entries[1].dir_attrs & attr_directory, attr_directory);
     EXPECT_EQ(top.entries[3].file_size, 3u);
     EXPECT_EQ(top.cluster, fs->root_cluster);
-    uint32_t dc = entry_in(top, "d").first_cluster;
-    uint32_t gc = entry_in(top, "gone").first_cluster;
+    uint32_t dc = fat32_ops::entry_in(top, "d").first_cluster;
+    uint32_t gc = fat32_ops::entry_in(top, "gone").first_cluster;
     free_directory(fs, &top);
     // The layout D is about: the last slot of its first cluster starts a long name.
     uint8_t sector[512];
@@ -96,7 +84,7 @@ TEST_F(Decode, DirectoriesMtoolsWrote)
     for (const auto& [cluster, names] : cases) {
         directory d{};
         populate_dir(fs, &d, cluster);
-        EXPECT_EQ(names_of(d), names);
+        EXPECT_EQ(fat32_ops::names_of(d), names);
         if (cluster == dc) {
             EXPECT_EQ(d.entries[15].file_size, 3u);
         }
@@ -150,7 +138,7 @@ TEST_F(Decode, LongNamesDecodeToCodePage437AndKeepTheirLength)
     write_slot(c, 6, slot);
     directory d{};
     populate_dir(fs, &d, c);
-    EXPECT_EQ(names_of(d), (std::vector<std::string>{"0123456789xyzabc", "caf\x82s", "ab?c?d"}));
+    EXPECT_EQ(fat32_ops::names_of(d), (std::vector<std::string>{"0123456789xyzabc", "caf\x82s", "ab?c?d"}));
     EXPECT_EQ(d.entries[0].first_cluster, 7u);
     free_directory(fs, &d);
     EXPECT_EQ(cp437_from_utf16(0x00FC), 0x81); // u umlaut
@@ -348,7 +336,7 @@ TEST_F(Decode, ARootOf2000ForeignNames)
                 "mmd -i IMG ::/sub"});
         mount_image(image);
         directory top = root();
-        std::vector<std::string> names = names_of(top);
+        std::vector<std::string> names = fat32_ops::names_of(top);
         free_directory(fs, &top);
         ASSERT_EQ(names.size(), 2003u); // the label, the 2,000, readme.txt and sub
         EXPECT_EQ(names[0], "TAVIXTES.T");
@@ -381,7 +369,7 @@ TEST_F(Decode, ARootOf2000ForeignNames)
 TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
 {
     directory top = root();
-    uint32_t dc = entry_in(top, "d").first_cluster;
+    uint32_t dc = fat32_ops::entry_in(top, "d").first_cluster;
     free_directory(fs, &top);
     uint32_t dc2 = get_next_cluster_id(fs, dc);
     uint8_t original[2][512];

@@ -29,13 +29,6 @@ const std::string& file_image()
 class File : public fat32_ops::Fs {
 protected:
     void SetUp() override { mount_image(file_image()); }
-
-    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
-    {
-        uint8_t sector[512];
-        disk.read_sector(sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
-        return sector[slot * 32 % 512 + offset];
-    }
 };
 
 TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)

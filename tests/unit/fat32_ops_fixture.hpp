@@ -192,6 +192,24 @@ protected:
     // The root's subdirectory `name`, to create in, delete from or list.
     tavix::directory sub(const char* name) { return {find(0, name).first_cluster, nullptr, 0}; }
 
+    // Byte `offset` of slot `slot` of a directory cluster, read from the disk past the driver.
+    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
+    {
+        uint8_t sector[512];
+        disk.read_sector(tavix::sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
+        return sector[slot * 32 % 512 + offset];
+    }
+
+    // Puts the 32 bytes of `slot` into slot `index` of a directory cluster, straight on the disk.
+    void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
+    {
+        uint8_t sector[512];
+        uint64_t lba = tavix::sector_for_cluster(fs, cluster) + index * 32 / 512;
+        disk.read_sector(lba, sector);
+        std::memcpy(sector + index * 32 % 512, slot, 32);
+        disk.write_sector(lba, sector);
+    }
+
     // A creation the driver must refuse: an empty file or a directory named `name`, and the
     // one line it prints instead.
     struct refusal {
