@@ -95,21 +95,16 @@ const std::string& create_image()
     return path;
 }
 
-class Create : public fat32_ops::Fs {
+class Create : public fat32_ops::FsOn<create_image> {
 protected:
-    void SetUp() override
-    {
-        mount_image(create_image());
-        keep = fat32_test::host_content(700);
-    }
-
     void expect_old_files_unchanged(const std::string& image)
     {
         EXPECT_EQ(mtype(image, "/keep.bin"), keep);
         EXPECT_EQ(mtype(image, "/Long File Name.txt"), keep);
     }
 
-    std::string keep;
+    // What the image's two 700-byte files hold.
+    const std::string keep = fat32_test::host_content(700);
 };
 
 TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)

@@ -31,10 +31,8 @@ const std::string& decode_image()
     return path;
 }
 
-class Decode : public fat32_ops::Fs {
+class Decode : public fat32_ops::FsOn<decode_image> {
 protected:
-    void SetUp() override { mount_image(decode_image()); }
-
     // A long-name slot whose checksum belongs to the short name `eleven` (null: checksum 0).
     static void long_slot(uint8_t* slot, uint8_t ordinal, const char* part, const char* eleven = nullptr)
     {

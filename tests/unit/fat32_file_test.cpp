@@ -26,10 +26,7 @@ const std::string& file_image()
     return path;
 }
 
-class File : public fat32_ops::Fs {
-protected:
-    void SetUp() override { mount_image(file_image()); }
-};
+using File = fat32_ops::FsOn<file_image>;
 
 TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
 {

@@ -237,6 +237,14 @@ protected:
     tavix::f32* fs = nullptr;
 };
 
+// A suite whose every test starts on a fresh copy of one image, mounted; `image` makes the
+// image on first use and gives its path.
+template <const std::string& (*image)()>
+class FsOn : public Fs {
+protected:
+    void SetUp() override { mount_image(image()); }
+};
+
 } // namespace fat32_ops
 
 // Every entry of the FAT as the volume reads it, for tests that compare the whole FAT before
