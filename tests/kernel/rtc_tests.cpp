@@ -21,17 +21,17 @@ KTEST(rtc, reads_the_clock)
     rtc_time t = {};
     KEXPECT(read_rtc(&t) == 1);
 
-    debug_print(clock_prefix);
-    debug_number(t.year, 4);
-    debug_print("-");
-    debug_number(t.month, 2);
-    debug_print("-");
-    debug_number(t.day, 2);
-    debug_print(" ");
-    debug_number(t.hour, 2);
-    debug_print(":");
-    debug_number(t.minute, 2);
-    debug_print(":");
-    debug_number(t.second, 2);
+    // "RTC| YYYY-MM-DD hh:mm:ss": each field with the text that goes before it.
+    struct field {
+        const char* before;
+        uint32_t value;
+        int digits;
+    };
+    const field fields[] = {{clock_prefix, t.year, 4}, {"-", t.month, 2}, {"-", t.day, 2}, {" ", t.hour, 2},
+        {":", t.minute, 2}, {":", t.second, 2}};
+    for (const field& f : fields) {
+        debug_print(f.before);
+        debug_number(f.value, f.digits);
+    }
     debug_print("\n");
 }

@@ -58,14 +58,13 @@ void advance_one_second(CmosTime& t)
 
 } // namespace
 
-class Cmos final : public Device {
+class Cmos final : public IndexedDevice {
 public:
-    bool claims(uint16_t port) const override { return port == index_port || port == data_port; }
+    Cmos() : IndexedDevice(index_port, data_port, register_mask) {}
 
-    uint32_t read(uint16_t port, int) override
+    uint32_t read_data(int) override
     {
-        if (port == index_port)
-            return selected;
+        const uint8_t selected = static_cast<uint8_t>(index);
         if (auto o = overrides.find(selected); o != overrides.end())
             return o->second;
         if (selected == reg_status_a)
@@ -80,12 +79,6 @@ public:
         const uint8_t value = encode_register(selected);
         count_towards_tick();
         return value;
-    }
-
-    void write(uint16_t port, uint32_t value, int) override
-    {
-        if (port == index_port)
-            selected = static_cast<uint8_t>(value & register_mask);
     }
 
     uint8_t read_status_a()
@@ -139,7 +132,6 @@ public:
         tick_reads_left = tick_repeat ? tick_every : 0;
     }
 
-    uint8_t selected = 0;
     CmosTime time = power_on_time;
     bool bcd = true;
     bool hour_24 = true;
@@ -153,29 +145,9 @@ public:
     int status_a_reads = 0;
 };
 
-Cmos& cmos()
-{
-    static Cmos clock;
-    attach(&clock);
-    return clock;
-}
+Cmos& cmos() { return the_device<Cmos>(); }
 
-void cmos_reset()
-{
-    Cmos& c = cmos();
-    c.selected = 0;
-    c.time = power_on_time;
-    c.bcd = true;
-    c.hour_24 = true;
-    c.update_reads_left = 0;
-    c.tick_reads_left = 0;
-    c.tick_every = 0;
-    c.tick_repeat = false;
-    c.overrides.clear();
-    c.time_reads = 0;
-    c.time_reads_during_update = 0;
-    c.status_a_reads = 0;
-}
+void cmos_reset() { cmos() = Cmos{}; }
 
 void cmos_set_time(const CmosTime& time) { cmos().time = time; }
 CmosTime cmos_time() { return cmos().time; }

@@ -149,18 +149,9 @@ public:
     int status_reads = 0;
 };
 
-Keyboard& keyboard()
-{
-    static Keyboard kb;
-    attach(&kb);
-    return kb;
-}
+Keyboard& keyboard() { return the_device<Keyboard>(); }
 
-void keyboard_reset()
-{
-    Keyboard& kb = keyboard();
-    kb = Keyboard{};
-}
+void keyboard_reset() { keyboard() = Keyboard{}; }
 
 void queue_scancode(uint8_t scancode) { keyboard().pending.push_back(scancode); }
 

@@ -31,17 +31,16 @@ RegisterKey decode(uint32_t address)
 
 } // namespace
 
-class PciBus final : public Device {
+// The address port is the index: it selects the register that the data port reads.
+class PciBus final : public IndexedDevice {
 public:
-    bool claims(uint16_t port) const override { return port == address_port || port == data_port; }
+    PciBus() : IndexedDevice(address_port, data_port, all_ones) {}
 
-    uint32_t read(uint16_t port, int) override
+    uint32_t read_data(int) override
     {
-        if (port == address_port)
-            return address;
-        if ((address & enable_bit) == 0)
+        if ((index & enable_bit) == 0)
             return all_ones;
-        const RegisterKey key = decode(address);
+        const RegisterKey key = decode(index);
         const auto& [bus, slot, func, offset] = key;
         if (functions.count({bus, slot, func}) == 0)
             return all_ones;
@@ -50,33 +49,14 @@ public:
         return reg == registers.end() ? 0 : reg->second;
     }
 
-    void write(uint16_t port, uint32_t value, int) override
-    {
-        if (port == address_port)
-            address = value;
-    }
-
-    uint32_t address = 0;
     std::set<FunctionKey> functions;
     std::map<RegisterKey, uint32_t> registers;
     std::map<RegisterKey, int> reads;
 };
 
-PciBus& pci()
-{
-    static PciBus bus;
-    attach(&bus);
-    return bus;
-}
+PciBus& pci() { return the_device<PciBus>(); }
 
-void pci_reset()
-{
-    PciBus& bus = pci();
-    bus.address = 0;
-    bus.functions.clear();
-    bus.registers.clear();
-    bus.reads.clear();
-}
+void pci_reset() { pci() = PciBus{}; }
 
 void pci_set_register(uint8_t bus, uint8_t slot, uint8_t func, uint8_t offset, uint32_t value)
 {

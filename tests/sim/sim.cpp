@@ -14,6 +14,7 @@ constexpr uint16_t crtc_index_port = 0x3D4;
 constexpr uint16_t crtc_data_port = 0x3D5;
 constexpr uint8_t crtc_cursor_high = 0x0E;
 constexpr uint8_t crtc_cursor_low = 0x0F;
+constexpr uint32_t crtc_index_mask = 0xFF; // the index register is 8 bits wide
 constexpr int screen_columns = 80;
 constexpr int screen_rows = 25;
 constexpr int text_buffer_bytes = screen_columns * screen_rows * 2;
@@ -27,31 +28,24 @@ HaltHook halt_hook = nullptr;
 uint8_t text[text_buffer_bytes];
 
 // The CRT controller: an index register and the two cursor-location registers.
-class Crtc final : public Device {
+class Crtc final : public IndexedDevice {
 public:
-    bool claims(uint16_t port) const override { return port == crtc_index_port || port == crtc_data_port; }
-    uint32_t read(uint16_t port, int) override
+    constexpr Crtc() : IndexedDevice(crtc_index_port, crtc_data_port, crtc_index_mask) {}
+    uint32_t read_data(int) override
     {
-        if (port == crtc_index_port)
-            return index;
         if (index == crtc_cursor_high)
             return cursor >> 8;
         if (index == crtc_cursor_low)
             return cursor & 0xFF;
         return 0;
     }
-    void write(uint16_t port, uint32_t value, int) override
+    void write_data(uint32_t value, int) override
     {
-        if (port == crtc_index_port) {
-            index = static_cast<uint8_t>(value);
-            return;
-        }
         if (index == crtc_cursor_high)
             cursor = static_cast<uint16_t>((cursor & 0x00FF) | ((value & 0xFF) << 8));
         else if (index == crtc_cursor_low)
             cursor = static_cast<uint16_t>((cursor & 0xFF00) | (value & 0xFF));
     }
-    uint8_t index = 0;
     uint16_t cursor = 0;
 };
 
@@ -104,8 +98,7 @@ void reset()
     halts = 0;
     halt_hook = nullptr;
     std::memset(text, 0, sizeof text);
-    crtc.index = 0;
-    crtc.cursor = 0;
+    crtc = Crtc{};
 }
 
 std::vector<PortAccess>& port_log() { return log; }
@@ -142,13 +135,18 @@ std::string screen_row(int row)
     return s;
 }
 
+std::string screen_row_trimmed(int row)
+{
+    std::string s = screen_row(row);
+    s.erase(s.find_last_not_of(' ') + 1);
+    return s;
+}
+
 std::string screen_text()
 {
     std::string all;
     for (int row = 0; row < screen_rows; ++row) {
-        std::string s = screen_row(row);
-        s.erase(s.find_last_not_of(' ') + 1);
-        all += s;
+        all += screen_row_trimmed(row);
         if (row + 1 < screen_rows)
             all += '\n';
     }

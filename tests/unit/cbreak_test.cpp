@@ -18,8 +18,7 @@ std::string screen_lines()
 {
     std::string lines;
     for (int row = 0; row < 25; ++row) {
-        std::string line = sim::screen_row(row);
-        line.erase(line.find_last_not_of(' ') + 1);
+        std::string line = sim::screen_row_trimmed(row);
         if (!line.empty())
             lines += (lines.empty() ? "" : "\n") + line;
     }

@@ -24,14 +24,6 @@ std::vector<PortAccess> task_file_writes()
     return sim::writes_to({0x1F1, 0x1F2, 0x1F3, 0x1F4, 0x1F5, 0x1F6, 0x1F7});
 }
 
-// One screen row without its trailing blanks.
-std::string row(int r)
-{
-    std::string s = sim::screen_row(r);
-    s.erase(s.find_last_not_of(' ') + 1);
-    return s;
-}
-
 void fill_pattern(AtaDisk& disk, uint64_t lba, uint8_t seed)
 {
     uint8_t sector[512];
@@ -54,11 +46,11 @@ TEST_F(Disk, IdentifyFindsAnAtaDiskAndPrintsItsProgress)
 {
     disk.set_busy_reads(3);
     EXPECT_EQ(tavix::identify(), 1);
-    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
-    EXPECT_EQ(row(1), "Waiting for ERR or DRQ.");
-    EXPECT_EQ(row(2), "Reading IDENTIFY structure.");
-    EXPECT_EQ(row(3), "Success. Disk is ready to go.");
-    EXPECT_EQ(row(4), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "Waiting for ERR or DRQ.");
+    EXPECT_EQ(sim::screen_row_trimmed(2), "Reading IDENTIFY structure.");
+    EXPECT_EQ(sim::screen_row_trimmed(3), "Success. Disk is ready to go.");
+    EXPECT_EQ(sim::screen_row_trimmed(4), "");
     std::vector<PortAccess> expected = {sim::out8(0x1F6, 0xA0), sim::out8(0x1F2, 0), sim::out8(0x1F3, 0),
         sim::out8(0x1F4, 0), sim::out8(0x1F5, 0), sim::out8(0x1F7, 0xEC), sim::out8(0x1F7, 0xE7)};
     EXPECT_EQ(task_file_writes(), expected);
@@ -73,9 +65,9 @@ TEST_F(Disk, IdentifyOnAChannelWithoutDrivePrintsTheTwoLines)
 {
     disk.set_mode(AtaDisk::Mode::empty);
     EXPECT_EQ(tavix::identify(), 0);
-    EXPECT_EQ(row(0), "identify: error: disk not found, or it is not an ATA disk");
-    EXPECT_EQ(row(1), "identify: tip: fat32 mounting is not possible.");
-    EXPECT_EQ(row(2), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "identify: error: disk not found, or it is not an ATA disk");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "identify: tip: fat32 mounting is not possible.");
+    EXPECT_EQ(sim::screen_row_trimmed(2), "");
 }
 
 TEST_F(Disk, IdentifyGivesUpOnAFloatingBus)
@@ -93,15 +85,15 @@ TEST_F(Disk, IdentifyRejectsPacketDevicesAndDrivesWithErr)
 {
     disk.set_mode(AtaDisk::Mode::packet);
     EXPECT_EQ(tavix::identify(), 0);
-    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
-    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "");
 
     sim::reset();
     disk.reset_state();
     disk.set_mode(AtaDisk::Mode::error);
     EXPECT_EQ(tavix::identify(), 0);
-    EXPECT_EQ(row(1), "Waiting for ERR or DRQ.");
-    EXPECT_EQ(row(2), "");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "Waiting for ERR or DRQ.");
+    EXPECT_EQ(sim::screen_row_trimmed(2), "");
 }
 
 TEST_F(Disk, Read48ProgramsTheTaskFileHighBytesFirstAndFillsBothSectors)
@@ -168,8 +160,8 @@ TEST_F(Disk, AFailedWriteIsReportedOnceAndReturnsFailure)
     disk.fail_write_at(201);
     std::vector<uint8_t> data(1024, 0x5A);
     EXPECT_EQ(tavix::ata_pio_write48(200, 2, data.data()), 0);
-    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
-    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "");
     EXPECT_EQ(disk.written_lbas(), std::vector<uint64_t>{200});
     EXPECT_EQ(disk.flushes(), 0);
 
@@ -177,8 +169,8 @@ TEST_F(Disk, AFailedWriteIsReportedOnceAndReturnsFailure)
     sim::reset();
     disk.reset_state();
     EXPECT_EQ(tavix::ata_pio_write48(201, 1, data.data()), 0);
-    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
-    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "");
 }
 
 TEST_F(Disk, TransfersGiveUpOnErrAndOnAStuckBus)
@@ -192,8 +184,8 @@ TEST_F(Disk, TransfersGiveUpOnErrAndOnAStuckBus)
     sim::reset();
     disk.set_mode(AtaDisk::Mode::error);
     EXPECT_EQ(tavix::ata_pio_write48(1, 1, target.data()), 0);
-    EXPECT_EQ(row(0), "DISK SET ERROR STATUS!");
-    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "DISK SET ERROR STATUS!");
+    EXPECT_EQ(sim::screen_row_trimmed(1), "");
 
     sim::reset();
     disk.set_mode(AtaDisk::Mode::absent);

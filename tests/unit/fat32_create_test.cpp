@@ -95,39 +95,16 @@ const std::string& create_image()
     return path;
 }
 
-class Create : public fat32_ops::Fs {
+class Create : public fat32_ops::FsOn<create_image> {
 protected:
-    void SetUp() override
-    {
-        mount_image(create_image());
-        keep = fat32_test::host_content(700);
-    }
-
-    directory sub(const char* name)
-    {
-        directory top = root();
-        directory d{};
-        for (uint32_t i = 0; i < top.num_entries; ++i)
-            if (std::strcmp(top.entries[i].name, name) == 0)
-                d.cluster = top.entries[i].first_cluster;
-        free_directory(fs, &top);
-        return d;
-    }
-
     void expect_old_files_unchanged(const std::string& image)
     {
         EXPECT_EQ(mtype(image, "/keep.bin"), keep);
         EXPECT_EQ(mtype(image, "/Long File Name.txt"), keep);
     }
 
-    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
-    {
-        uint8_t sector[512];
-        disk.read_sector(sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
-        return sector[slot * 32 % 512 + offset];
-    }
-
-    std::string keep;
+    // What the image's two 700-byte files hold.
+    const std::string keep = fat32_test::host_content(700);
 };
 
 TEST_F(Create, ThirteenAndFourteenCharacterNamesTakeTwoAndThreeSlots)
@@ -181,23 +158,16 @@ TEST_F(Create, DuplicateAndInvalidNamesChangeNothing)
     mkdir(fs, &top, hello);
     disk.reset_state();
     sim::reset();
-    char upper[] = "HELLO";
-    writeFile(fs, &top, nullptr, upper, 0);
-    mkdir(fs, &top, hello);
-    char shortname[] = "longfi~1.txt"; // the short name of "Long File Name.txt"
-    writeFile(fs, &top, nullptr, shortname, 0);
-    char keepname[] = "KEEP.BIN";
-    writeFile(fs, &top, nullptr, keepname, 0);
-    char empty[] = "";
-    char slash[] = "a/b";
-    char dots[] = "..";
-    writeFile(fs, &top, nullptr, empty, 0);
-    writeFile(fs, &top, nullptr, slash, 0);
-    mkdir(fs, &top, dots);
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"writeFile: error: HELLO already exists",
-                                  "mkdir: error: hello already exists", "writeFile: error: longfi~1.txt already exists",
-                                  "writeFile: error: KEEP.BIN already exists", "writeFile: error:  is not a valid name",
-                                  "writeFile: error: a/b is not a valid name", "mkdir: error: .. is not a valid name"}));
+    expect_refused(&top, {
+        {refusal::file, "HELLO", "writeFile: error: HELLO already exists"},
+        {refusal::directory, "hello", "mkdir: error: hello already exists"},
+        // The short name of "Long File Name.txt".
+        {refusal::file, "longfi~1.txt", "writeFile: error: longfi~1.txt already exists"},
+        {refusal::file, "KEEP.BIN", "writeFile: error: KEEP.BIN already exists"},
+        {refusal::file, "", "writeFile: error:  is not a valid name"},
+        {refusal::file, "a/b", "writeFile: error: a/b is not a valid name"},
+        {refusal::directory, "..", "mkdir: error: .. is not a valid name"},
+    });
     EXPECT_EQ(disk.sectors_written(), 0u);
     std::string image = save_checked("create-dup");
     EXPECT_EQ(mdir_names(image, "/"), (std::vector<std::string>{"Long File Name.txt", "e", "g", "hello", "keep.bin"}));
@@ -422,14 +392,7 @@ protected:
     uint64_t create(const std::string& image, const char* dir, int n, const char* name, uint32_t bytes)
     {
         mount_image(image);
-        directory d{};
-        if (dir[0] != '\0') {
-            directory top = root();
-            for (uint32_t i = 0; i < top.num_entries; ++i)
-                if (std::strcmp(top.entries[i].name, dir) == 0)
-                    d.cluster = top.entries[i].first_cluster;
-            free_directory(fs, &top);
-        }
+        directory d = dir[0] != '\0' ? sub(dir) : directory{};
         disk.reset_state();
         disk.fail_nth_write(static_cast<uint64_t>(n));
         std::vector<uint8_t> data(bytes, 'd');
@@ -549,8 +512,11 @@ protected:
         return bytes;
     }
 
-    void run_sequence()
+    // The sequence on a fresh volume of `mib` MiB and `spc` sectors per cluster. All it may
+    // print is the note deletions give for each free slot they pass.
+    void run_sequence(int mib, int spc)
     {
+        prepare(mib, spc);
         directory top{};
         std::string text = expected_bytes(0, 9000);
         auto* data = reinterpret_cast<uint8_t*>(text.data());
@@ -559,8 +525,7 @@ protected:
         writeFile(fs, &top, data, a, 100);
         writeFile(fs, &top, data, empty, 0);
         writeFile(fs, &top, data, three, 1300);
-        directory h{};
-        h.cluster = find_cluster(top.cluster, "hello");
+        directory h = sub("hello");
         char inner[] = "inner.bin", second[] = "second";
         writeFile(fs, &h, data, inner, 5000);
         // Five-slot names: the root grows, leaving never-used slots behind on 512-byte clusters.
@@ -581,18 +546,8 @@ protected:
         mkdir(fs, &h, second);
         writeFile(fs, &h, data, exact, fs->cluster_size);
         writeFile(fs, &h, data, over, fs->cluster_size + 1);
-    }
-
-    uint32_t find_cluster(uint32_t dir, const char* name)
-    {
-        directory d{};
-        populate_dir(fs, &d, dir);
-        uint32_t c = 0;
-        for (uint32_t i = 0; i < d.num_entries; ++i)
-            if (std::strcmp(d.entries[i].name, name) == 0)
-                c = d.entries[i].first_cluster;
-        free_directory(fs, &d);
-        return c;
+        for (const std::string& line : screen_lines())
+            EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
     }
 
     uint64_t digest(uint32_t first, uint32_t count)
@@ -651,10 +606,7 @@ TEST_F(Content, MkdirWritesOnlyTheSectorsThatChange)
 
 TEST_F(Content, OneSectorClusters)
 {
-    prepare(64, 1);
-    run_sequence();
-    for (const std::string& line : screen_lines())
-        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    run_sequence(64, 1);
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved 34672fddbb021207", "FAT 1 c597381e424d69c8",
                              "FAT 2 c597381e424d69c8", "data 2d486e0c2b5ac688"}));
     save_checked("golden-end");
@@ -662,13 +614,10 @@ TEST_F(Content, OneSectorClusters)
 
 TEST_F(Content, FourKiBClusters)
 {
-    prepare(512, 8);
-    run_sequence();
-    for (const std::string& line : screen_lines())
-        EXPECT_EQ(line, "This directory entry has never been written or it has been deleted.");
+    run_sequence(512, 8);
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved f08c3cd8f7f54af7", "FAT 1 0944b2132bcfa4c2",
                              "FAT 2 0944b2132bcfa4c2", "data 029c326f8e126018"}));
-    dir_entry inner{const_cast<char*>("inner.bin"), 0, find_cluster(find_cluster(0, "hello"), "inner.bin"), 5000};
+    dir_entry inner{const_cast<char*>("inner.bin"), 0, find(sub("hello").cluster, "inner.bin").first_cluster, 5000};
     uint8_t* back = readFile(fs, &inner);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 5000), expected_bytes(0, 5000));

@@ -27,17 +27,6 @@ protected:
                 "mcopy -i IMG " + host + " ::/three.txt", "mdel -i IMG ::/one.txt", "mmd -i IMG ::/docs"});
     }
 
-    directory sub(const char* name)
-    {
-        directory top = root();
-        directory d{};
-        for (uint32_t i = 0; i < top.num_entries; ++i)
-            if (std::strcmp(top.entries[i].name, name) == 0)
-                d.cluster = top.entries[i].first_cluster;
-        free_directory(fs, &top);
-        return d;
-    }
-
     void create(uint32_t dir_cluster, const std::string& name, const std::string& data = "x")
     {
         directory d{dir_cluster, nullptr, 0};

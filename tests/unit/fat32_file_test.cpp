@@ -26,31 +26,7 @@ const std::string& file_image()
     return path;
 }
 
-class File : public fat32_ops::Fs {
-protected:
-    void SetUp() override { mount_image(file_image()); }
-
-    dir_entry find(uint32_t cluster, const char* name)
-    {
-        directory d{};
-        populate_dir(fs, &d, cluster);
-        dir_entry found{};
-        for (uint32_t i = 0; i < d.num_entries; ++i)
-            if (std::strcmp(d.entries[i].name, name) == 0) {
-                found = d.entries[i];
-                found.name = nullptr;
-            }
-        free_directory(fs, &d);
-        return found;
-    }
-
-    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
-    {
-        uint8_t sector[512];
-        disk.read_sector(sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
-        return sector[slot * 32 % 512 + offset];
-    }
-};
+using File = fat32_ops::FsOn<file_image>;
 
 TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
 {

@@ -43,8 +43,7 @@ inline std::vector<std::string> screen_lines()
 {
     std::vector<std::string> lines;
     for (int r = 0; r < 25; ++r) {
-        std::string s = sim::screen_row(r);
-        s.erase(s.find_last_not_of(' ') + 1);
+        std::string s = sim::screen_row_trimmed(r);
         if (!s.empty())
             lines.push_back(s);
     }
@@ -96,6 +95,29 @@ inline std::string mtype(const std::string& image, const std::string& path)
     return status == 0 ? out : "<mtype failed: " + out + ">";
 }
 
+// The names of a listed directory, in the order it lists them.
+inline std::vector<std::string> names_of(const tavix::directory& d)
+{
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < d.num_entries; ++i)
+        names.push_back(d.entries[i].name);
+    return names;
+}
+
+// Entry `name` of a listed directory, all zero where it has none. Its name is cleared: the
+// name belongs to the listing and goes when the listing is freed.
+inline tavix::dir_entry entry_in(const tavix::directory& d, const char* name)
+{
+    for (uint32_t i = 0; i < d.num_entries; ++i) {
+        if (std::strcmp(d.entries[i].name, name) == 0) {
+            tavix::dir_entry found = d.entries[i];
+            found.name = nullptr;
+            return found;
+        }
+    }
+    return {};
+}
+
 class Fs : public ::testing::Test {
 protected:
     // The simulated clock's time in every test: new entries carry it.
@@ -145,8 +167,82 @@ protected:
         return d;
     }
 
+    // Entry `name` of the directory at `dir_cluster` (0: the root), listed afresh from the
+    // disk; as entry_in gives it.
+    tavix::dir_entry find(uint32_t dir_cluster, const char* name)
+    {
+        tavix::directory d{};
+        tavix::populate_dir(fs, &d, dir_cluster);
+        tavix::dir_entry found = entry_in(d, name);
+        tavix::free_directory(fs, &d);
+        return found;
+    }
+
+    // The names the directory at `dir_cluster` (0: the root) lists, in its order, listed
+    // afresh from the disk.
+    std::vector<std::string> listing(uint32_t dir_cluster)
+    {
+        tavix::directory d{};
+        tavix::populate_dir(fs, &d, dir_cluster);
+        std::vector<std::string> names = names_of(d);
+        tavix::free_directory(fs, &d);
+        return names;
+    }
+
+    // The root's subdirectory `name`, to create in, delete from or list.
+    tavix::directory sub(const char* name) { return {find(0, name).first_cluster, nullptr, 0}; }
+
+    // Byte `offset` of slot `slot` of a directory cluster, read from the disk past the driver.
+    uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
+    {
+        uint8_t sector[512];
+        disk.read_sector(tavix::sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
+        return sector[slot * 32 % 512 + offset];
+    }
+
+    // Puts the 32 bytes of `slot` into slot `index` of a directory cluster, straight on the disk.
+    void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
+    {
+        uint8_t sector[512];
+        uint64_t lba = tavix::sector_for_cluster(fs, cluster) + index * 32 / 512;
+        disk.read_sector(lba, sector);
+        std::memcpy(sector + index * 32 % 512, slot, 32);
+        disk.write_sector(lba, sector);
+    }
+
+    // A creation the driver must refuse: an empty file or a directory named `name`, and the
+    // one line it prints instead.
+    struct refusal {
+        enum { file, directory } kind;
+        const char* name;
+        const char* line;
+    };
+
+    // Tries each creation in `dir` in turn: each prints its line, and nothing else appears.
+    void expect_refused(tavix::directory* dir, std::initializer_list<refusal> refusals)
+    {
+        std::vector<std::string> lines;
+        for (const refusal& r : refusals) {
+            std::string name = r.name;
+            if (r.kind == refusal::directory)
+                tavix::mkdir(fs, dir, name.data());
+            else
+                tavix::writeFile(fs, dir, nullptr, name.data(), 0);
+            lines.push_back(r.line);
+        }
+        EXPECT_EQ(screen_lines(), lines);
+    }
+
     sim::AtaDisk disk;
     tavix::f32* fs = nullptr;
+};
+
+// A suite whose every test starts on a fresh copy of one image, mounted; `image` makes the
+// image on first use and gives its path.
+template <const std::string& (*image)()>
+class FsOn : public Fs {
+protected:
+    void SetUp() override { mount_image(image()); }
 };
 
 } // namespace fat32_ops

@@ -32,10 +32,8 @@ protected:
 
 TEST_F(ShellFs, LsListsTheStartUpRecord)
 {
-    char line[] = "ls";
-    execute_vorn(line);
-    char extra[] = "ls extra words";
-    execute_vorn(extra);
+    execute_vorn("ls");
+    execute_vorn("ls extra words");
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"[0] /   0 clusters: [1]", "[0] /   0 clusters: [1]"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
 }
@@ -43,16 +41,14 @@ TEST_F(ShellFs, LsListsTheStartUpRecord)
 TEST_F(ShellFs, MkhelloCreatesHelloInTheRootOnceAndThenReportsIt)
 {
     int blocks = held_blocks();
-    char line[] = "mkhello";
-    execute_vorn(line);
+    execute_vorn("mkhello");
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
     // Only the data region, the FATs and the FSInfo sector were written.
     for (uint64_t lba : disk.written_lbas())
         EXPECT_TRUE(lba >= fs->fat_begin_sector || lba == fs->bpb.sector_number_FSInfo) << lba;
 
     disk.reset_state();
-    char again[] = "mkhello";
-    execute_vorn(again);
+    execute_vorn("mkhello");
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: hello already exists"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
     EXPECT_EQ(held_blocks(), blocks);
@@ -111,18 +107,12 @@ protected:
 TEST_F(ThreeClusterName, AnExistingHelloBehindItIsFound)
 {
     boot(true);
-    directory top = root();
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < top.num_entries; ++i)
-        names.push_back(top.entries[i].name);
-    free_directory(fs, &top);
+    std::vector<std::string> names = listing(0);
     EXPECT_EQ(names.size(), 19u); // the label, 14 files, 3 long names, hello
     EXPECT_EQ(names[15], three_cluster_name(1));
     EXPECT_EQ(names.back(), "hello");
-    char line[] = "mkhello";
-    execute_vorn(line);
-    char again[] = "mkhello";
-    execute_vorn(again);
+    execute_vorn("mkhello");
+    execute_vorn("mkhello");
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: hello already exists",
                                   "mkdir: error: hello already exists"}));
     EXPECT_EQ(disk.sectors_written(), 0u);
@@ -133,11 +123,9 @@ TEST_F(ThreeClusterName, AnExistingHelloBehindItIsFound)
 TEST_F(ThreeClusterName, MkhelloTwiceMakesOneHello)
 {
     boot(false);
-    char line[] = "mkhello";
-    execute_vorn(line);
+    execute_vorn("mkhello");
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
-    char again[] = "mkhello";
-    execute_vorn(again);
+    execute_vorn("mkhello");
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"mkdir: error: hello already exists"}));
     std::string image = save_checked("three-cluster-after");
     EXPECT_EQ(fat32_ops::mdir_names(image, "/"), expected_root(true));
@@ -178,10 +166,8 @@ TEST(ShellNoFs, LsAndMkhelloSayThereIsNoVolume)
     start_global_config();
     sim::reset();
     master_fs = nullptr;
-    char ls[] = "ls";
-    execute_vorn(ls);
-    char mk[] = "mkhello";
-    execute_vorn(mk);
+    execute_vorn("ls");
+    execute_vorn("mkhello");
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"ls: error: no filesystem mounted",
                                   "mkhello: error: no filesystem mounted"}));
     EXPECT_TRUE(disk.commands().empty());

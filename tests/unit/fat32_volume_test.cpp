@@ -30,13 +30,6 @@ using sim::AtaDisk;
 
 constexpr uint32_t sector_bytes = 512;
 
-std::string row(int r)
-{
-    std::string s = sim::screen_row(r);
-    s.erase(s.find_last_not_of(' ') + 1);
-    return s;
-}
-
 // The images are made once per run; every test gets a fresh copy in its drive.
 const std::string& small_image()
 {
@@ -70,10 +63,16 @@ uint32_t disk_u32(const AtaDisk& disk, uint64_t lba, size_t offset)
     return readi32(sector, offset);
 }
 
+// The sector of FAT copy `copy` (0: the first) that holds the entry of `cluster`.
+uint64_t fat_sector_of(const f32* fs, uint32_t copy, uint32_t cluster)
+{
+    return fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32 + cluster / 128;
+}
+
 // Entry `cluster` of the disk's first FAT copy, read past the kernel.
 uint32_t disk_fat(const AtaDisk& disk, f32* fs, uint32_t cluster)
 {
-    return disk_u32(disk, fs->fat_begin_sector + cluster / 128, (cluster % 128) * 4);
+    return disk_u32(disk, fat_sector_of(fs, 0, cluster), (cluster % 128) * 4);
 }
 
 // The free clusters of the disk's first FAT copy among 2..last_cluster, counted past the kernel.
@@ -204,12 +203,12 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(row(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
-    EXPECT_EQ(row(3), "Success. Disk is ready to go.");
-    EXPECT_EQ(row(4), "Filesystem identified!");
-    EXPECT_EQ(row(5), "trim_spaces");
-    EXPECT_EQ(row(6), "Sectors per cluster: 1");
-    EXPECT_EQ(row(7), "");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
+    EXPECT_EQ(sim::screen_row_trimmed(3), "Success. Disk is ready to go.");
+    EXPECT_EQ(sim::screen_row_trimmed(4), "Filesystem identified!");
+    EXPECT_EQ(sim::screen_row_trimmed(5), "trim_spaces");
+    EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 1");
+    EXPECT_EQ(sim::screen_row_trimmed(7), "");
 
     uint8_t boot[sector_bytes];
     disk.read_sector(0, boot);
@@ -254,7 +253,7 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
     disk.reset_state();
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(row(6), "Sectors per cluster: 8");
+    EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 8");
     EXPECT_EQ(fs->cluster_size, 4096u);
     EXPECT_EQ(fs->last_cluster, (fs->volume_sectors - fs->cluster_begin_sector) / 8 + 1);
     EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
@@ -279,38 +278,29 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         size_t offset;
         int width;
         uint32_t value;
-        const char* line; // the reason printed after the mount's own lines
+        // The reason the mount gives after its own lines, as "fat32: error: <reason>; volume
+        // refused."; none where the volume is not FAT32 at all.
+        const char* reason;
     };
     const Case cases[] = {
         {"FAT16 system id", 0, 84, 16, '1' | '6' << 8, ""}, // "FAT32" becomes "FAT16"
-        {"1024-byte sectors", 0, 11, 16, 1024, "fat32: error: unsupported sector or cluster size; volume refused."},
-        {"3 sectors per cluster", 0, 13, 8, 3, "fat32: error: unsupported sector or cluster size; volume refused."},
-        {"0 sectors per cluster", 0, 13, 8, 0, "fat32: error: unsupported sector or cluster size; volume refused."},
-        {"no FAT", 0, 16, 8, 0, "fat32: error: the boot sector describes no usable FAT; volume refused."},
-        {"FAT longer than the volume", 0, 36, 32, 200000,
-            "fat32: error: the volume is smaller than its FATs; volume refused."},
-        {"FAT longer than FAT32 allows", 0, 36, 32, 0x10000000,
-            "fat32: error: the boot sector describes no usable FAT; volume refused."},
-        {"root cluster 0", 0, 44, 32, 0,
-            "fat32: error: root cluster 0 is not on the volume; volume refused."},
-        {"root cluster 1", 0, 44, 32, 1,
-            "fat32: error: root cluster 1 is not on the volume; volume refused."},
-        {"root cluster past the end", 0, 44, 32, 0x0FFFFF00,
-            "fat32: error: root cluster 268435200 is not on the volume; volume refused."},
-        {"volume smaller than its FATs", 0, 32, 32, 100,
-            "fat32: error: the volume is smaller than its FATs; volume refused."},
+        {"1024-byte sectors", 0, 11, 16, 1024, "unsupported sector or cluster size"},
+        {"3 sectors per cluster", 0, 13, 8, 3, "unsupported sector or cluster size"},
+        {"0 sectors per cluster", 0, 13, 8, 0, "unsupported sector or cluster size"},
+        {"no FAT", 0, 16, 8, 0, "the boot sector describes no usable FAT"},
+        {"FAT longer than the volume", 0, 36, 32, 200000, "the volume is smaller than its FATs"},
+        {"FAT longer than FAT32 allows", 0, 36, 32, 0x10000000, "the boot sector describes no usable FAT"},
+        {"root cluster 0", 0, 44, 32, 0, "root cluster 0 is not on the volume"},
+        {"root cluster 1", 0, 44, 32, 1, "root cluster 1 is not on the volume"},
+        {"root cluster past the end", 0, 44, 32, 0x0FFFFF00, "root cluster 268435200 is not on the volume"},
+        {"volume smaller than its FATs", 0, 32, 32, 100, "the volume is smaller than its FATs"},
         // The root's own FAT entry: a free root would be handed out and written over.
-        {"root marked free", fat, 2 * 4, 32, 0,
-            "fat32: error: root cluster 2 is marked free in the FAT; volume refused."},
-        {"root linked past the volume", fat, 2 * 4, 32, 0x0FFFFF00,
-            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
-        {"root linked to cluster 1", fat, 2 * 4, 32, 0xF0000001,
-            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
-        {"root marked bad", fat, 2 * 4, 32, 0x0FFFFFF7,
-            "fat32: error: root chain leaves the volume after cluster 2; volume refused."},
+        {"root marked free", fat, 2 * 4, 32, 0, "root cluster 2 is marked free in the FAT"},
+        {"root linked past the volume", fat, 2 * 4, 32, 0x0FFFFF00, "root chain leaves the volume after cluster 2"},
+        {"root linked to cluster 1", fat, 2 * 4, 32, 0xF0000001, "root chain leaves the volume after cluster 2"},
+        {"root marked bad", fat, 2 * 4, 32, 0x0FFFFFF7, "root chain leaves the volume after cluster 2"},
         // A second root cluster that the FAT calls free.
-        {"root chain into a free cluster", fat, 2 * 4, 32, 0x00001234,
-            "fat32: error: root cluster 4660 is marked free in the FAT; volume refused."},
+        {"root chain into a free cluster", fat, 2 * 4, 32, 0x00001234, "root cluster 4660 is marked free in the FAT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -332,7 +322,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         } else {
             ASSERT_EQ(after.size(), 2u);
             EXPECT_EQ(after[0].rfind("Sectors per cluster: ", 0), 0u);
-            EXPECT_EQ(after[1], c.line);
+            EXPECT_EQ(after[1], "fat32: error: " + std::string(c.reason) + "; volume refused.");
         }
         EXPECT_EQ(disk.sectors_written(), 0u);
         EXPECT_EQ(disk.out_of_range_requests(), 0);
@@ -366,7 +356,7 @@ TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
 
     sim::reset();
     EXPECT_EQ(getCluster(fs, buff.data(), 0x0FFFFFF8), 0);
-    EXPECT_EQ(row(0), "Can't get cluster. Hit End Of Chain.");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Can't get cluster. Hit End Of Chain.");
     EXPECT_EQ(buff[0], 0x5A);
 
     // The last cluster is the last sectors of the volume.
@@ -546,7 +536,6 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t spf = fs->bpb.count_sectors_per_FAT32;
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
 
     // Nothing changed: nothing is written, and an entry set to the value it has is no change.
@@ -560,9 +549,7 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     ASSERT_NE(c, 0u);
     disk.reset_state();
     EXPECT_EQ(flushFAT(fs), 1);
-    uint32_t s = c / 128;
-    EXPECT_EQ(disk.written_lbas(),
-        (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s, fsinfo}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), fat_sector_of(fs, 1, c), fsinfo}));
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
 
@@ -575,9 +562,8 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     EXPECT_EQ(flushFAT(fs), 1);
     // One freed and one used cluster leave FSInfo as it was: only the two FAT sectors,
     // in both copies, go out.
-    EXPECT_EQ(disk.written_lbas(),
-        (std::vector<uint64_t>{fs->fat_begin_sector + s, fs->fat_begin_sector + spf + s,
-            fs->fat_begin_sector + far / 128, fs->fat_begin_sector + spf + far / 128}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), fat_sector_of(fs, 1, c),
+                                       fat_sector_of(fs, 0, far), fat_sector_of(fs, 1, far)}));
     expect_fat_copies_match(fs);
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     // The hint still points past c, so the next free cluster is the one after it.
@@ -591,10 +577,9 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t spf = fs->bpb.count_sectors_per_FAT32;
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     uint32_t c = allocateCluster(fs);
-    uint32_t second_copy = fs->fat_begin_sector + spf + c / 128;
+    uint64_t second_copy = fat_sector_of(fs, 1, c);
     uint32_t info_before = disk_u32(disk, fsinfo, 488);
     disk.fail_write_at(second_copy);
     EXPECT_EQ(flushFAT(fs), 0);
@@ -606,7 +591,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     disk.fail_write_at(UINT64_MAX);
     disk.reset_state();
     EXPECT_EQ(retry_pending_writes(fs), 1);
-    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fs->fat_begin_sector + c / 128, second_copy, fsinfo}));
+    EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, c), second_copy, fsinfo}));
     expect_fat_copies_match(fs);
     EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
     // Nothing is pending any more: a retry touches no sector.
@@ -636,14 +621,13 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t c = allocateCluster(fs);
-    uint32_t fat_begin = fs->fat_begin_sector;
     f32 layout = *fs;
     f32* fs_layout = &layout;
     sim::reset();
     destroyFilesystem(fs);
-    EXPECT_EQ(row(0), "Destroying filesystem.");
+    EXPECT_EQ(sim::screen_row_trimmed(0), "Destroying filesystem.");
     EXPECT_EQ(fat32_test::used_blocks(), blocks);
-    EXPECT_EQ(disk_u32(disk, fat_begin + c / 128, (c % 128) * 4), 0x0FFFFFFFu);
+    EXPECT_EQ(disk_fat(disk, fs_layout, c), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
     expect_clean_volume("destroy");
 }
@@ -974,10 +958,9 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         master_fs = fs;
         uint32_t cluster = next_allocation(fs);
         bool fat = std::string(c.failing) == "fat";
-        disk.fail_write_at(fat ? fs->fat_begin_sector + cluster / 128 : fs->bpb.sector_number_FSInfo);
+        disk.fail_write_at(fat ? fat_sector_of(fs, 0, cluster) : fs->bpb.sector_number_FSInfo);
         sim::reset();
-        char mkhello[] = "mkhello";
-        execute_vorn(mkhello);
+        execute_vorn("mkhello");
         // The disk reports each failed transfer itself; the creation adds one line of its own.
         std::vector<std::string> lines = fat32_ops::screen_lines();
         ASSERT_FALSE(lines.empty());
@@ -1001,8 +984,7 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         EXPECT_EQ(fat32_ops::mdir_names(healed, "/"), c.names);
         // Nothing pending: the next command writes nothing before its own work.
         disk.reset_state();
-        char ls[] = "ls";
-        execute_vorn(ls);
+        execute_vorn("ls");
         EXPECT_EQ(disk.sectors_written(), 0u);
         master_fs = nullptr;
     }
