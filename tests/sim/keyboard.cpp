@@ -2,7 +2,10 @@
 #include "tests/sim/keyboard.hpp"
 
 #include "arch/hw.hpp"
+#include "cpu/descriptors.h"
 #include "cpu/idt.hpp"
+#include "io/kb.hpp"
+#include "io/kbc_registers.hpp"
 #include "tests/sim/sim.hpp"
 
 #include <stdexcept>
@@ -12,25 +15,13 @@ namespace sim {
 
 namespace {
 
-constexpr uint16_t data_port = 0x60;
-constexpr uint16_t status_port = 0x64;
-constexpr uint8_t status_output_full = 0x01;
-constexpr uint8_t status_input_full = 0x02;
-constexpr uint8_t command_read_config = 0x20;
-constexpr uint8_t command_write_config = 0x60;
-constexpr uint8_t command_disable_second = 0xA7;
+// The controller's ports, commands and configuration bits, and the key numbers, are the ones
+// the kernel's driver uses; only what the kernel never sends is named here.
 constexpr uint8_t command_enable_second = 0xA8;
-constexpr uint8_t command_disable_first = 0xAD;
-constexpr uint8_t command_enable_first = 0xAE;
-constexpr uint8_t command_pulse_reset = 0xFE;
-constexpr uint8_t config_translation = 0x40;
 // Translation on, first-port interrupt on, system flag: how a firmware usually hands over.
-constexpr uint8_t default_config = 0x45;
+constexpr uint8_t default_config =
+    tavix::kbc_config::first_port_irq | tavix::kbc_config::system_flag | tavix::kbc_config::translation;
 constexpr uint8_t set2_break_prefix = 0xF0;
-constexpr uint32_t keyboard_vector = 33;
-constexpr uint8_t release_flag = 0x80;
-constexpr uint8_t left_shift = 42;
-constexpr uint8_t enter = 28;
 
 // Scan code set 1 key numbers of the US layout, for the characters queue_text types.
 struct key_for_char {
@@ -46,7 +37,7 @@ key_for_char lookup(char c)
     if (c == ' ')
         return {57, false};
     if (c == '\n')
-        return {enter, false};
+        return {tavix::key::enter, false};
     for (int r = 0; r < 4; ++r) {
         if (size_t i = rows_low[r].find(c); i != std::string::npos)
             return {static_cast<uint8_t>(first_key[r] + i), false};
@@ -71,7 +62,7 @@ std::vector<uint8_t> untranslated(uint8_t scancode)
     const uint8_t key = scancode & 0x7F;
     if (key == 0 || key >= sizeof set2_make)
         return {scancode};
-    if (scancode & release_flag)
+    if (scancode & tavix::kb_release_flag)
         return {set2_break_prefix, set2_make[key]};
     return {set2_make[key]};
 }
@@ -80,10 +71,10 @@ std::vector<uint8_t> untranslated(uint8_t scancode)
 
 class Keyboard final : public Device {
 public:
-    bool claims(uint16_t port) const override { return port == data_port || port == status_port; }
+    bool claims(uint16_t port) const override { return port == tavix::kbc_data_port || port == tavix::kbc_status_port; }
     uint32_t read(uint16_t port, int) override
     {
-        if (port == data_port) {
+        if (port == tavix::kbc_data_port) {
             if (!output.empty()) {
                 data = output.front();
                 output.pop_front();
@@ -91,39 +82,39 @@ public:
             return data;
         }
         ++status_reads;
-        uint8_t status = stuck_output || !output.empty() ? status_output_full : 0;
+        uint8_t status = stuck_output || !output.empty() ? tavix::kbc_status_output_full : 0;
         if (busy_polls > 0) {
             --busy_polls;
-            status |= status_input_full;
+            status |= tavix::kbc_status_input_full;
         }
         return status;
     }
     void write(uint16_t port, uint32_t value, int) override
     {
-        if (port == data_port) {
+        if (port == tavix::kbc_data_port) {
             if (awaiting_config && !mute)
                 config = static_cast<uint8_t>(value);
             awaiting_config = false;
             return;
         }
         switch (value) {
-        case command_pulse_reset:
+        case tavix::kbc_command::pulse_reset:
             ++resets;
             break;
-        case command_read_config:
+        case tavix::kbc_command::read_config:
             if (!mute)
                 output.push_back(config);
             break;
-        case command_write_config:
+        case tavix::kbc_command::write_config:
             awaiting_config = true;
             break;
-        case command_disable_first:
+        case tavix::kbc_command::disable_first_port:
             first_port = false;
             break;
-        case command_enable_first:
+        case tavix::kbc_command::enable_first_port:
             first_port = true;
             break;
-        case command_disable_second:
+        case tavix::kbc_command::disable_second_port:
             second_port = false;
             break;
         case command_enable_second:
@@ -133,7 +124,7 @@ public:
             break;
         }
     }
-    bool translating() const { return (config & config_translation) != 0; }
+    bool translating() const { return (config & tavix::kbc_config::translation) != 0; }
 
     std::deque<uint8_t> pending;
     std::deque<uint8_t> output;
@@ -158,7 +149,7 @@ void queue_scancode(uint8_t scancode) { keyboard().pending.push_back(scancode); 
 void queue_key(uint8_t key_number)
 {
     queue_scancode(key_number);
-    queue_scancode(static_cast<uint8_t>(key_number | release_flag));
+    queue_scancode(static_cast<uint8_t>(key_number | tavix::kb_release_flag));
 }
 
 void queue_text(const std::string& text)
@@ -166,10 +157,10 @@ void queue_text(const std::string& text)
     for (char c : text) {
         const key_for_char k = lookup(c);
         if (k.shift)
-            queue_scancode(left_shift);
+            queue_scancode(tavix::key::left_shift);
         queue_key(k.key);
         if (k.shift)
-            queue_scancode(left_shift | release_flag);
+            queue_scancode(tavix::key::left_shift | tavix::kb_release_flag);
     }
 }
 
@@ -184,7 +175,7 @@ void deliver(uint8_t scancode)
         const bool was_enabled = interrupts_enabled();
         tavix::hw::disable_interrupts();
         tavix::InterruptRegisters regs{};
-        regs.int_no = keyboard_vector;
+        regs.int_no = IRQ_BASE_VECTOR + tavix::keyboard_irq;
         irq_handler(&regs);
         if (was_enabled)
             tavix::hw::enable_interrupts();
@@ -211,7 +202,7 @@ void deliver_all()
 void press(uint8_t key_number)
 {
     deliver(key_number);
-    deliver(static_cast<uint8_t>(key_number | release_flag));
+    deliver(static_cast<uint8_t>(key_number | tavix::kb_release_flag));
 }
 
 void type(const std::string& text)
@@ -236,7 +227,7 @@ bool second_port_enabled() { return keyboard().second_port; }
 void key_at_power_on(uint8_t key_number)
 {
     Keyboard& kb = keyboard();
-    for (uint8_t scancode : {key_number, static_cast<uint8_t>(key_number | release_flag)}) {
+    for (uint8_t scancode : {key_number, static_cast<uint8_t>(key_number | tavix::kb_release_flag)}) {
         const std::vector<uint8_t> bytes = kb.translating() ? std::vector<uint8_t>{scancode} : untranslated(scancode);
         kb.output.insert(kb.output.end(), bytes.begin(), bytes.end());
     }
