@@ -19,26 +19,28 @@ constexpr uint8_t kb_key_mask = 0x7F;
 
 // Key numbers the handlers treat specially.
 namespace key {
-constexpr uint8_t escape = 1;
-constexpr uint8_t backspace = 14;
-constexpr uint8_t tab = 15;
-constexpr uint8_t enter = 28;
-constexpr uint8_t ctrl = 29;
-constexpr uint8_t apostrophe = 40;
-constexpr uint8_t backtick = 41;
-constexpr uint8_t left_shift = 42;
-constexpr uint8_t right_shift = 54;
-constexpr uint8_t alt = 56;
-constexpr uint8_t space = 57;
-constexpr uint8_t caps_lock = 58;
-constexpr uint8_t f1 = 59;
-constexpr uint8_t f10 = 68;
-constexpr uint8_t up = 72;
-constexpr uint8_t left = 75;
-constexpr uint8_t right = 77;
-constexpr uint8_t down = 80;
-constexpr uint8_t f11 = 87;
-constexpr uint8_t f12 = 88;
+enum : uint8_t {
+    escape = 1,
+    backspace = 14,
+    tab = 15,
+    enter = 28,
+    ctrl = 29,
+    apostrophe = 40,
+    backtick = 41,
+    left_shift = 42,
+    right_shift = 54,
+    alt = 56,
+    space = 57,
+    caps_lock = 58,
+    f1 = 59,
+    f10 = 68,
+    up = 72,
+    left = 75,
+    right = 77,
+    down = 80,
+    f11 = 87,
+    f12 = 88,
+};
 } // namespace key
 
 // The line buffer holds this many characters plus a terminator. A character key on a full

@@ -16,13 +16,15 @@ constexpr uint8_t kbc_status_output_full = 0x01; // a byte waits on the data por
 constexpr uint8_t kbc_status_input_full = 0x02;  // the controller has not yet taken the last write
 
 namespace kbc_command {
-constexpr uint8_t read_config = 0x20;
-constexpr uint8_t write_config = 0x60;
-constexpr uint8_t disable_second_port = 0xA7;
-constexpr uint8_t disable_first_port = 0xAD;
-constexpr uint8_t enable_first_port = 0xAE;
-// Pulses the processor's reset line: the PC's way to reboot.
-constexpr uint8_t pulse_reset = 0xFE;
+enum : uint8_t {
+    read_config = 0x20,
+    write_config = 0x60,
+    disable_second_port = 0xA7,
+    disable_first_port = 0xAD,
+    enable_first_port = 0xAE,
+    // Pulses the processor's reset line: the PC's way to reboot.
+    pulse_reset = 0xFE,
+};
 } // namespace kbc_command
 
 // Bits of the controller's configuration byte.

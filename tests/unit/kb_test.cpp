@@ -107,8 +107,8 @@ TEST_F(Keyboard, KeysWithoutACharacterTypeNothingAndAFullLineDropsKeysInEveryHan
         shell_test::fresh_machine();
         sim::set_port_logging(false);
         irq_install_handler(keyboard_irq, h);
-        for (uint8_t k : {key::right_shift, uint8_t{55}, uint8_t{71}, uint8_t{83}, uint8_t{89}, uint8_t{0x7F}, uint8_t{0}})
-            sim::press(k);
+        for (int k : {int{key::right_shift}, 55, 71, 83, 89, 0x7F, 0})
+            sim::press(static_cast<uint8_t>(k));
         EXPECT_STREQ(input, "");
         EXPECT_EQ(sim::cursor_cell(), 0);
         EXPECT_EQ(sim::char_at(0, 0), 0);
