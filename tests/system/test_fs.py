@@ -44,7 +44,7 @@ class FileApiOnQemu(unittest.TestCase):
             with Qemu(kernel=TEST_IMAGE, disk=disk, append="fs") as vm:
                 vm.wait_exit(RUN_TIMEOUT)
                 lines = ktest_lines(vm.debugcon_text())
-            self.assertIn("KTEST DONE 3 0", lines, "\n".join(lines))
+            self.assertIn("KTEST DONE 4 0", lines, "\n".join(lines))
             for line in lines:
                 self.assertNotIn(" FAIL", line)
             clean, report = fsck_clean(disk)
@@ -59,6 +59,12 @@ class FileApiOnQemu(unittest.TestCase):
             inside = mtools(["mdir", "::/kfs keep dir"], disk).decode()
             self.assertIn("\n.            <DIR>", inside)
             self.assertIn("\n..           <DIR>", inside)
+            # 60 long names with every third deleted, then 20 more: mtools sees exactly those.
+            many = mtools(["mdir", "-b", "::/kfs many"], disk).decode().splitlines()
+            names = sorted(path.rsplit("/", 1)[-1] for path in many if path)
+            expected = sorted(["a long entry name number %d.txt" % i for i in range(60) if i % 3]
+                              + ["again %d.txt" % i for i in range(20)])
+            self.assertEqual(names, expected)
 
 
 class ShellCommandsOnQemu(unittest.TestCase):
