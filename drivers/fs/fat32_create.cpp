@@ -154,43 +154,6 @@ void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field)
 
 namespace {
 
-// Follows the free slots a directory walk reports: a run is free slots side by side in one
-// cluster.
-struct run_tracker {
-    slot_run* run;
-    uint32_t cluster = 0;    // the cluster of the slots seen last
-    uint32_t next_index = 0; // the slot that would continue the current run
-    uint32_t length = 0;
-    bool has_unused = false; // the cluster holds never-used slots
-
-    void free_slot(f32* fs, const dir_walk& walk, const walk_slots& where)
-    {
-        if (run->slot)
-            return;
-        if (where.first_cluster != cluster) {
-            end_cluster();
-            cluster = where.first_cluster;
-            length = 0;
-        } else if (where.first_index != next_index) {
-            length = 0;
-        }
-        has_unused |= where.last[0] == slot_never_used;
-        next_index = where.first_index + 1;
-        if (++length == run->count) {
-            copy_bytes(run->buffer, walk.buffer, fs->cluster_size);
-            run->slot = run->buffer + (next_index - run->count) * fat32_dir_entry_size;
-            run->found_cluster = cluster;
-        }
-    }
-
-    void end_cluster()
-    {
-        if (has_unused)
-            run->unused_before = cluster;
-        has_unused = false;
-    }
-};
-
 // Picks the short name for `fname` among the `count` short names in use.
 name_check pick_short_name(const char* fname, const uint8_t* names, uint32_t count, uint8_t* short_name)
 {
@@ -221,7 +184,7 @@ name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot
     if (!dir_walk_begin(&walk, fs, dir_cluster))
         return name_check::failed;
     *record = dir_cache_start(fs, walk.cluster, walk.clusters);
-    run_tracker tracker{run};
+    run_finder finder{run->count};
     name_check result = name_check::ok;
     if (!*record) {
         printf("fat32: error: out of memory while reading a directory\n");
@@ -236,8 +199,13 @@ name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot
         // The cluster in the walk's buffer, counted from the start of the chain.
         uint32_t chain_index = walk.clusters - walk.clusters_left - 1;
         if (step == walk_step::free_slot) {
-            tracker.free_slot(fs, walk, where);
-            dir_cache_free_slot(*record, chain_index, where.last_index, where.last[0] == slot_never_used);
+            bool never_used = where.last[0] == slot_never_used;
+            if (finder.take(where.last_cluster, where.last_index, never_used)) {
+                copy_bytes(run->buffer, walk.buffer, fs->cluster_size);
+                run->slot = run->buffer + finder.first_index * fat32_dir_entry_size;
+                run->found_cluster = finder.cluster;
+            }
+            dir_cache_free_slot(*record, chain_index, where.last_index, never_used);
             continue;
         }
         if (fname) {
@@ -253,8 +221,8 @@ name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot
         mfree(entry.name);
     }
     if (result == name_check::ok) {
-        if (!run->slot)
-            tracker.end_cluster();
+        finder.finish();
+        run->unused_before = finder.unused_before == dir_cache_none ? 0 : finder.unused_before;
         run->clusters = walk.clusters;
         run->last_cluster = walk.cluster;
         // A directory that cannot be read to its end may hold the name further on, and its
@@ -270,16 +238,16 @@ name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot
 // was found, none when the directory must grow. False when that cluster cannot be read.
 bool run_from_cache(f32* fs, const dir_cache* cache, slot_run* run)
 {
-    cached_run found = dir_cache_find_run(cache, run->count);
+    run_finder found = dir_cache_find_run(cache, run->count);
     run->clusters = cache->clusters;
     run->last_cluster = cache->chain[cache->clusters - 1];
     run->unused_before = found.unused_before == dir_cache_none ? 0 : cache->chain[found.unused_before];
-    if (found.chain_index == dir_cache_none)
+    if (!found.found)
         return true;
-    run->found_cluster = cache->chain[found.chain_index];
+    run->found_cluster = cache->chain[found.cluster];
     if (!getCluster(fs, run->buffer, run->found_cluster))
         return false;
-    run->slot = run->buffer + found.index * fat32_dir_entry_size;
+    run->slot = run->buffer + found.first_index * fat32_dir_entry_size;
     return true;
 }
 

@@ -177,30 +177,50 @@ bool dir_cache_may_hold(const dir_cache* cache, const char* name)
     return false;
 }
 
-cached_run dir_cache_find_run(const dir_cache* cache, uint32_t count)
+bool run_finder::take(uint32_t slot_cluster, uint32_t index, bool never_used)
 {
-    cached_run found{dir_cache_none, 0, dir_cache_none};
-    const uint32_t per_cluster = cache->slots_per_cluster;
-    for (uint32_t c = 0; c < cache->clusters; ++c) {
-        const cached_slot* slots = cache->slots + c * per_cluster;
-        uint32_t length = 0;
-        bool has_never_used = false;
-        for (uint32_t i = 0; i < per_cluster; ++i) {
-            if (slots[i] == cached_slot::in_use) {
-                length = 0;
-                continue;
-            }
-            has_never_used |= slots[i] == cached_slot::never_used;
-            if (++length == count) {
-                found.chain_index = c;
-                found.index = i + 1 - count;
-                return found;
-            }
-        }
-        if (has_never_used)
-            found.unused_before = c;
+    if (found)
+        return false;
+    if (slot_cluster != cluster) {
+        end_cluster();
+        cluster = slot_cluster;
+        length = 0;
+    } else if (index != next_index) {
+        length = 0;
     }
-    return found;
+    has_never_used |= never_used;
+    next_index = index + 1;
+    if (++length < count)
+        return false;
+    found = true;
+    first_index = next_index - count;
+    return true;
+}
+
+void run_finder::finish()
+{
+    if (!found)
+        end_cluster();
+}
+
+void run_finder::end_cluster()
+{
+    if (has_never_used)
+        unused_before = cluster;
+    has_never_used = false;
+}
+
+run_finder dir_cache_find_run(const dir_cache* cache, uint32_t count)
+{
+    run_finder finder{count};
+    for (uint32_t c = 0; c < cache->clusters; ++c) {
+        const cached_slot* slots = cache->slots + c * cache->slots_per_cluster;
+        for (uint32_t i = 0; i < cache->slots_per_cluster; ++i)
+            if (slots[i] != cached_slot::in_use && finder.take(c, i, slots[i] == cached_slot::never_used))
+                return finder;
+    }
+    finder.finish();
+    return finder;
 }
 
 void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& created)

@@ -57,16 +57,33 @@ void dir_cache_drop(f32* fs);
 // True when `name` may equal (ignoring case) a name in use; false means it certainly does not.
 bool dir_cache_may_hold(const dir_cache* cache, const char* name);
 
-// Where the first run of `count` free slots within one cluster lies, first fit in chain order,
-// and the last cluster before it that holds never-used slots (the chain's last such cluster
-// when there is no run). Chain indexes; `none` when there is no such cluster.
+// Finds, among free slots given in chain order, the first run of `count` of them side by side
+// in one cluster (first fit), and the last cluster before it that holds never-used slots (the
+// last such cluster of all when there is no run). A directory walk feeds it the slots it meets,
+// the cache the slots it holds; each names clusters by its own numbers, and dir_cache_none is
+// no cluster.
 constexpr uint32_t dir_cache_none = 0xFFFFFFFF;
-struct cached_run {
-    uint32_t chain_index;
-    uint32_t index; // the run's first slot within its cluster
-    uint32_t unused_before;
+struct run_finder {
+    uint32_t count;
+    uint32_t cluster = dir_cache_none; // the cluster of the free slot taken last: the run's, once found
+    uint32_t next_index = 0;           // the slot that would continue the current run
+    uint32_t length = 0;
+    bool has_never_used = false;       // `cluster` holds never-used slots
+    uint32_t unused_before = dir_cache_none;
+    bool found = false;
+    uint32_t first_index = 0;          // the run's first slot within its cluster, once found
+
+    // Takes one free slot; true when it completes the run. Slots after that are ignored.
+    bool take(uint32_t slot_cluster, uint32_t index, bool never_used);
+    // No more slots.
+    void finish();
+
+private:
+    void end_cluster();
 };
-cached_run dir_cache_find_run(const dir_cache* cache, uint32_t count);
+
+// The run finder fed with the cached slots: clusters named by their chain index.
+run_finder dir_cache_find_run(const dir_cache* cache, uint32_t count);
 
 // ---- Keeping it true ----
 // A creation went through: `count` slots from slot `index` of `cluster` now hold the entry
