@@ -174,6 +174,8 @@ uint32_t allocateCluster(f32* fs);
 uint32_t claim_cluster(f32* fs);
 // Frees the chain from start_cluster and writes the FAT back; 0 if the write-back failed.
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster);
+// Frees the chain from start_cluster in memory only; stops where a FAT sector cannot be read.
+void release_chain(f32* fs, uint32_t start_cluster);
 // Free clusters among 2..last_cluster. Counted once, the first time it is needed, when the
 // mount could not take it from FSInfo (without keeping the FAT sectors that the count
 // reads); exact and immediate from then on. 0 when the count could not be read.

@@ -192,7 +192,7 @@ name_check walk_for_slots(f32* fs, uint32_t dir_cluster, const char* fname, slot
     }
     dir_entry entry{};
     walk_slots where{};
-    char short_text[short_name_length + 2];
+    char short_text[short_name_text_size];
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
     walk_step step;
     while (result == name_check::ok && (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
@@ -333,15 +333,7 @@ bool link_grown_cluster(f32* fs, slot_run* run)
 
 void undo_reservation(f32* fs, slot_run* run, uint32_t first_data)
 {
-    uint32_t cluster = first_data;
-    uint32_t entry = 0;
-    for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
-        if (!fat_read_entry(fs, cluster, &entry))
-            break;
-        fat_write_entry(fs, cluster, fat32_free_cluster);
-        uint32_t next = entry & fat32_entry_mask;
-        cluster = next <= fat32_last_link ? next : 0;
-    }
+    release_chain(fs, first_data);
     if (run->grown != 0) {
         uint32_t link = 0;
         if (fat_read_entry(fs, run->last_cluster, &link) && (link & fat32_entry_mask) == run->grown)

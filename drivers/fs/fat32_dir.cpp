@@ -11,8 +11,6 @@ namespace tavix {
 
 namespace {
 
-// A short name decoded as text: eight characters, a dot, three, and the NUL.
-constexpr uint32_t short_text_size = 13;
 // UTF-16 surrogates: a pair of them stands for one character outside the font.
 constexpr uint16_t utf16_high_surrogate_first = 0xD800;
 constexpr uint16_t utf16_high_surrogate_last = 0xDBFF;
@@ -52,7 +50,7 @@ char* long_name_text(const uint16_t* units, uint32_t count)
 // Decodes the short name at `slot` as BASE.EXT, lowering the parts its case flags mark.
 char* decode_short_name(const uint8_t* slot)
 {
-    char* name = static_cast<char*>(malloc(short_text_size));
+    char* name = static_cast<char*>(malloc(short_name_text_size));
     if (!name)
         return nullptr;
     short_name_text(slot, name);

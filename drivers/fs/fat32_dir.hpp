@@ -137,8 +137,10 @@ void dir_walk_end(dir_walk* walk);
 
 // Case-insensitive equality of code page 437 names, as FAT readers compare them.
 bool names_equal_nocase(const char* a, const char* b);
+// A short name as text: eight characters, a dot, three, and the NUL.
+constexpr uint32_t short_name_text_size = short_base_length + 1 + short_ext_length + 1;
 // The short name in an 11-byte field as BASE.EXT (or BASE) in the case stored, into `out`
-// of 13 bytes.
+// of short_name_text_size bytes.
 void short_name_text(const uint8_t* field, char* out);
 
 } // namespace tavix

@@ -127,7 +127,7 @@ bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_na
         cache->short_names = static_cast<uint8_t*>(shorts);
         cache->name_capacity = capacity;
     }
-    char short_text[short_name_length + 2];
+    char short_text[short_name_text_size];
     short_name_text(short_name, short_text);
     uint32_t at = cache->name_count++;
     cache->names[at] = cached_name{slot, name_hash(name), name_hash(short_text)};

@@ -66,10 +66,9 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
         if (e.directory) {
             write_dot_entries(fs, buffer, *first, parent, e.stamp);
         } else {
-            uint32_t chunk = e.flen - written < fs->cluster_size ? e.flen - written : fs->cluster_size;
-            if (chunk > 0)
-                copy_bytes(buffer, e.data + written, chunk);
-            written += chunk;
+            // The data is only read; the view type serves both directions.
+            byte_view data{const_cast<uint8_t*>(e.data), e.flen};
+            written += copy_bytes(byte_view{buffer, fs->cluster_size}, data.sub(written, e.flen - written));
         }
         if (!putCluster(fs, buffer, cluster))
             return false;
@@ -317,9 +316,7 @@ uint8_t* readFile(f32* fs, dir_entry* dirent)
             printf("readFile: error: could not read %s\n", dirent->name);
             return nullptr;
         }
-        uint32_t chunk = size - copied < fs->cluster_size ? size - copied : fs->cluster_size;
-        copy_bytes(file + copied, cluster_buffer.data(), chunk);
-        copied += chunk;
+        copied += copy_bytes(contents.view().sub(copied, size - copied), cluster_buffer.view());
     }
     // The caller owns the file's bytes from here.
     return contents.release();

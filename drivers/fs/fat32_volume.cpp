@@ -1,10 +1,12 @@
 // The FAT32 volume: mount, sector and cluster I/O, and the FAT held on demand with its write-back.
 #include "drivers/fs/fat32.hpp"
 
+#include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/disk.hpp"
 #include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
@@ -14,7 +16,6 @@ namespace tavix {
 constinit f32* master_fs = nullptr;
 
 namespace {
-
 
 constexpr uint32_t max_sectors_per_cluster = 128;
 // The largest valid cluster number: the values above it are reserved or end chains.
@@ -26,7 +27,7 @@ constexpr uint32_t max_fat_sectors = (max_cluster_number + 1 + fat32_entries_per
 constexpr uint32_t max_sectors_per_request = 0xFFFF;
 // No directory is longer than this (65,536 entries of 32 bytes); the mount checks the root's
 // chain up to this length.
-constexpr uint32_t max_directory_bytes = 65536 * fat32_dir_entry_size;
+constexpr uint32_t max_directory_bytes = fat32_max_dir_slots * fat32_dir_entry_size;
 constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
 
 bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
@@ -99,11 +100,12 @@ fat_chunk* chunk_for(f32* fs, uint32_t cluster)
 // memory than one chunk. False when a sector could not be read.
 bool count_free(f32* fs, uint32_t* count)
 {
-    auto* scratch = static_cast<fat_chunk*>(malloc(sizeof(fat_chunk)));
-    if (!scratch) {
+    heap_block scratch_block(sizeof(fat_chunk));
+    if (!scratch_block) {
         printf("fat32: error: out of memory for the FAT.\n");
         return false;
     }
+    auto* scratch = scratch_block.as<fat_chunk>();
     uint32_t found = 0;
     bool ok = true;
     uint32_t last_chunk = fs->last_cluster / fat_chunk_entries;
@@ -120,7 +122,6 @@ bool count_free(f32* fs, uint32_t* count)
         for (uint32_t i = from; i < to && ok; ++i)
             found += is_free(chunk->entries[i]) ? 1 : 0;
     }
-    mfree(scratch);
     if (ok)
         *count = found;
     return ok;
@@ -227,23 +228,22 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
         next_free = fat32_fsinfo_unknown;
     if (free_count == fs->fsinfo_free_count && next_free == fs->fsinfo_next_free)
         return 1;
-    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
+    heap_block sector(fat32_sector_size);
     if (!sector) {
         printf("fat32: error: out of memory for the FSInfo sector.\n");
         return 0;
     }
     uint32_t lba = fs->partition_begin_sector + fs->bpb.sector_number_FSInfo;
-    uint8_t ok = getSector(fs, sector, lba, 1);
+    uint8_t ok = getSector(fs, sector.data(), lba, 1);
     if (ok) {
-        writei32(sector, fsinfo_free_offset, free_count);
-        writei32(sector, fsinfo_next_offset, next_free);
-        ok = putSector(fs, sector, lba, 1);
+        writei32(sector.data(), fsinfo_free_offset, free_count);
+        writei32(sector.data(), fsinfo_next_offset, next_free);
+        ok = putSector(fs, sector.data(), lba, 1);
     }
     if (ok) {
         fs->fsinfo_free_count = free_count;
         fs->fsinfo_next_free = next_free;
     }
-    mfree(sector);
     return ok;
 }
 
@@ -255,7 +255,8 @@ void read_fsinfo(f32* fs)
     uint16_t where = fs->bpb.sector_number_FSInfo;
     if (where == 0 || where >= fs->bpb.reserved_sectors)
         return;
-    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
+    heap_block block(fat32_sector_size);
+    uint8_t* sector = block.data();
     if (!sector)
         return;
     if (getSector(fs, sector, fs->partition_begin_sector + where, 1)
@@ -272,7 +273,6 @@ void read_fsinfo(f32* fs)
         if (is_data_cluster(fs, fs->fsinfo_next_free))
             fs->cluster_alloc_hint = fs->fsinfo_next_free;
     }
-    mfree(sector);
 }
 
 // Checks the boot sector's geometry and derives the layout; false refuses the volume, after
@@ -493,15 +493,13 @@ uint8_t put_cluster_bytes(f32* fs, uint8_t* buff, uint32_t cluster_number, uint3
 
 uint8_t clear_cluster(f32* fs, uint32_t cluster)
 {
-    auto* zeros = static_cast<uint8_t*>(malloc(fs->cluster_size));
+    heap_block zeros(fs->cluster_size);
     if (!zeros) {
         printf("fat32: error: out of memory for a cluster buffer.\n");
         return 0;
     }
-    memset(zeros, 0, fs->cluster_size);
-    uint8_t ok = putCluster(fs, zeros, cluster);
-    mfree(zeros);
-    return ok;
+    memset(zeros.data(), 0, fs->cluster_size);
+    return putCluster(fs, zeros.data(), cluster);
 }
 
 uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value)
@@ -566,10 +564,8 @@ uint32_t claim_cluster(f32* fs)
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
 {
     // The link is the low 28 bits: the top four are reserved and may be set on a link that
-    // is still valid. The first walk only reads, so that a FAT sector that cannot be read
-    // fails the release before any entry has changed; the second frees, and as each freed
-    // entry reads 0 afterwards, a chain that loops back ends at its first repeated cluster.
-    // The step bound is a second guard.
+    // is still valid. This walk only reads, so that a FAT sector that cannot be read fails
+    // the release before any entry has changed.
     uint32_t cluster = start_cluster;
     uint32_t entry = 0;
     for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
@@ -577,13 +573,22 @@ uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
             return 0;
         cluster = entry & fat32_entry_mask;
     }
-    cluster = start_cluster;
+    release_chain(fs, start_cluster);
+    return flushFAT(fs);
+}
+
+void release_chain(f32* fs, uint32_t start_cluster)
+{
+    // As each freed entry reads 0 afterwards, a chain that loops back ends at its first
+    // repeated cluster; the step bound is a second guard.
+    uint32_t cluster = start_cluster;
+    uint32_t entry = 0;
     for (uint32_t steps = 0; is_data_cluster(fs, cluster) && steps < fs->last_cluster; ++steps) {
-        fat_read_entry(fs, cluster, &entry);
+        if (!fat_read_entry(fs, cluster, &entry))
+            return;
         fat_write_entry(fs, cluster, fat32_free_cluster);
         cluster = entry & fat32_entry_mask;
     }
-    return flushFAT(fs);
 }
 
 uint32_t count_free_clusters(f32* fs)
@@ -655,13 +660,10 @@ uint8_t retry_pending_writes(f32* fs)
 
 uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
 {
-    auto* sector = static_cast<uint8_t*>(malloc(fat32_sector_size));
-    if (!sector)
+    heap_block block(fat32_sector_size);
+    uint8_t* sector = block.data();
+    if (!sector || !getSector(fs, sector, 0, 1))
         return 0;
-    if (!getSector(fs, sector, 0, 1)) {
-        mfree(sector);
-        return 0;
-    }
     bpb->bytes_per_sector = readi16(sector, bpb_bytes_per_sector);
     bpb->sectors_per_cluster = sector[bpb_sectors_per_cluster];
     bpb->reserved_sectors = readi16(sector, bpb_reserved_sectors);
@@ -690,7 +692,6 @@ uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
     for (size_t i = 0; i < bpb_system_id_bytes; ++i)
         bpb->system_id[i] = static_cast<char>(sector[bpb_system_id + i]);
     bpb->system_id[bpb_system_id_bytes] = '\0';
-    mfree(sector);
     return 1;
 }
 
