@@ -302,10 +302,15 @@ bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
     return true;
 }
 
-reserve_result reserve_slots(f32* fs, slot_run* run)
+bool growth_would_overflow(f32* fs, const slot_run* run)
 {
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
-    if (!run->slot && (run->clusters + 1) * slots_per_cluster > fat32_max_dir_slots)
+    return !run->slot && (run->clusters + 1) * slots_per_cluster > fat32_max_dir_slots;
+}
+
+reserve_result reserve_slots(f32* fs, slot_run* run)
+{
+    if (growth_would_overflow(fs, run))
         return reserve_result::full;
     if (run->unused_before != 0) {
         // Entries behind a never-used slot are invisible to other systems. Sealing borrows

@@ -50,6 +50,10 @@ struct slot_run {
 // first fit in chain order.
 name_check find_slots(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, slot_run* run);
 
+// True when no run was found and one more cluster would take the directory past
+// fat32_max_dir_slots.
+bool growth_would_overflow(f32* fs, const slot_run* run);
+
 enum class reserve_result { ok, full, failed };
 // Makes room for the run found: seals never-used slots before it and, when no run was found,
 // claims a cluster (in memory, not yet linked) whose buffer starts zeroed. `full` when

@@ -191,7 +191,7 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: the directory cannot be read to its end\n", e.who);
     } else if (check != name_check::ok) {
         // find_slots said why.
-    } else if (!run.slot && (run.clusters + 1) * slots_per_cluster > fat32_max_dir_slots) {
+    } else if (growth_would_overflow(fs, &run)) {
         printf("%s: error: directory full\n", e.who);
     } else if (!has_free_clusters(fs, data_clusters + (run.slot ? 0 : 1))) {
         printf("%s: error: not enough free space for %s\n", e.who, e.name);
