@@ -5,7 +5,6 @@
 #include "cpu/string.hpp"
 #include "drivers/display.hpp"
 #include "general/stdio.hpp"
-// The shell handler is the shell: on Enter it hands the line to the dispatcher.
 #include "io/iotools.hpp"
 
 namespace tavix {
