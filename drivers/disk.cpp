@@ -132,8 +132,23 @@ uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
     return 1;
 }
 
-// The probe reads the identify data only to empty the drive's buffer; it is not kept.
+// The identify data of the last probe that read it; the mount takes the capacity from it.
 constinit uint8_t identify_data[ata_sector_size] = {};
+
+// Identify-data words that give the capacity.
+constexpr uint32_t id_lba28_sectors_word = 60; // two words, low first
+constexpr uint32_t id_command_sets_word = 83;
+constexpr uint16_t id_command_set_lba48 = 1u << 10;
+constexpr uint32_t id_lba48_sectors_word = 100; // four words, low first
+
+// `words` identify words from `first` on, least significant first.
+uint64_t identify_words(uint32_t first, uint32_t words)
+{
+    uint64_t value = 0;
+    for (uint32_t w = first + words; w-- > first;)
+        value = value << 16 | static_cast<uint64_t>(identify_data[2 * w] | identify_data[2 * w + 1] << 8);
+    return value;
+}
 
 } // namespace
 
@@ -187,6 +202,13 @@ uint8_t identify()
     insw(ata_data, identify_data, words_per_sector);
     printf("Success. Disk is ready to go.\n");
     return 1;
+}
+
+uint64_t identify_sector_count()
+{
+    if (identify_words(id_command_sets_word, 1) & id_command_set_lba48)
+        return identify_words(id_lba48_sectors_word, 4);
+    return identify_words(id_lba28_sectors_word, 2);
 }
 
 uint8_t ata_pio_read28(uint32_t LBA, uint8_t sectorcount, uint8_t* target)

@@ -9,6 +9,9 @@ constexpr uint32_t ata_sector_size = 512;
 
 // 1 when an ATA disk answered and its identify data was read, 0 otherwise.
 uint8_t identify();
+// The disk's capacity in sectors, from the identify data the last successful identify read:
+// the 48-bit count when the disk supports 48-bit addresses, else the 28-bit one; 0 when unknown.
+uint64_t identify_sector_count();
 
 // Sector transfers; sector k of a request is bytes 512k..512k+511 of `target`. Each
 // returns 1 when every sector moved and 0 when the device reported an error or did not
