@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     make cmake clang lld g++ g++-multilib googletest libclang-rt-14-dev
-    python3 qemu-system-x86 qemu-user grub-pc-bin grub-common xorriso mtools dosfstools gdb
+    python3 qemu-system-x86 qemu-user grub-pc-bin grub-common xorriso mtools dosfstools fdisk gdb
 )
 
 missing=()

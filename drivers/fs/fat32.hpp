@@ -21,8 +21,11 @@ constexpr uint32_t fat32_free_cluster = 0;
 constexpr uint32_t fat32_first_data_cluster = 2;
 // The FSInfo sector's "free count / next free unknown" value.
 constexpr uint32_t fat32_fsinfo_unknown = 0xFFFFFFFF;
+// FAT entry 1 carries the clean-shutdown mark: set while the volume is consistent.
+constexpr uint32_t fat32_mark_entry = 1;
+constexpr uint32_t fat32_clean_mark = 0x08000000;
 
-// The boot-sector fields, decoded byte by byte from LBA 0.
+// The boot-sector fields, decoded byte by byte from the volume's first sector.
 struct bios_parameter_block {
     uint16_t bytes_per_sector;
     uint8_t sectors_per_cluster;
@@ -73,6 +76,16 @@ static_assert(sizeof(fat_chunk::entries) == fat_chunk_sectors * fat32_sector_siz
 // a count the volume made (or a search that found nothing) may stop an allocation search.
 enum free_count_source : uint8_t { free_count_unknown, free_count_from_fsinfo, free_count_counted };
 
+// What the clean-shutdown mark on the disk says, and whether this mount may set it again.
+enum clean_mark_state : uint8_t {
+    // Found cleared at the mount (some system left the volume in the middle of a change), or
+    // left so by a failed write that nothing will redo: only a checker can tell the volume is
+    // consistent, so the mark is never set. Also the state of a volume without a mount.
+    clean_mark_withheld,
+    clean_mark_set,     // set on the disk; the first write of a change clears it
+    clean_mark_cleared, // cleared for a change; set again once all its writes are done
+};
+
 struct fat_leaf {
     fat_chunk* chunks[fat_leaf_chunks]; // null until the chunk is first used
 };
@@ -84,7 +97,11 @@ struct dir_cache;
 // exact.
 struct f32 {
     bios_parameter_block bpb;
-    uint32_t partition_begin_sector; // always 0: the volume starts at LBA 0
+    // The disk LBA of the volume's first sector: 0, or the start of the partition holding it.
+    // Every other sector number of the volume is relative to it; only getSector and putSector
+    // add it.
+    uint32_t partition_begin_sector;
+    uint32_t partition_sectors; // the partition's length; 0 for a volume at LBA 0
     uint32_t fat_begin_sector;
     uint32_t cluster_begin_sector;
     uint32_t cluster_size; // bytes per cluster
@@ -116,11 +133,18 @@ struct f32 {
     uint32_t free_count;
 
     // FSInfo: kept when the sector carries valid signatures (fsinfo_valid), rewritten by
-    // flushFAT whenever the free count or the next-free hint changes.
+    // flushFAT whenever the free count or the next-free hint changes. The sector is held as
+    // the mount read it, so that a rewrite is one write.
     uint8_t fsinfo_valid;
+    uint8_t fsinfo_sector[fat32_sector_size];
     uint32_t fsinfo_free_count; // as stored on the disk
     uint32_t fsinfo_next_free;  // as stored on the disk
     uint8_t fsinfo_stale;       // the FSInfo on the disk may no longer describe the FAT
+
+    clean_mark_state clean_mark;
+    // The FAT's first sector as every copy on the disk holds it: a change of the mark writes
+    // it with only the mark changed, never an entry that is still waiting for its turn.
+    uint8_t mark_sector[fat32_sector_size];
 
     // The directory entries were last created in, as its last walk found it and every change
     // since left it (see fat32_dir_cache.hpp); null when none is held.
@@ -135,9 +159,11 @@ extern f32* master_fs;
 // when it was refused (outside the volume, cluster number not a data cluster) or the
 // disk gave up; on 0 the operation must not be reported as done.
 
-// Reads `count` sectors from the absolute LBA `sector` with one disk request.
+// Sector numbers are the volume's own (0 is its boot sector); these two routines alone turn
+// them into disk LBAs. Reads `count` sectors from `sector` with one disk request.
 uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
-// Writes `count` sectors from LBA `sector`, one disk request per sector, ascending.
+// Writes `count` sectors from `sector`, one disk request per sector, ascending. The first
+// write of a change clears the clean-shutdown mark before anything else reaches the disk.
 uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
 uint32_t sector_for_cluster(f32* fs, uint32_t cluster);
 // Cluster transfers take cluster_size-byte buffers that belong to the caller. Cluster
@@ -188,18 +214,28 @@ uint8_t write_fat_sectors(f32* fs);
 // Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT;
 // stays pending when the write fails. 0 when it failed.
 uint8_t write_fsinfo(f32* fs);
-// write_fat_sectors, then write_fsinfo only if every FAT sector reached the disk.
+// Clears the clean-shutdown mark in every FAT copy if it is set; a change calls it (or lets
+// putSector call it) before its first write. 0 when the write failed: the change must not go on.
+uint8_t clear_clean_mark(f32* fs);
+// Sets the mark again in every copy once a change is complete: only when this mount cleared
+// it and nothing is pending. 0 when the write failed (it is tried again after the next change).
+uint8_t set_clean_mark(f32* fs);
+// A failed write left the volume in a state no retry will mend: the mark stays cleared.
+void withhold_clean_mark(f32* fs);
+// Ends a change: write_fat_sectors, then write_fsinfo only if every FAT sector reached the
+// disk, then set_clean_mark only if FSInfo did.
 uint8_t flushFAT(f32* fs);
 // Writes what an earlier failure left pending: the FAT sectors that did not reach every copy,
-// then, only if they all went out, FSInfo if it may be stale. Does nothing (and touches no
-// sector) when nothing is pending. Commands call it first so that a transient disk error
-// heals without a reboot. 0 when something is still pending.
+// then, only if they all went out, FSInfo if it may be stale, then the clean-shutdown mark if
+// it is still cleared. Does nothing (and touches no sector) when nothing is pending. Commands
+// call it first so that a transient disk error heals without a reboot. 0 when something is
+// still pending.
 uint8_t retry_pending_writes(f32* fs);
 
 f32* makeFilesystem(char* fatSystem);
 void destroyFilesystem(f32* fs);
 const struct bios_parameter_block* getBPB(f32* fs);
-// Reads LBA 0 into bpb; 0 when the sector could not be read.
+// Reads the volume's first sector into bpb; 0 when the sector could not be read.
 uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb);
 
 uint16_t readi16(uint8_t* buff, size_t offset);

@@ -77,8 +77,13 @@ bool write_data_clusters(f32* fs, const new_entry& e, uint32_t parent, uint8_t* 
 }
 
 // The step of a creation that failed, and its name in the message.
-enum class write_step { none, clusters, fat, directory, fsinfo };
-constexpr const char* write_step_names[] = {"", "the new clusters", "the FAT", "the directory", "FSInfo"};
+enum class write_step { none, clean_mark_cleared, clusters, fat, directory, fsinfo, clean_mark_set };
+constexpr const char* write_step_names[] = {
+    "", "the FAT's clean-shutdown mark", "the new clusters", "the FAT", "the directory", "FSInfo",
+    "the FAT's clean-shutdown mark"};
+
+// A creation whose entry is on the disk, though a summary after it could not be written.
+bool entry_written(write_step step) { return step == write_step::none || step >= write_step::fsinfo; }
 
 // Fills the reserved slots with the entry's long name and short entry.
 void fill_slots(slot_run* run, const new_entry& e, const uint8_t* short_name, uint32_t first)
@@ -103,21 +108,23 @@ bool write_slots(f32* fs, slot_run* run, const new_entry& e, const uint8_t* shor
     bool ok = put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
     if (!ok) {
         copy_bytes(run->slot, old.data(), length);
-        put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length);
+        // Slots that stay half written may name clusters the undo frees.
+        if (!put_cluster_bytes(fs, run->buffer, run->found_cluster, from, from + length))
+            withhold_clean_mark(fs);
     }
     return ok;
 }
 
 // The steps of a creation after the slots are reserved, in the order that survives a power
-// cut: new clusters, the FAT (every copy), the directory slots, FSInfo. On a failure before
-// FSInfo everything before it is undone; a failed FSInfo leaves the entry in place.
+// cut: new clusters, the FAT (every copy), the directory slots, FSInfo, then the clean-shutdown
+// mark. On a failure before FSInfo everything before it is undone (the caller writes the FAT
+// back); a failed FSInfo or mark leaves the entry in place.
 write_step write_new_entry(f32* fs, const new_entry& e, uint32_t parent, slot_run* run, const uint8_t* short_name,
     uint8_t* data_buffer, uint32_t data_clusters)
 {
     uint32_t first = e.setcluster;
     uint32_t claimed = 0;
     write_step failed = write_step::none;
-    bool fat_touched = false;
     if (data_clusters > 0 && !write_data_clusters(fs, e, parent, data_buffer, data_clusters, &claimed))
         failed = write_step::clusters;
     if (data_clusters > 0)
@@ -133,22 +140,18 @@ write_step write_new_entry(f32* fs, const new_entry& e, uint32_t parent, slot_ru
         // The new chain is in every FAT copy before anything names it: a cut leaves at
         // worst clusters no entry references. A grown directory is linked in a second
         // write, after its new cluster is allocated on the disk.
-        fat_touched = true;
         if (!write_fat_sectors(fs) || (run->grown != 0 && (!link_grown_cluster(fs, run) || !write_fat_sectors(fs))))
             failed = write_step::fat;
     }
     if (failed == write_step::none && run->grown == 0 && !write_slots(fs, run, e, short_name, first))
         failed = write_step::directory;
     if (failed != write_step::none) {
-        // A FAT sector whose write failed may have reached some copies and not others; it
-        // stays dirty, so the write after the undo brings every copy to the same old state.
         undo_reservation(fs, run, data_clusters > 0 ? claimed : 0);
-        // A sector that fails again stays pending for the next command.
-        if (fat_touched)
-            write_fat_sectors(fs);
         return failed;
     }
-    return write_fsinfo(fs) ? write_step::none : write_step::fsinfo;
+    if (!write_fsinfo(fs))
+        return write_step::fsinfo;
+    return set_clean_mark(fs) ? write_step::none : write_step::clean_mark_set;
 }
 
 // Creates one entry in the directory at dir_cluster; false when nothing was created (one
@@ -197,15 +200,12 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         printf("%s: error: not enough free space for %s\n", e.who, e.name);
     } else {
         uint32_t saved_hint = fs->cluster_alloc_hint;
-        reserve_result reserved = reserve_slots(fs, &run);
-        write_step failed = write_step::none;
+        // The mark goes first, so that its failure is named and nothing else is written.
+        write_step failed = clear_clean_mark(fs) ? write_step::none : write_step::clean_mark_cleared;
+        reserve_result reserved = failed == write_step::none ? reserve_slots(fs, &run) : reserve_result::failed;
         if (reserved == reserve_result::ok)
             failed = write_new_entry(fs, e, parent, &run, short_name, data_buffer.data(), data_clusters);
-        else
-            printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
-        if (failed != write_step::none)
-            printf("%s: error: could not write %s for %s\n", e.who, write_step_names[static_cast<int>(failed)], e.name);
-        ok = reserved == reserve_result::ok && (failed == write_step::none || failed == write_step::fsinfo);
+        ok = reserved == reserve_result::ok && entry_written(failed);
         if (ok) {
             auto index = static_cast<uint32_t>(run.slot - run.buffer) / fat32_dir_entry_size;
             dir_cache_note_created(fs, parent,
@@ -213,7 +213,16 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
         } else {
             fs->cluster_alloc_hint = saved_hint;
             dir_cache_drop(fs);
+            // What the undo changed goes back to every FAT copy (a sector that reached some copies
+            // and not others stays dirty, so every copy ends in the same old state), and the mark
+            // is set again when nothing is left pending; what fails again waits for the next command.
+            flushFAT(fs);
         }
+        // The creation's own line comes last, after whatever the disk reported.
+        if (failed != write_step::none)
+            printf("%s: error: could not write %s for %s\n", e.who, write_step_names[static_cast<int>(failed)], e.name);
+        else if (reserved != reserve_result::ok)
+            printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
     }
     return ok;
 }
@@ -367,6 +376,9 @@ void delFile(f32* fs, directory* dir, char* filename)
             break;
         }
         bool ok = mark_deleted(fs, &walk, where);
+        // Slots left half marked are for a checker to judge.
+        if (!ok)
+            withhold_clean_mark(fs);
         // A deleted directory's clusters may come back as another directory's: nothing
         // learned about it may outlive it.
         if (ok && !(attrs & attr_directory))

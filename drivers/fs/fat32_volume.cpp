@@ -3,11 +3,11 @@
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
-#include "cpu/string.hpp"
 #include "drivers/disk.hpp"
 #include "drivers/fs/fat32_boot.hpp"
 #include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
+#include "drivers/fs/fat32_locate.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -39,6 +39,12 @@ bool inside_volume(f32* fs, uint32_t sector, uint32_t count)
     if (!fs || fs->volume_sectors == 0)
         return true;
     return sector < fs->volume_sectors && count <= fs->volume_sectors - sector;
+}
+
+// The disk address of a sector of the volume: the one place that knows where the volume lies.
+uint64_t disk_lba(f32* fs, uint32_t sector)
+{
+    return static_cast<uint64_t>(fs ? fs->partition_begin_sector : 0) + sector;
 }
 
 // FAT sectors in chunk `index` (the last chunk of a FAT may be short).
@@ -228,18 +234,9 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
         next_free = fat32_fsinfo_unknown;
     if (free_count == fs->fsinfo_free_count && next_free == fs->fsinfo_next_free)
         return 1;
-    heap_block sector(fat32_sector_size);
-    if (!sector) {
-        printf("fat32: error: out of memory for the FSInfo sector.\n");
-        return 0;
-    }
-    uint32_t lba = fs->partition_begin_sector + fs->bpb.sector_number_FSInfo;
-    uint8_t ok = getSector(fs, sector.data(), lba, 1);
-    if (ok) {
-        writei32(sector.data(), fsinfo_free_offset, free_count);
-        writei32(sector.data(), fsinfo_next_offset, next_free);
-        ok = putSector(fs, sector.data(), lba, 1);
-    }
+    writei32(fs->fsinfo_sector, fsinfo_free_offset, free_count);
+    writei32(fs->fsinfo_sector, fsinfo_next_offset, next_free);
+    uint8_t ok = putSector(fs, fs->fsinfo_sector, fs->bpb.sector_number_FSInfo, 1);
     if (ok) {
         fs->fsinfo_free_count = free_count;
         fs->fsinfo_next_free = next_free;
@@ -247,19 +244,16 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
     return ok;
 }
 
-// Keeps the FSInfo counters if the sector named by the boot sector really is one, and
-// trusts each of them that is in range: the free count saves reading the whole FAT to count
-// it, the next-free hint is where the first allocation starts looking.
+// Keeps the FSInfo sector if the one named by the boot sector really is one, and trusts each
+// of its counters that is in range: the free count saves reading the whole FAT to count it,
+// the next-free hint is where the first allocation starts looking.
 void read_fsinfo(f32* fs)
 {
     uint16_t where = fs->bpb.sector_number_FSInfo;
     if (where == 0 || where >= fs->bpb.reserved_sectors)
         return;
-    heap_block block(fat32_sector_size);
-    uint8_t* sector = block.data();
-    if (!sector)
-        return;
-    if (getSector(fs, sector, fs->partition_begin_sector + where, 1)
+    uint8_t* sector = fs->fsinfo_sector;
+    if (getSector(fs, sector, where, 1)
         && readi32(sector, fsinfo_lead_offset) == fsinfo_lead_signature
         && readi32(sector, fsinfo_struct_offset) == fsinfo_struct_signature
         && readi32(sector, fsinfo_trail_offset) == fsinfo_trail_signature) {
@@ -298,9 +292,21 @@ bool set_geometry(f32* fs)
         printf("fat32: error: the volume is smaller than its FATs; volume refused.\n");
         return false;
     }
+    // Nothing may be written beyond the partition or the disk, whatever the boot sector says.
+    uint64_t disk = identify_sector_count();
+    uint64_t room = disk > fs->partition_begin_sector ? disk - fs->partition_begin_sector : 0;
+    if (fs->partition_sectors != 0 && volume_sectors > fs->partition_sectors) {
+        printf("fat32: error: volume of %u sectors in a partition of %u; volume refused.\n", volume_sectors,
+            fs->partition_sectors);
+        return false;
+    }
+    if (disk != 0 && volume_sectors > room) {
+        printf("fat32: error: volume of %u sectors on a disk of %u; volume refused.\n", volume_sectors,
+            static_cast<uint32_t>(room));
+        return false;
+    }
 
-    fs->partition_begin_sector = 0;
-    fs->fat_begin_sector = fs->partition_begin_sector + bpb.reserved_sectors;
+    fs->fat_begin_sector = bpb.reserved_sectors;
     fs->cluster_begin_sector = static_cast<uint32_t>(data_start);
     fs->cluster_size = spc * fat32_sector_size;
     fs->cluster_alloc_hint = 0;
@@ -367,6 +373,58 @@ bool root_chain_sound(f32* fs)
     return true;
 }
 
+// Takes the clean-shutdown mark from FAT entry 1. A volume found without it was left in the
+// middle of a change: its FSInfo counts are not trusted, and the first command that touches
+// the volume counts the free clusters and rewrites FSInfo. False when the FAT's first sector
+// cannot be read.
+bool read_clean_mark(f32* fs)
+{
+    uint32_t entry = 0;
+    if (!fat_read_entry(fs, fat32_mark_entry, &entry)) {
+        printf("fat32: error: cannot read the FAT's first sector; volume refused.\n");
+        return false;
+    }
+    copy_bytes(fs->mark_sector, held_chunk(fs, 0)->entries, fat32_sector_size);
+    if (entry & fat32_clean_mark) {
+        fs->clean_mark = clean_mark_set;
+        return true;
+    }
+    printf("fat32: the volume was not cleanly unmounted; free space will be recounted.\n");
+    fs->clean_mark = clean_mark_withheld;
+    fs->free_count_state = free_count_unknown;
+    fs->cluster_alloc_hint = 0;
+    fs->fsinfo_stale = fs->fsinfo_valid;
+    return true;
+}
+
+// Puts the mark into FAT entry 1 in memory and into the disk's copy of the FAT's first sector.
+void put_mark(f32* fs, bool set)
+{
+    constexpr size_t offset = fat32_mark_entry * sizeof(uint32_t);
+    uint32_t mark = set ? fat32_clean_mark : 0;
+    uint32_t& entry = held_chunk(fs, 0)->entries[fat32_mark_entry];
+    entry = (entry & ~fat32_clean_mark) | mark;
+    writei32(fs->mark_sector, offset, (readi32(fs->mark_sector, offset) & ~fat32_clean_mark) | mark);
+}
+
+// Writes the FAT's first sector as the disk holds it, with the mark set or cleared, to every
+// copy; the entry in memory follows, so that later FAT writes carry the same mark. A write
+// that fails leaves the mark cleared, in memory too: the disk may hold either value now.
+bool write_clean_mark(f32* fs, bool set)
+{
+    put_mark(fs, set);
+    // Cleared before the writes, so that putSector does not ask for the mark to be cleared.
+    fs->clean_mark = clean_mark_cleared;
+    bool ok = true;
+    for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
+        ok = putSector(fs, fs->mark_sector, fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32, 1) && ok;
+    if (!ok)
+        put_mark(fs, false);
+    else if (set)
+        fs->clean_mark = clean_mark_set;
+    return ok;
+}
+
 void release(f32* fs)
 {
     dir_cache_drop(fs);
@@ -421,11 +479,12 @@ uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
         printf("fat32: error: sectors %u-%u lie outside the volume.\n", sector, sector + count - 1);
         return 0;
     }
+    uint64_t lba = disk_lba(fs, sector);
     while (count > 0) {
         uint32_t n = count > max_sectors_per_request ? max_sectors_per_request : count;
-        if (!ata_pio_read48(sector, static_cast<uint16_t>(n), buff))
+        if (!ata_pio_read48(lba, static_cast<uint16_t>(n), buff))
             return 0;
-        sector += n;
+        lba += n;
         count -= n;
         buff += n * fat32_sector_size;
     }
@@ -438,8 +497,11 @@ uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
         printf("fat32: error: sectors %u-%u lie outside the volume.\n", sector, sector + count - 1);
         return 0;
     }
+    if (!clear_clean_mark(fs))
+        return 0;
+    uint64_t lba = disk_lba(fs, sector);
     for (uint32_t i = 0; i < count; ++i) {
-        if (!ata_pio_write48(sector + i, 1, buff + fat32_sector_size * i))
+        if (!ata_pio_write48(lba + i, 1, buff + fat32_sector_size * i))
             return 0;
     }
     return 1;
@@ -621,6 +683,8 @@ uint8_t write_fat_sectors(f32* fs)
                 if (written) {
                     chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
                     --fs->fat_dirty_sectors;
+                    if (sector == 0)
+                        copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
                 } else {
                     ok = 0;
                 }
@@ -643,10 +707,31 @@ uint8_t write_fsinfo(f32* fs)
     return 1;
 }
 
+uint8_t clear_clean_mark(f32* fs)
+{
+    if (!fs || fs->clean_mark != clean_mark_set)
+        return 1;
+    return write_clean_mark(fs, false);
+}
+
+uint8_t set_clean_mark(f32* fs)
+{
+    if (!fs || fs->clean_mark != clean_mark_cleared || fs->fat_dirty_sectors != 0 || fs->fsinfo_stale)
+        return 1;
+    return write_clean_mark(fs, true);
+}
+
+void withhold_clean_mark(f32* fs)
+{
+    if (fs && fs->clean_mark == clean_mark_cleared)
+        fs->clean_mark = clean_mark_withheld;
+}
+
 uint8_t flushFAT(f32* fs)
 {
-    // FSInfo only summarises the FAT: it must never describe a FAT the disk does not hold.
-    return write_fat_sectors(fs) && write_fsinfo(fs);
+    // FSInfo only summarises the FAT: it must never describe a FAT the disk does not hold, and
+    // the mark only says the volume is consistent once both are written.
+    return write_fat_sectors(fs) && write_fsinfo(fs) && set_clean_mark(fs);
 }
 
 uint8_t retry_pending_writes(f32* fs)
@@ -655,15 +740,17 @@ uint8_t retry_pending_writes(f32* fs)
         return 0;
     if (!write_fat_sectors(fs))
         return 0;
-    return fs->fsinfo_stale ? write_fsinfo(fs) : 1;
+    if (fs->fsinfo_stale && !write_fsinfo(fs))
+        return 0;
+    return set_clean_mark(fs);
 }
 
-uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
+namespace {
+
+void decode_bpb(const uint8_t* boot, struct bios_parameter_block* bpb)
 {
-    heap_block block(fat32_sector_size);
-    uint8_t* sector = block.data();
-    if (!sector || !getSector(fs, sector, 0, 1))
-        return 0;
+    // The byte readers take a writable buffer; they only read it.
+    auto* sector = const_cast<uint8_t*>(boot);
     bpb->bytes_per_sector = readi16(sector, bpb_bytes_per_sector);
     bpb->sectors_per_cluster = sector[bpb_sectors_per_cluster];
     bpb->reserved_sectors = readi16(sector, bpb_reserved_sectors);
@@ -692,6 +779,28 @@ uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
     for (size_t i = 0; i < bpb_system_id_bytes; ++i)
         bpb->system_id[i] = static_cast<char>(sector[bpb_system_id + i]);
     bpb->system_id[bpb_system_id_bytes] = '\0';
+}
+
+// Reads the disk's first sector: the volume's boot sector, or a partition table that names the
+// partition holding it. False when there is no volume (a line said why) or nothing was read.
+bool read_boot_sector(f32* fs)
+{
+    heap_block first(fat32_sector_size);
+    if (!first || !getSector(fs, first.data(), 0, 1))
+        return false;
+    decode_bpb(first.data(), &fs->bpb);
+    printf("trim_spaces\n");
+    return says_fat32(&fs->bpb) || locate_volume(fs, first.data());
+}
+
+} // namespace
+
+uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb)
+{
+    heap_block block(fat32_sector_size);
+    if (!block || !getSector(fs, block.data(), 0, 1))
+        return 0;
+    decode_bpb(block.data(), bpb);
     return 1;
 }
 
@@ -706,13 +815,7 @@ f32* makeFilesystem(char*)
 
     identify();
     printf("Filesystem identified!\n");
-    if (!read_bpb(fs, &fs->bpb)) {
-        release(fs);
-        return nullptr;
-    }
-    printf("trim_spaces\n");
-    trim_spaces(fs->bpb.system_id, static_cast<int>(bpb_system_id_bytes));
-    if (strcmp(fs->bpb.system_id, "FAT32") != 0) {
+    if (!read_boot_sector(fs)) {
         release(fs);
         return nullptr;
     }
@@ -722,7 +825,7 @@ f32* makeFilesystem(char*)
         return nullptr;
     }
     read_fsinfo(fs);
-    if (!root_chain_sound(fs)) {
+    if (!root_chain_sound(fs) || !read_clean_mark(fs)) {
         release(fs);
         return nullptr;
     }

@@ -2,7 +2,8 @@
 // valid FAT32 volume in the simulated drive, which is then mounted, listed several directory
 // levels deep, given one new directory and unmounted. Checks on every input: no crash or hang
 // (the sanitizers and libFuzzer's time-out), no write request outside the volume the kernel
-// mounted, and the kernel heap back exactly as it was.
+// mounted, and the kernel heap back exactly as it was. One seed puts the volume in the first
+// partition of an MBR instead, so that the partition table is fuzzed too.
 //
 // Started with TAVIX_FAT32_SEED_DIR=<dir> in the environment, it writes its seed inputs there
 // and exits: the build makes the seed corpus that way, from the same generator.
@@ -41,6 +42,12 @@ constexpr uint32_t last_cluster = fat_entries - 1;
 constexpr uint32_t largest_cluster_sectors = 2;
 constexpr uint32_t disk_sectors = data_start + (last_cluster - 1) * largest_cluster_sectors;
 static_assert(disk_sectors == 256, "the two-sector seed volume fills the drive");
+// The partitioned seed: an MBR in LBA 0 and the one-sector-cluster volume from LBA 1; the drive
+// has room for it behind the largest volume at LBA 0.
+constexpr uint32_t partition_start = 1;
+constexpr uint32_t drive_sectors = disk_sectors + partition_start;
+constexpr size_t mbr_first_entry = 446;
+constexpr uint8_t mbr_type_fat32_lba = 0x0C;
 
 // Boot-sector fields the driver does not read, and the values the seed gives them.
 constexpr size_t boot_oem_name = 3;
@@ -99,6 +106,8 @@ public:
         file_data();
     }
 
+    uint32_t volume_sectors() const { return data_start + (last_cluster - 1) * spc; }
+
     // The bytes up to the end of the last directory cluster: what a seed input holds.
     std::vector<uint8_t> directory_prefix() const
     {
@@ -112,7 +121,6 @@ private:
     uint8_t* sector(uint32_t lba) { return &bytes[lba * sector_bytes]; }
     uint8_t* cluster(uint32_t c) { return sector(data_start + (c - 2) * spc); }
     uint32_t slots_per_cluster() const { return spc * sector_bytes / slot_bytes; }
-    uint32_t volume_sectors() const { return data_start + (last_cluster - 1) * spc; }
 
     void boot_sector()
     {
@@ -281,7 +289,12 @@ class WriteGuard final : public sim::Device {
 public:
     explicit WriteGuard(sim::AtaDisk& drive) : drive_(drive) {}
 
-    void allow_below(uint64_t sectors) { limit_ = sectors; }
+    // Writes may touch LBAs from `first` up to, not including, `end`.
+    void allow(uint64_t first, uint64_t end)
+    {
+        first_ = first;
+        end_ = end;
+    }
 
     bool claims(uint16_t port) const override { return drive_.claims(port); }
     uint32_t read(uint16_t port, int width) override { return drive_.read(port, width); }
@@ -318,16 +331,17 @@ private:
                 | task_file_[1][0];
             count = task_file_[0][0] ? task_file_[0][0] : 256;
         }
-        if (lba + count <= limit_)
+        if (lba >= first_ && lba + count <= end_)
             return;
-        std::fprintf(stderr, "fat32 fuzzer: write of %llu sectors at LBA %llu outside the %llu sectors allowed\n",
+        std::fprintf(stderr, "fat32 fuzzer: write of %llu sectors at LBA %llu outside LBAs %llu-%llu\n",
                      static_cast<unsigned long long>(count), static_cast<unsigned long long>(lba),
-                     static_cast<unsigned long long>(limit_));
+                     static_cast<unsigned long long>(first_), static_cast<unsigned long long>(end_));
         std::abort();
     }
 
     sim::AtaDisk& drive_;
-    uint64_t limit_ = 0;
+    uint64_t first_ = 0;
+    uint64_t end_ = 0;
     // Count, LBA low, mid and high: the last write and the one before (the 48-bit high bytes).
     uint8_t task_file_[4][2] = {};
     uint8_t device_ = 0;
@@ -341,7 +355,7 @@ constexpr uint32_t max_subdirs_per_directory = 3;
 
 struct Fixture {
     SeedVolume seed{1};
-    sim::AtaDisk drive{disk_sectors};
+    sim::AtaDisk drive{drive_sectors};
     WriteGuard guard{drive};
     uint32_t clean_used_blocks = 0;
     uint32_t clean_free_bytes = 0;
@@ -379,7 +393,7 @@ struct Fixture {
             dirty.insert(lba);
         }
         drive.reset_state();
-        guard.allow_below(0);
+        guard.allow(0, 0);
     }
 };
 
@@ -413,11 +427,30 @@ void walk(tavix::f32* fs, const tavix::directory& dir, int depth)
     }
 }
 
+// The one-sector-cluster seed volume behind an MBR whose first entry names it.
+std::vector<uint8_t> partitioned_seed()
+{
+    const SeedVolume volume(1);
+    std::vector<uint8_t> bytes(partition_start * sector_bytes, 0);
+    uint8_t* entry = &bytes[mbr_first_entry];
+    entry[4] = mbr_type_fat32_lba;
+    put32(entry + 8, partition_start);
+    put32(entry + 12, volume.volume_sectors());
+    put16(&bytes[boot_end_marker], 0xAA55);
+    const std::vector<uint8_t> prefix = volume.directory_prefix();
+    bytes.insert(bytes.end(), prefix.begin(), prefix.end());
+    return bytes;
+}
+
 void write_seeds(const char* dir)
 {
-    for (uint32_t spc : {1u, largest_cluster_sectors}) {
-        const std::string path = std::string(dir) + "/seed_" + std::to_string(spc) + "_sector_clusters";
-        const std::vector<uint8_t> bytes = SeedVolume(spc).directory_prefix();
+    const std::pair<std::string, std::vector<uint8_t>> seeds[] = {
+        {"seed_1_sector_clusters", SeedVolume(1).directory_prefix()},
+        {"seed_2_sector_clusters", SeedVolume(largest_cluster_sectors).directory_prefix()},
+        {"seed_mbr_partition", partitioned_seed()},
+    };
+    for (const auto& [name, bytes] : seeds) {
+        const std::string path = std::string(dir) + "/" + name;
         FILE* f = std::fopen(path.c_str(), "wb");
         if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
             std::fprintf(stderr, "cannot write %s\n", path.c_str());
@@ -446,7 +479,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     char kind[] = "fat32";
     if (tavix::f32* fs = tavix::makeFilesystem(kind)) {
-        f.guard.allow_below(fs->volume_sectors);
+        f.guard.allow(fs->partition_begin_sector, fs->partition_begin_sector + uint64_t{fs->volume_sectors});
         tavix::directory root{};
         tavix::populate_root_dir(fs, &root);
         walk(fs, root, 0);

@@ -133,7 +133,8 @@ class FailingWriteOnQemu(unittest.TestCase):
                                     files={"OLD.TXT": EXISTING})
             with open(disk, "rb") as f:
                 reserved = struct.unpack_from("<H", f.read(512), 14)[0]
-            # The first FAT sector holds the new directory's entry: its first copy fails.
+            # The first FAT sector holds the new directory's entry and the clean-shutdown mark,
+            # which is written first: that write of its first copy fails.
             rule = os.path.join(tmp, "blkdebug.conf")
             with open(rule, "w") as f:
                 f.write(BLKDEBUG_RULE % reserved)
@@ -142,7 +143,7 @@ class FailingWriteOnQemu(unittest.TestCase):
             with Qemu(extra_args=["-drive", drive]) as vm:
                 vm.wait_for_text(PROMPT, timeout=BOOT_TIMEOUT)
                 vm.type("mkhello\n")
-                vm.wait_for_text("mkdir: error: could not write the FAT for hello")
+                vm.wait_for_text("mkdir: error: could not write the FAT's clean-shutdown mark for hello")
                 vm.type("mkhello\n")
                 vm.type("mkhello\n")
                 vm.wait_for_text("mkdir: error: hello already exists")

@@ -173,8 +173,9 @@ TEST_F(DirCache, AnyFailureDropsItAndTheNextCreationWalksAgain)
         create(0, numbered("file", i));
     ASSERT_NE(dir_cache_for(fs, 0), nullptr);
 
-    // A failed write of the new entry's cluster: nothing is created and the cache is gone.
-    disk.fail_nth_write(1);
+    // A failed write of the new entry's cluster (after the clean-shutdown mark is cleared in
+    // both FAT copies): nothing is created and the cache is gone.
+    disk.fail_nth_write(3);
     create(0, "fails.txt");
     EXPECT_EQ(screen_lines().back(), "writeFile: error: could not write the new clusters for fails.txt");
     EXPECT_EQ(fs->cached_dir, nullptr);
