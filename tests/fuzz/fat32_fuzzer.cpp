@@ -11,6 +11,7 @@
 #include "drivers/fs/fat32.hpp"
 #include "drivers/fs/fat32_boot.hpp"
 #include "drivers/fs/fat32_dir.hpp"
+#include "drivers/fs/fat32_locate.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
@@ -46,8 +47,6 @@ static_assert(disk_sectors == 256, "the two-sector seed volume fills the drive")
 // has room for it behind the largest volume at LBA 0.
 constexpr uint32_t partition_start = 1;
 constexpr uint32_t drive_sectors = disk_sectors + partition_start;
-constexpr size_t mbr_first_entry = 446;
-constexpr uint8_t mbr_type_fat32_lba = 0x0C;
 
 // Boot-sector fields the driver does not read, and the values the seed gives them.
 constexpr size_t boot_oem_name = 3;
@@ -432,11 +431,11 @@ std::vector<uint8_t> partitioned_seed()
 {
     const SeedVolume volume(1);
     std::vector<uint8_t> bytes(partition_start * sector_bytes, 0);
-    uint8_t* entry = &bytes[mbr_first_entry];
-    entry[4] = mbr_type_fat32_lba;
-    put32(entry + 8, partition_start);
-    put32(entry + 12, volume.volume_sectors());
-    put16(&bytes[boot_end_marker], 0xAA55);
+    uint8_t* entry = &bytes[tavix::mbr_entries_offset];
+    entry[tavix::mbr_entry_type] = tavix::mbr_type_fat32_lba;
+    put32(entry + tavix::mbr_entry_first_sector, partition_start);
+    put32(entry + tavix::mbr_entry_sectors, volume.volume_sectors());
+    put16(&bytes[tavix::boot_signature_offset], tavix::boot_signature);
     const std::vector<uint8_t> prefix = volume.directory_prefix();
     bytes.insert(bytes.end(), prefix.begin(), prefix.end());
     return bytes;

@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <cstring>
 #include <random>
 #include <set>
@@ -30,7 +29,6 @@ using fat32_test::make_image;
 using sim::AtaDisk;
 
 constexpr uint32_t sector_bytes = 512;
-constexpr uint64_t first_fat = 32; // the mkfs.fat images' first FAT sector
 
 // The images are made once per run; every test gets a fresh copy in its drive.
 const std::string& small_image()
@@ -55,64 +53,6 @@ const std::string& large_image()
 {
     static const std::string path = make_image("volume-512m", 512, 8,
         {"mcopy -i IMG " + fat32_test::make_host_file("big.bin", 40000) + " ::/big.bin"});
-    return path;
-}
-
-// A disk as users bring them: an MBR whose first partition (type 0x0C, 128 MiB from sector 2048)
-// holds the volume, with three.bin on it, and a second partition behind it full of text.
-constexpr uint32_t partition_start = 2048;
-constexpr uint32_t partition_sectors = 128 * 2048;
-const std::string& partitioned_image()
-{
-    static const std::string path = fat32_test::make_disk("mbr-256m", 256,
-        {"printf 'start=2048, size=128MiB, type=c\\nsize=64MiB, type=83\\n' | sfdisk -q IMG",
-            "mkfs.fat -F 32 -s 1 -n TAVIXTEST --offset 2048 IMG 131072",
-            "mcopy -i IMG@@1M " + fat32_test::make_host_file("three.bin", 3 * 512 - 10) + " ::/three.bin",
-            "yes 'the second partition' | head -c 64M | dd of=IMG bs=1M seek=129 conv=notrunc status=none"});
-    return path;
-}
-
-// The disks the mount refuses for what they hold, each made once per run.
-const std::string& foreign_disk(const std::string& name)
-{
-    static std::map<std::string, std::string> made;
-    static const std::map<std::string, std::pair<int, std::vector<std::string>>> recipes = {
-        {"fat16", {32, {"mkfs.fat -F 16 IMG"}}},
-        {"fat12", {4, {"mkfs.fat -F 12 IMG"}}},
-        {"zeros", {16, {}}},
-        {"exfat", {16, {"printf '\\353\\166\\220EXFAT   ' | dd of=IMG conv=notrunc status=none",
-                            "printf '\\125\\252' | dd of=IMG bs=1 seek=510 conv=notrunc status=none"}}},
-        {"ntfs", {16, {"printf '\\353\\122\\220NTFS    ' | dd of=IMG conv=notrunc status=none",
-                           "printf '\\125\\252' | dd of=IMG bs=1 seek=510 conv=notrunc status=none"}}},
-        // FAT32 in a partition of another type, and FAT16 in a FAT32 partition.
-        {"mbr-linux", {64, {"echo 'start=2048, type=83' | sfdisk -q IMG", "mkfs.fat -F 32 --offset 2048 IMG"}}},
-        {"mbr-fat16", {64, {"echo 'start=2048, type=c' | sfdisk -q IMG", "mkfs.fat -F 16 --offset 2048 IMG"}}},
-        {"gpt", {64, {"printf 'label: gpt\\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | sfdisk -q IMG",
-                          "mkfs.fat -F 32 --offset 2048 IMG"}}},
-    };
-    auto at = made.find(name);
-    if (at == made.end()) {
-        const auto& [mib, steps] = recipes.at(name);
-        at = made.emplace(name, fat32_test::make_disk(name, mib, steps)).first;
-    }
-    return at->second;
-}
-
-// The clusters fsck.fat counts on a volume: the peer's verdict on its FAT type.
-std::string fsck_clusters(const std::string& path)
-{
-    std::string report = fsck(path).second;
-    size_t end = report.rfind(" clusters");
-    size_t slash = report.rfind('/', end);
-    return end == std::string::npos || slash == std::string::npos ? "?" : report.substr(slash + 1, end - slash - 1);
-}
-
-// The volume in a partition of a disk image, cut out as its own image for fsck.fat.
-std::string partition_of(const std::string& disk_image, uint32_t start, uint32_t sectors)
-{
-    std::string path = disk_image + ".partition";
-    fat32_test::run("dd if=" + disk_image + " of=" + path + " bs=512 skip=" + std::to_string(start) + " count="
-        + std::to_string(sectors) + " status=none");
     return path;
 }
 
@@ -329,74 +269,84 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
     EXPECT_EQ(buff[0], 'A');
 }
 
-// Every disk the mount refuses, and why: after the mount's own lines up to "trim_spaces" (and
-// "Sectors per cluster" where the boot sector is a FAT32 one), one line names the reason. The
-// disk is left byte for byte as it was (nothing is written) and no memory is kept.
+// Every disk the mount refuses names its reason in one line and is left byte for byte as it
+// was; the disks are made by mkfs.fat and sfdisk, or are the small image with one field changed.
 TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
 {
+    constexpr uint64_t fat = 32; // the images' first FAT sector
     struct Case {
-        std::string what;
-        std::string image; // empty: the small image
+        const char* what;
         uint64_t lba;
         size_t offset;
-        int width; // 0: the image as it is
+        int width;
         uint32_t value;
-        // The reason, as "fat32: error: <reason>; volume refused."
-        std::string reason;
-        bool fat32 = true; // the boot sector is a FAT32 one: "Sectors per cluster" comes first
+        // The reason the mount gives after its own lines, as "fat32: error: <reason>; volume
+        // refused."; a * stands for the clusters fsck.fat counts.
+        const char* reason;
+        bool fat32 = true; // a FAT32 boot sector: "Sectors per cluster" comes first
+        int mib = 0;       // 0: the small image; else a disk of this size that `steps` make
+        std::vector<std::string> steps = {};
     };
-    const std::string partitioned = partitioned_image();
-    const std::string fat16 = foreign_disk("fat16"), fat12 = foreign_disk("fat12");
+    const std::string signature = "printf '\\125\\252' | dd of=IMG bs=1 seek=510 conv=notrunc status=none";
+    const std::string fat32_at_2048 = "mkfs.fat -F 32 --offset 2048 IMG";
     const Case cases[] = {
-        // The disk holds no FAT32 volume.
-        {"FAT16", fat16, 0, 0, 0, 0, "a FAT16 volume (" + fsck_clusters(fat16) + " clusters), not FAT32", false},
-        {"FAT12", fat12, 0, 0, 0, 0, "a FAT12 volume (" + fsck_clusters(fat12) + " clusters), not FAT32", false},
-        {"all zero", foreign_disk("zeros"), 0, 0, 0, 0, "no file system or partition table on the disk", false},
-        {"exFAT", foreign_disk("exfat"), 0, 0, 0, 0, "an exFAT volume, not FAT32", false},
-        {"NTFS", foreign_disk("ntfs"), 0, 0, 0, 0, "an NTFS volume, not FAT32", false},
-        {"FAT32 in a Linux partition", foreign_disk("mbr-linux"), 0, 0, 0, 0,
-            "no partition in the MBR holds a FAT32 volume", false},
-        {"FAT16 in a FAT32 partition", foreign_disk("mbr-fat16"), 0, 0, 0, 0,
-            "no partition in the MBR holds a FAT32 volume", false},
-        {"GPT", foreign_disk("gpt"), 0, 0, 0, 0, "GPT partition tables are not supported", false},
-        {"FAT32 system id lost", "", 0, 84, 16, '1' | '6' << 8, // "FAT32" becomes "FAT16"
-            "the boot sector does not say FAT32", false},
-        // A FAT32 boot sector the volume layer cannot trust.
-        {"claims 80 GiB on a 64 MiB disk", "", 0, 32, 32, 80u << 21,
-            "volume of 167772160 sectors on a disk of 131072"},
-        {"claims more than its partition", partitioned, partition_start, 32, 32, partition_sectors + 1,
-            "volume of 262145 sectors in a partition of 262144"},
-        {"1024-byte sectors", "", 0, 11, 16, 1024, "unsupported sector or cluster size"},
-        {"3 sectors per cluster", "", 0, 13, 8, 3, "unsupported sector or cluster size"},
-        {"0 sectors per cluster", "", 0, 13, 8, 0, "unsupported sector or cluster size"},
-        {"no FAT", "", 0, 16, 8, 0, "the boot sector describes no usable FAT"},
-        {"FAT longer than the volume", "", 0, 36, 32, 200000, "the volume is smaller than its FATs"},
-        {"FAT longer than FAT32 allows", "", 0, 36, 32, 0x10000000, "the boot sector describes no usable FAT"},
-        {"root cluster 0", "", 0, 44, 32, 0, "root cluster 0 is not on the volume"},
-        {"root cluster 1", "", 0, 44, 32, 1, "root cluster 1 is not on the volume"},
-        {"root cluster past the end", "", 0, 44, 32, 0x0FFFFF00, "root cluster 268435200 is not on the volume"},
-        {"volume smaller than its FATs", "", 0, 32, 32, 100, "the volume is smaller than its FATs"},
+        {"FAT16", 0, 0, 0, 0, "a FAT16 volume (* clusters), not FAT32", false, 32, {"mkfs.fat -F 16 IMG"}},
+        {"FAT12", 0, 0, 0, 0, "a FAT12 volume (* clusters), not FAT32", false, 4, {"mkfs.fat -F 12 IMG"}},
+        {"all zero", 0, 0, 0, 0, "no file system or partition table on the disk", false, 16},
+        {"exFAT", 0, 0, 0, 0, "an exFAT volume, not FAT32", false, 16,
+            {"printf '\\353\\166\\220EXFAT   ' | dd of=IMG conv=notrunc status=none", signature}},
+        {"NTFS", 0, 0, 0, 0, "an NTFS volume, not FAT32", false, 16,
+            {"printf '\\353\\122\\220NTFS    ' | dd of=IMG conv=notrunc status=none", signature}},
+        {"FAT32 in a Linux partition", 0, 0, 0, 0, "no partition in the MBR holds a FAT32 volume", false, 64,
+            {"echo 'start=2048, type=83' | sfdisk -q IMG", fat32_at_2048}},
+        {"FAT16 in a FAT32 partition", 0, 0, 0, 0, "no partition in the MBR holds a FAT32 volume", false, 64,
+            {"echo 'start=2048, type=c' | sfdisk -q IMG", "mkfs.fat -F 16 --offset 2048 IMG"}},
+        {"GPT", 0, 0, 0, 0, "GPT partition tables are not supported", false, 64,
+            {"printf 'label: gpt\\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | sfdisk -q IMG", fat32_at_2048}},
+        {"larger than its partition", 0, 0, 0, 0, "volume of 129024 sectors in a partition of 65536", true, 64,
+            {"echo 'start=2048, size=32MiB, type=c' | sfdisk -q IMG", fat32_at_2048}},
+        {"80 GiB on a 64 MiB disk", 0, 32, 32, 80u << 21, "volume of 167772160 sectors on a disk of 131072"},
+        {"FAT16 system id", 0, 84, 16, '1' | '6' << 8, "the boot sector does not say FAT32", false},
+        {"1024-byte sectors", 0, 11, 16, 1024, "unsupported sector or cluster size"},
+        {"3 sectors per cluster", 0, 13, 8, 3, "unsupported sector or cluster size"},
+        {"0 sectors per cluster", 0, 13, 8, 0, "unsupported sector or cluster size"},
+        {"no FAT", 0, 16, 8, 0, "the boot sector describes no usable FAT"},
+        {"FAT longer than the volume", 0, 36, 32, 200000, "the volume is smaller than its FATs"},
+        {"FAT longer than FAT32 allows", 0, 36, 32, 0x10000000, "the boot sector describes no usable FAT"},
+        {"root cluster 0", 0, 44, 32, 0, "root cluster 0 is not on the volume"},
+        {"root cluster 1", 0, 44, 32, 1, "root cluster 1 is not on the volume"},
+        {"root cluster past the end", 0, 44, 32, 0x0FFFFF00, "root cluster 268435200 is not on the volume"},
+        {"volume smaller than its FATs", 0, 32, 32, 100, "the volume is smaller than its FATs"},
         // The root's own FAT entry: a free root would be handed out and written over.
-        {"root marked free", "", first_fat, 2 * 4, 32, 0, "root cluster 2 is marked free in the FAT"},
-        {"root linked past the volume", "", first_fat, 2 * 4, 32, 0x0FFFFF00, "root chain leaves the volume after cluster 2"},
-        {"root linked to cluster 1", "", first_fat, 2 * 4, 32, 0xF0000001, "root chain leaves the volume after cluster 2"},
-        {"root marked bad", "", first_fat, 2 * 4, 32, 0x0FFFFFF7, "root chain leaves the volume after cluster 2"},
+        {"root marked free", fat, 2 * 4, 32, 0, "root cluster 2 is marked free in the FAT"},
+        {"root linked past the volume", fat, 2 * 4, 32, 0x0FFFFF00, "root chain leaves the volume after cluster 2"},
+        {"root linked to cluster 1", fat, 2 * 4, 32, 0xF0000001, "root chain leaves the volume after cluster 2"},
+        {"root marked bad", fat, 2 * 4, 32, 0x0FFFFFF7, "root chain leaves the volume after cluster 2"},
         // A second root cluster that the FAT calls free.
-        {"root chain into a free cluster", "", first_fat, 2 * 4, 32, 0x00001234, "root cluster 4660 is marked free in the FAT"},
+        {"root chain into a free cluster", fat, 2 * 4, 32, 0x00001234, "root cluster 4660 is marked free in the FAT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.image.empty())
+        std::string reason = c.reason;
+        if (c.mib == 0) {
             disk.copy_image_from(pristine_small());
-        else
-            ASSERT_TRUE(disk.load(c.image));
+            poke(disk, c.lba, c.offset, c.value, c.width / 8);
+        } else {
+            std::string image = fat32_test::make_disk("refused", c.mib, c.steps);
+            ASSERT_TRUE(disk.load(image));
+            // fsck.fat's report ends ", <used>/<clusters> clusters".
+            std::string clusters = fsck(image).second;
+            clusters = clusters.substr(clusters.rfind('/') + 1);
+            if (size_t star = reason.find('*'); star != std::string::npos)
+                reason.replace(star, 1, clusters.substr(0, clusters.find(' ')));
+        }
         disk.reset_state();
         sim::reset();
         init_dmem();
-        if (c.width != 0)
-            poke(disk, c.lba, c.offset, c.value, c.width / 8);
         int blocks_before = fat32_test::used_blocks();
         EXPECT_EQ(mount(), nullptr);
+        // After the mount's own lines, "Sectors per cluster" for a FAT32 boot sector, then one
+        // line naming the reason.
         std::vector<std::string> lines = fat32_ops::screen_lines();
         auto trim = std::find(lines.begin(), lines.end(), "trim_spaces");
         ASSERT_NE(trim, lines.end());
@@ -405,7 +355,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         if (c.fat32) {
             EXPECT_EQ(after[0].rfind("Sectors per cluster: ", 0), 0u);
         }
-        EXPECT_EQ(after.back(), "fat32: error: " + c.reason + "; volume refused.");
+        EXPECT_EQ(after.back(), "fat32: error: " + reason + "; volume refused.");
         EXPECT_EQ(disk.sectors_written(), 0u);
         EXPECT_EQ(disk.out_of_range_requests(), 0);
         EXPECT_EQ(fat32_test::used_blocks(), blocks_before) << "a refused mount keeps no memory";
@@ -413,55 +363,11 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
     // The same image with its root intact mounts, and a root of two clusters is followed
     // to its end.
     disk.copy_image_from(pristine_small());
-    poke(disk, first_fat, 2 * 4, 0x1234, 4);
-    poke(disk, first_fat + 0x1234 / 128, (0x1234 % 128) * 4, 0x0FFFFFFF, 4);
+    poke(disk, fat, 2 * 4, 0x1234, 4);
+    poke(disk, fat + 0x1234 / 128, (0x1234 % 128) * 4, 0x0FFFFFFF, 4);
     sim::reset();
     init_dmem();
     EXPECT_NE(mount(), nullptr);
-}
-
-// The volume in the first partition of an MBR mounts as one at LBA 0 does; a file on it reads
-// back, and ls and mkhello work. Every sector written lies in the partition, so the MBR and the
-// second partition are as they were; fsck.fat finds the partition clean and mtools sees hello.
-TEST_F(Volume, AVolumeInAnMbrPartitionMountsAndNothingOutsideItIsTouched)
-{
-    ASSERT_FALSE(partitioned_image().empty()) << "sfdisk, mkfs.fat or mtools failed";
-    ASSERT_TRUE(disk.load(partitioned_image()));
-    disk.reset_state();
-    f32* fs = mount();
-    ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(fat32_ops::screen_lines().size(), 7u) << sim::screen_text();
-    EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 1");
-    EXPECT_EQ(fs->partition_begin_sector, partition_start);
-    EXPECT_EQ(fs->volume_sectors, partition_sectors);
-    EXPECT_EQ(fs->fat_begin_sector, fs->bpb.reserved_sectors) << "sector numbers are the volume's own";
-
-    directory top{};
-    populate_root_dir(fs, &top);
-    dir_entry three = fat32_ops::entry_in(top, "three.bin");
-    uint8_t* data = readFile(fs, &three);
-    free_directory(fs, &top);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), three.file_size), fat32_test::host_content(3 * 512 - 10));
-    mfree(data);
-
-    start_global_config();
-    master_fs = fs;
-    sim::reset();
-    execute_vorn("ls");
-    execute_vorn("mkhello");
-    master_fs = nullptr;
-    EXPECT_EQ(fat32_ops::screen_lines(), std::vector<std::string>{"[0] /   0 clusters: [1]"});
-    ASSERT_FALSE(disk.written_lbas().empty());
-    for (uint64_t lba : disk.written_lbas())
-        EXPECT_TRUE(lba >= partition_start && lba < partition_start + partition_sectors) << "wrote LBA " << lba;
-
-    std::string path = fat32_test::image_dir() + "/mbr-after.img";
-    ASSERT_TRUE(disk.save(path));
-    fat32_test::expect_clean(partition_of(path, partition_start, partition_sectors));
-    auto [status, listing] = fat32_test::run(fat32_ops::mtools("mdir -b -i " + path + "@@1M ::/"));
-    EXPECT_EQ(status, 0) << listing;
-    EXPECT_EQ(listing, "::/three.bin\n::/hello/\n");
 }
 
 TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
@@ -1127,43 +1033,6 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
         execute_vorn("ls");
         EXPECT_EQ(disk.sectors_written(), 0u);
         master_fs = nullptr;
-    }
-}
-
-// A volume found without its clean-shutdown mark (some system stopped in the middle of a
-// change) and with a wrong FSInfo free count: the mount says so and trusts no FSInfo count; the
-// first command that touches it, ls or mkhello, counts the free clusters and rewrites FSInfo,
-// and the mark is never set again, in either FAT copy: fsck.fat finds nothing but the mark.
-TEST_F(Volume, AVolumeLeftWithoutItsCleanMarkIsRecountedAndLeftForTheChecker)
-{
-    for (const char* command : {"ls", "mkhello"}) {
-        SCOPED_TRACE(command);
-        disk.copy_image_from(pristine_small());
-        uint32_t spf = disk_u32(disk, 0, 36);
-        for (uint64_t copy : {first_fat, first_fat + spf})
-            poke(disk, copy, 4, 0x0FFFFFFF & ~fat32_clean_mark, 4);
-        poke(disk, 1, 488, 1000, 4);
-        disk.reset_state();
-        sim::reset();
-        init_dmem();
-        f32* fs = mount();
-        ASSERT_NE(fs, nullptr);
-        std::vector<std::string> lines = fat32_ops::screen_lines();
-        EXPECT_EQ(lines.back(), "fat32: the volume was not cleanly unmounted; free space will be recounted.");
-        EXPECT_EQ(disk.sectors_written(), 0u) << "the mount writes nothing";
-
-        start_global_config();
-        master_fs = fs;
-        std::string words = command;
-        execute_vorn(words.data());
-        execute_vorn(words.data());
-        master_fs = nullptr;
-        EXPECT_EQ(disk_u32(disk, 1, 488), disk_free_count(disk, fs));
-        for (uint64_t copy : {first_fat, first_fat + spf})
-            EXPECT_EQ(disk_u32(disk, copy, 4) & fat32_clean_mark, 0u) << "copy at " << copy;
-        std::string path = fat32_test::image_dir() + "/unclean-" + words + ".img";
-        ASSERT_TRUE(disk.save(path));
-        fat32_test::expect_clean(path, {"Dirty bit is set"});
     }
 }
 
