@@ -49,7 +49,7 @@ class Machines(unittest.TestCase):
                     self.assertEqual(rows[rows.index(cause) + 1:rows.index(cause) + 3], ["", BANNER])
                     self.assertNotIn(MOUNTED, rows)
                 clean, report = fsck_clean(disk)
-                self.assertTrue(clean, report)
+                self.assertEqual((clean, len(report.splitlines())), (True, 2), report)
 
     def test_image_check_names_instructions_a_486_lacks(self):
         check = os.path.join(REPO_ROOT, "tools", "check-cpu-baseline.sh")
