@@ -1,7 +1,8 @@
 """Tavix on Bochs, the second PC model (a Pentium, and a drive that runs a command written while
 identify data waits): the shipped ISO reaches the prompt with its disk mounted, and the
-in-kernel groups pass, fs included, then the division-by-zero panic; fsck.fat finds the disk
-clean. Where Bochs is missing the file exits with 77, which ctest reports as skipped."""
+in-kernel groups pass, fs included, then the division-by-zero panic; a boot of its own ends in
+the general-protection panic. fsck.fat finds each disk clean. Where Bochs is missing the file
+exits with 77, which ctest reports as skipped."""
 
 import os
 import subprocess
@@ -17,8 +18,8 @@ import bochs  # noqa: E402
 
 SKIPPED = 77
 DATA = b"Tavix on a second PC\n"
-# Every group that means something on a real PC but the keyboard's (it needs typed keys) and
-# the general-protection panic (a boot of its own); nothing runs after the last one's panic.
+# Every group that means something on a real PC but the keyboard's, which needs typed keys;
+# nothing runs after a panic, so each panic group ends a boot.
 GROUPS = ["corelib", "timer", "swint", "pci", "progress", "rtc", "script", "fs", "divzero"]
 KTEST_SYMBOL = "ktest_entry_"
 
@@ -52,19 +53,29 @@ class OnBochs(unittest.TestCase):
         self.assertIn("Filesystem identified!", rows)
         self.assertEqual(rows[-1], "masteruser: / &")
 
-    def test_in_kernel_groups_pass(self):
+    def boot_test_image(self, groups):
+        """(KTEST lines, the boot's Result, the root directory's listing)."""
         elf = image_path("tavix-test.elf")
         with tempfile.TemporaryDirectory() as tmp:
             iso = os.path.join(tmp, "test.iso")
-            subprocess.run([os.path.join(REPO_ROOT, "tools", "make-iso.sh"), elf, iso] + GROUPS, check=True)
+            subprocess.run([os.path.join(REPO_ROOT, "tools", "make-iso.sh"), elf, iso] + groups, check=True)
             result, listing = self.boot(iso, elf, sectors_per_cluster=1)
         lines = [line for line in result.console.splitlines() if line.startswith("KTEST ")]
-        expected = tests_in_image(elf, GROUPS[:-1])
+        self.assertTrue(result.halted)
+        return lines, result, listing
+
+    def test_in_kernel_groups_pass(self):
+        lines, result, listing = self.boot_test_image(GROUPS)
+        expected = tests_in_image(image_path("tavix-test.elf"), GROUPS[:-1])
         self.assertGreater(len(expected), len(GROUPS))
         self.assertCountEqual(lines, ["KTEST %s PASS" % name for name in expected])
-        self.assertTrue(result.halted)
         self.assertIn("--< Kernel panic >--|--< Division by zero >--", result.screen)
         self.assertIn("kfs keep file.bin", listing)
+
+    def test_general_protection_fault_panics(self):
+        lines, result, _ = self.boot_test_image(["gpfault"])
+        self.assertEqual(lines, [])
+        self.assertIn("--< Kernel panic >--|--< General protection fault >--", result.screen)
 
 
 if __name__ == "__main__":
