@@ -35,6 +35,26 @@ constexpr uint8_t select_lba48 = 0x40;
 // The probe clears these task-file registers, in this order, before IDENTIFY.
 constexpr uint16_t probe_cleared_registers[] = {ata_sector_count, ata_lba_low, ata_lba_mid, ata_lba_high};
 
+// With no controller behind the ports the ISA bus floats and every read gives all ones.
+constexpr uint8_t floating_bus = 0xFF;
+
+// A packet device aborts IDENTIFY DEVICE and leaves its signature in the LBA mid and high
+// registers: a parallel ATAPI drive and a serial one behind a legacy-mode controller.
+struct device_signature {
+    uint8_t mid;
+    uint8_t high;
+};
+constexpr device_signature packet_signatures[] = {{0x14, 0xEB}, {0x69, 0x96}};
+
+bool is_packet_device(uint8_t mid, uint8_t high)
+{
+    for (const device_signature& s : packet_signatures) {
+        if (s.mid == mid && s.high == high)
+            return true;
+    }
+    return false;
+}
+
 constexpr uint32_t words_per_sector = ata_sector_size / 2;
 
 // Every wait is a count of status reads, not a time: shell commands run with interrupts
@@ -161,13 +181,18 @@ uint8_t identify()
         port_byte_out(reg, 0);
     }
     port_byte_in(ata_status);
+    // Nothing else goes to the command port until the identify data is read: a drive may
+    // take a second command at once and drop the data of the first.
     port_byte_out(ata_command, cmd_identify);
-    port_byte_out(ata_command, cmd_flush_cache);
 
     uint8_t status = port_byte_in(ata_status);
     uint32_t polls = 0;
     while ((status & status_bsy) && ++polls < ata_busy_bound_reads)
         status = port_byte_in(ata_status);
+    if (status == floating_bus) {
+        printf("identify: error: no ATA controller at ports 0x1F0-0x1F7 (a SATA/AHCI-only PC?)\n");
+        return 0;
+    }
     if (status & status_bsy) {
         printf("identify: error: the drive stayed busy; giving up.\n");
         printf("identify: tip: fat32 mounting is not possible.\n");
@@ -184,8 +209,14 @@ uint8_t identify()
     // A packet device (or anything else) leaves a non-zero signature in these registers.
     uint8_t mid = port_byte_in(ata_lba_mid);
     uint8_t hi = port_byte_in(ata_lba_high);
-    if (mid != 0 || hi != 0)
+    if (is_packet_device(mid, hi)) {
+        printf("identify: error: the primary master is a CD/DVD (ATAPI) drive, not a disk.\n");
         return 0;
+    }
+    if (mid != 0 || hi != 0) {
+        printf("identify: error: the primary master is not an ATA disk.\n");
+        return 0;
+    }
 
     printf("Waiting for ERR or DRQ.\n");
     polls = 0;
@@ -195,8 +226,12 @@ uint8_t identify()
         printf("identify: error: the drive sent no identify data; giving up.\n");
         return 0;
     }
-    if (status & status_err)
+    // No disk answers as master, though something holds the channel: a channel whose only
+    // drive is the slave answers so for its empty master.
+    if (status & status_err) {
+        printf("identify: error: no disk answers as primary master (Tavix uses only that one).\n");
         return 0;
+    }
 
     printf("Reading IDENTIFY structure.\n");
     insw(ata_data, identify_data, words_per_sector);

@@ -22,14 +22,13 @@ constexpr uint32_t rtc_update_wait_reads = 500000;
 constexpr uint32_t rtc_snapshot_attempts = 5;
 static_assert(rtc_snapshot_attempts >= 4, "a tick inside the second snapshot must still leave two that agree");
 
-// The standard registers hold only two year digits, and the century register some firmware
-// keeps (0x32) is not standard. Years 00-79 are taken as 2000-2079 and 80-99 as 1980-1999:
-// no FAT date can lie before 1980 anyway.
+// The standard registers hold only two year digits. Where the century register holds no
+// plausible century, years 00-79 are taken as 2000-2079 and 80-99 as 1980-1999.
 constexpr uint8_t rtc_century_pivot = 80;
 constexpr uint16_t rtc_low_years_century = 2000;
 constexpr uint16_t rtc_high_years_century = 1900;
-constexpr uint16_t rtc_first_year = rtc_high_years_century + rtc_century_pivot;
-static_assert(rtc_first_year == 1980, "the first year the clock reports is the FAT epoch");
+static_assert(rtc_high_years_century + rtc_century_pivot == rtc_first_year, "the window starts at the first year");
+static_assert(rtc_low_years_century + rtc_century_pivot - 1 <= rtc_last_year, "the window ends within the range");
 constexpr uint8_t years_per_century = 100;
 
 constexpr uint8_t months_per_year = 12;
@@ -50,6 +49,7 @@ struct rtc_registers {
     uint8_t day;
     uint8_t month;
     uint8_t year;
+    uint8_t century;
     uint8_t status_b;
 
     bool operator==(const rtc_registers&) const = default;
@@ -84,6 +84,7 @@ rtc_registers read_registers()
     r.day = read_register(reg_day);
     r.month = read_register(reg_month);
     r.year = read_register(reg_year);
+    r.century = read_register(reg_century);
     r.status_b = read_register(reg_status_b);
     return r;
 }
@@ -131,6 +132,20 @@ bool decode_hour(uint8_t raw, uint8_t status_b, uint8_t* hour)
     return true;
 }
 
+// The four-digit year. The century register is believed when it holds a number of the clock's
+// format that, with the two year digits, gives a year the clock may report: a firmware that
+// does not keep it leaves 0 or anything else there.
+uint16_t full_year(uint8_t year, uint8_t century_register, bool binary)
+{
+    uint8_t century;
+    if (decode_value(century_register, binary, &century)) {
+        const uint32_t full = century * years_per_century + year;
+        if (full >= rtc_first_year && full <= rtc_last_year)
+            return static_cast<uint16_t>(full);
+    }
+    return static_cast<uint16_t>((year < rtc_century_pivot ? rtc_low_years_century : rtc_high_years_century) + year);
+}
+
 bool decode_time(const rtc_registers& r, rtc_time* time)
 {
     const bool binary = (r.status_b & status_b_binary) != 0;
@@ -141,7 +156,7 @@ bool decode_time(const rtc_registers& r, rtc_time* time)
         return false;
     if (year >= years_per_century || time->second >= seconds_per_minute || time->minute >= minutes_per_hour)
         return false;
-    time->year = static_cast<uint16_t>((year < rtc_century_pivot ? rtc_low_years_century : rtc_high_years_century) + year);
+    time->year = full_year(year, r.century, binary);
     if (time->month < 1 || time->month > months_per_year)
         return false;
     return time->day >= 1 && time->day <= month_length(time->year, time->month);

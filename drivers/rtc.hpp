@@ -19,6 +19,8 @@ constexpr uint8_t reg_month = 0x08;
 constexpr uint8_t reg_year = 0x09;
 constexpr uint8_t reg_status_a = 0x0A;
 constexpr uint8_t reg_status_b = 0x0B;
+// Not in the original clock, but QEMU, Bochs and most PC firmware keep the century here.
+constexpr uint8_t reg_century = 0x32;
 static_assert((reg_status_b & cmos_nmi_disable) == 0, "register numbers leave the NMI mask bit clear");
 
 // Status register A: set while the clock is about to change or changing its time registers.
@@ -41,8 +43,13 @@ struct rtc_time {
     uint8_t second; // 0-59
 };
 
+// The years the clock reports: those a FAT date can hold, the one thing the time is used for.
+constexpr uint16_t rtc_first_year = 1980;
+constexpr uint16_t rtc_last_year = 2107;
+
 // Reads the clock into *time. When the clock cannot be read (it never leaves its update
-// cycle, or it holds no valid date) *time is 1980-01-01 00:00:00 and the result is 0.
+// cycle, or it holds no valid date) *time is 1980-01-01 00:00:00 and the result is 0. The
+// year always lies within rtc_first_year..rtc_last_year.
 uint8_t read_rtc(rtc_time* time);
 
 } // namespace tavix

@@ -1,5 +1,6 @@
-// The in-kernel test runner: runs the test groups named on the Multiboot command line,
-// reports each result on the screen and on the debug console, then ends the emulator.
+// The in-kernel test runner: runs the test groups named on the Multiboot command line, in
+// that order, reports each result on the screen and on the debug console, then ends the
+// emulator.
 #include "kernel/kernel.hpp"
 
 #include "arch/hw.hpp"
@@ -102,24 +103,42 @@ const char* command_line()
     return cmdline ? reinterpret_cast<const char*>(static_cast<uintptr_t>(cmdline)) : "";
 }
 
-// True when word is one of the space-separated words of line.
-bool has_word(const char* line, const char* word)
+// True when the `length` characters at `word` spell `name`.
+bool word_is(const char* word, size_t length, const char* name)
 {
-    while (*line) {
-        while (*line == ' ')
-            ++line;
-        const char* w = word;
-        const char* p = line;
-        while (*p && *p != ' ' && *w && *p == *w) {
-            ++p;
-            ++w;
-        }
-        if (*w == '\0' && (*p == '\0' || *p == ' '))
-            return true;
-        while (*line && *line != ' ')
-            ++line;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] != word[i])
+            return false;
     }
-    return false;
+    return name[length] == '\0';
+}
+
+struct Tally {
+    uint32_t passed;
+    uint32_t failed;
+};
+
+void run_test(const Test* t, Tally* tally)
+{
+    current = {};
+    t->run();
+    out.add("KTEST ");
+    out.add(t->group);
+    out.add(".");
+    out.add(t->name);
+    if (current.failed) {
+        ++tally->failed;
+        out.add(" FAIL ");
+        out.add(current.what);
+        out.add(" at ");
+        out.add(current.file);
+        out.add(":");
+        out.add(static_cast<uint32_t>(current.line));
+    } else {
+        ++tally->passed;
+        out.add(" PASS");
+    }
+    out.emit();
 }
 
 } // namespace
@@ -136,41 +155,30 @@ void expect(bool ok, const char* what, const char* file, int line)
 void run_kernel_tests()
 {
     using namespace tavix::ktest;
-    const char* groups = command_line();
-    uint32_t passed = 0;
-    uint32_t failed = 0;
+    Tally tally = {};
     // Start-up leaves the cursor behind the prompt.
     tavix::printf("\n");
 
-    for (const Test* t = __start_ktests; t < __stop_ktests; ++t) {
-        if (!has_word(groups, t->group))
-            continue;
-        current = {};
-        t->run();
-        out.add("KTEST ");
-        out.add(t->group);
-        out.add(".");
-        out.add(t->name);
-        if (current.failed) {
-            ++failed;
-            out.add(" FAIL ");
-            out.add(current.what);
-            out.add(" at ");
-            out.add(current.file);
-            out.add(":");
-            out.add(static_cast<uint32_t>(current.line));
-        } else {
-            ++passed;
-            out.add(" PASS");
+    // Groups run in the order the command line names them, so that one that ends in a panic
+    // can come after all the others have reported.
+    for (const char* word = command_line(); *word != '\0';) {
+        while (*word == ' ')
+            ++word;
+        size_t length = 0;
+        while (word[length] != '\0' && word[length] != ' ')
+            ++length;
+        for (const Test* t = __start_ktests; t < __stop_ktests; ++t) {
+            if (word_is(word, length, t->group))
+                run_test(t, &tally);
         }
-        out.emit();
+        word += length;
     }
 
     out.add("KTEST DONE ");
-    out.add(passed);
+    out.add(tally.passed);
     out.add(" ");
-    out.add(failed);
+    out.add(tally.failed);
     out.emit();
 
-    tavix::hw::out8(debug_exit_port, failed == 0 ? exit_all_passed : exit_some_failed);
+    tavix::hw::out8(debug_exit_port, tally.failed == 0 ? exit_all_passed : exit_some_failed);
 }

@@ -269,9 +269,11 @@ void AtaDisk::write(uint16_t port, uint32_t value, int width)
         device_ = static_cast<uint8_t>(value);
         return;
     case port_command:
-        // A drive takes no new command while it is busy or still moving data.
-        if ((device_ & device_select_slave) || busy_left_ > 0 || (status_ & (status_bsy | status_drq)))
+        // A busy drive takes no command. One that still holds data executes the new command
+        // and drops that data, as the standard lets any drive do.
+        if ((device_ & device_select_slave) || busy_left_ > 0 || (status_ & status_bsy))
             return;
+        transfer_ = Transfer::none;
         commands_.push_back(static_cast<uint8_t>(value));
         execute(static_cast<uint8_t>(value));
         return;

@@ -13,9 +13,10 @@ namespace sim {
 
 // Device 0 of the primary channel over a sparse in-memory image. It implements IDENTIFY
 // DEVICE, READ SECTORS, READ SECTORS EXT, WRITE SECTORS EXT and FLUSH CACHE with the
-// BSY/DRQ/ERR handshake of a real drive: a command written while BSY or DRQ is set is
-// ignored, an address past the end of the image aborts with ERR, and each command (and
-// each written sector) keeps BSY up for a configurable number of status reads.
+// BSY/DRQ/ERR handshake of a real drive: a command written while BSY is set is ignored, one
+// written while data waits for the host ends that transfer and runs, an address past the
+// end of the image aborts with ERR, and each command (and each written sector) keeps BSY up
+// for a configurable number of status reads.
 class AtaDisk final : public Device {
 public:
     enum class Mode {

@@ -26,7 +26,7 @@ constexpr CmosTime power_on_time = {2000, 1, 1, 0, 0, 0};
 bool is_time_register(uint8_t reg)
 {
     return reg == reg_seconds || reg == reg_minutes || reg == reg_hours || reg == reg_day || reg == reg_month
-        || reg == reg_year;
+        || reg == reg_year || reg == reg_century;
 }
 
 int month_length(int year, int month)
@@ -108,6 +108,8 @@ public:
             return encode(time.day);
         case reg_month:
             return encode(time.month);
+        case reg_century:
+            return encode(time.year / 100);
         default:
             return encode(time.year % 100);
         }

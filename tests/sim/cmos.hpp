@@ -5,7 +5,8 @@
 
 namespace sim {
 
-// The date and time the clock keeps, with a four-digit year (the registers hold two digits).
+// The date and time the clock keeps, with a four-digit year (two digits in the year register,
+// the century in register 0x32 as QEMU and most PC firmware keep it).
 struct CmosTime {
     int year;
     int month;
@@ -42,7 +43,7 @@ void cmos_override_register(uint8_t reg, uint8_t value);
 // Takes the clock off the bus, so that its ports float high, until the next cmos_reset.
 void cmos_remove();
 
-// Reads of the time registers (seconds to year) since the reset.
+// Reads of the time registers (seconds to year, and the century) since the reset.
 int cmos_time_reads();
 // Of those, the ones made while register A still showed an update in progress.
 int cmos_time_reads_during_update();

@@ -1,6 +1,6 @@
 """The clock reader on QEMU's CMOS clock: the in-kernel group rtc prints the date and time it
 read, which must be the host's UTC time by default, and the given time when QEMU starts the
-clock at a fixed date (here one whose two year digits stand for the 1900s)."""
+clock at a fixed date (one whose two year digits stand for the 1900s, one past 2079)."""
 
 import datetime
 import os
@@ -42,14 +42,16 @@ class ClockTests(unittest.TestCase):
         self.assertGreaterEqual(reading, before - SLACK)
         self.assertLessEqual(reading, after + SLACK)
 
-    def test_clock_started_at_a_date_of_the_1900s(self):
-        start = datetime.datetime(1999, 12, 31, 23, 59, 50)
-        before, reading, after, ktests, status = run_clock_test(
-            ("-rtc", "base=%s" % start.strftime("%Y-%m-%dT%H:%M:%S")))
-        self.check_passed(ktests, status)
-        self.assertGreaterEqual(reading, start - SLACK)
-        self.assertLessEqual(reading, start + (after - before) + SLACK)
-
+    def test_clock_started_at_fixed_dates(self):
+        # Two year digits that stand for the 1900s, and a year past 2079 that only the
+        # century register tells from 1980-1999.
+        for start in (datetime.datetime(1999, 12, 31, 23, 59, 50), datetime.datetime(2085, 6, 15, 12, 0, 0)):
+            with self.subTest(start=start):
+                before, reading, after, ktests, status = run_clock_test(
+                    ("-rtc", "base=%s" % start.strftime("%Y-%m-%dT%H:%M:%S")))
+                self.check_passed(ktests, status)
+                self.assertGreaterEqual(reading, start - SLACK)
+                self.assertLessEqual(reading, start + (after - before) + SLACK)
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,6 +1,6 @@
 // The CMOS clock reader against the simulated clock: both data formats, both hour formats,
-// the century rule, the update-in-progress wait, a dead or absent clock, values out of range
-// and a second ticking over in the middle of a reading.
+// the century register and the two-digit window, the update-in-progress wait, a dead or
+// absent clock, values out of range and a second ticking over in the middle of a reading.
 #include "drivers/rtc.hpp"
 
 #include "tests/sim/cmos.hpp"
@@ -24,6 +24,7 @@ constexpr uint8_t reg_hours = 0x04;
 constexpr uint8_t reg_day = 0x07;
 constexpr uint8_t reg_month = 0x08;
 constexpr uint8_t reg_year = 0x09;
+constexpr uint8_t reg_century = 0x32;
 constexpr uint8_t reg_minutes = 0x02;
 constexpr uint8_t reg_seconds = 0x00;
 constexpr uint8_t status_b_bcd_24 = 0x02;
@@ -108,14 +109,30 @@ TEST_F(Rtc, TwelveHourModeHasNoHourZeroAndMarksTheAfternoon)
     }
 }
 
-TEST_F(Rtc, TwoYearDigitsFrom80AreThe1900s)
+TEST_F(Rtc, CenturyRegisterWhenPlausibleElseTwoDigitsFrom80AreThe1900s)
 {
-    const std::pair<uint8_t, unsigned> years[] = {{0x00, 2000}, {0x26, 2026}, {0x79, 2079}, {0x80, 1980}, {0x99, 1999}};
-    for (const auto& [reg, year] : years) {
-        sim::cmos_override_register(reg_year, reg);
+    struct Case {
+        uint8_t status_b;
+        uint8_t century;
+        uint8_t year;
+        unsigned full_year;
+    };
+    const Case cases[] = {
+        {status_b_bcd_24, 0x20, 0x80, 2080}, {status_b_bcd_24, 0x20, 0x99, 2099}, {status_b_bcd_24, 0x19, 0x99, 1999},
+        {status_b_bcd_24, 0x21, 0x07, 2107}, {status_b_binary_24, 20, 85, 2085},
+        // No century kept, one that is no number of the format, or one giving a year that no
+        // FAT date holds: the two digits alone decide.
+        {status_b_bcd_24, 0x00, 0x26, 2026}, {status_b_bcd_24, 0x00, 0x80, 1980}, {status_b_bcd_24, 0xFF, 0x80, 1980},
+        {status_b_bcd_24, 0x1A, 0x05, 2005}, {status_b_bcd_24, 0x21, 0x08, 2008}, {status_b_bcd_24, 0x19, 0x79, 2079},
+        {status_b_binary_24, 0x20, 85, 1985},
+    };
+    for (const Case& c : cases) {
+        sim::cmos_override_register(reg_status_b, c.status_b);
+        sim::cmos_override_register(reg_century, c.century);
+        sim::cmos_override_register(reg_year, c.year);
         tavix::rtc_time t = {};
         EXPECT_EQ(tavix::read_rtc(&t), 1);
-        EXPECT_EQ(t.year, year) << std::hex << int(reg);
+        EXPECT_EQ(t.year, c.full_year) << std::hex << int(c.century) << " " << int(c.year);
     }
 }
 
