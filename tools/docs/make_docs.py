@@ -7,8 +7,8 @@ A figure in README.md or docs/*.md is written as its value followed by an HTML c
 names it, e.g. `0x0010DC80`<!--mem.stack_bottom--> or 32<!--disk.reserved-->; Git hosts show
 only the value. Without --check the values and docs/figures/*.svg are brought up to date; with
 --check nothing is written, every difference is listed and the exit status is 1 when there is
-one. An address inside the loaded image that carries no name is a difference too, since
-nothing would keep it true.
+one. An address inside the loaded image, written as code, that carries no name is a
+difference too, since nothing would keep it true.
 """
 
 import argparse
@@ -25,7 +25,8 @@ import write_order
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARKED = re.compile(r"(`?)([0-9A-Za-z.,]+)\1<!--([a-z]+\.[a-z0-9_.]+)-->")
-HEX = re.compile(r"0x[0-9A-Fa-f]{5,8}\b")
+# Addresses are written as code, `0x0011056C`; other hex numbers (magic values) as plain text.
+ADDRESS = re.compile(r"`(0x[0-9A-Fa-f]{5,8})`")
 
 
 def pages(root):
@@ -60,7 +61,7 @@ def update_page(rel, text, facts):
 
     updated = MARKED.sub(replace, text)
     low, high = int(facts["mem.load"], 16), int(facts["mem.image_end"], 16)
-    for address in HEX.findall(MARKED.sub("", text)):
+    for address in ADDRESS.findall(MARKED.sub("", text)):
         if low <= int(address, 16) <= high:
             problems.append("%s: address %s inside the image has no figure name" % (rel, address))
     return updated, problems
