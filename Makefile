@@ -20,6 +20,8 @@ DISK    ?=
 # QEMU's -s listens for gdb here.
 GDB_PORT := 1234
 FUZZ_TIME ?= 600
+# The gdb port probe below needs bash's /dev/tcp.
+SHELL := /bin/bash
 
 # cmake --build runs make again in each build tree, and every sub-make would announce the
 # directory it enters and leaves.
@@ -56,14 +58,16 @@ run: kernel
 debug: debug-kernel
 	@tools/run.sh --debug $(DEBUG_ELF) "$(DISK)"
 
-# No build here: the symbols must be those of the image make debug booted. A QEMU waiting
-# for gdb listens on the port (state 0A in the kernel's socket tables); without one, gdb
-# would only time out at its own prompt.
+# No build here: the symbols must be those of the image make debug booted. QEMU opens its gdb
+# port only once it has loaded the 979 MiB image, a few seconds after make debug starts, so
+# the port is tried for up to GDB_WAIT_TRIES half seconds; without a QEMU there, gdb would
+# only time out at its own prompt. $(error) says why in one line and stops.
+GDB_WAIT_TRIES := 12
+gdb_waiting = $(shell for try in $$(seq $(GDB_WAIT_TRIES)); do \
+	(exec 3<>/dev/tcp/127.0.0.1/$(GDB_PORT)) 2>/dev/null && { echo yes; break; }; sleep 0.5; done)
 gdb: deps
-	@test -f $(DEBUG_ELF) || { echo "make gdb: no $(DEBUG_ELF); run make debug in another terminal first" >&2; exit 1; }
-	@cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | awk -v port=$$(printf ':%04X' $(GDB_PORT)) \
-		'$$4 == "0A" && substr($$2, length($$2) - 4) == port { found = 1 } END { exit !found }' || \
-		{ echo "make gdb: no QEMU is waiting for gdb on port $(GDB_PORT); run make debug in another terminal first" >&2; exit 1; }
+	$(if $(wildcard $(DEBUG_ELF)),,$(error make gdb: no $(DEBUG_ELF); run make debug in another terminal first))
+	$(if $(gdb_waiting),,$(error make gdb: no QEMU is waiting for gdb on port $(GDB_PORT); run make debug in another terminal first))
 	@gdb -q $(DEBUG_ELF) -ex 'target remote localhost:$(GDB_PORT)'
 
 docs: kernel
