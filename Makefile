@@ -5,21 +5,31 @@
 #   make bench    print the benchmark figures
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds each (default 600)
 #   make iso      build the GRUB rescue ISO
-#   make debug    boot QEMU stopped, waiting for gdb
-#   make gdb      in another terminal: gdb with the kernel's symbols, attached to make debug's QEMU
+#   make debug    boot the unoptimised image in QEMU, stopped, waiting for gdb
+#   make gdb      in another terminal: gdb with that image's symbols, attached to make debug's QEMU
+#   make docs     regenerate the pictures and figures of docs/ from the build
 
 BUILD   := build
 KBUILD  := $(BUILD)/kernel
 HBUILD  := $(BUILD)/host
+# The image make debug boots and make gdb loads, built in a tree of its own.
+DBUILD  := $(BUILD)/kernel-debug
+DEBUG_ELF := $(BUILD)/debug/tavix.elf
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 DISK    ?=
 # QEMU's -s listens for gdb here.
 GDB_PORT := 1234
 FUZZ_TIME ?= 600
+# The gdb port probe below needs bash's /dev/tcp.
+SHELL := /bin/bash
 
-.PHONY: all deps kernel iso host run test bench fuzz debug gdb clean
+# cmake --build runs make again in each build tree, and every sub-make would announce the
+# directory it enters and leaves.
+MAKEFLAGS += --no-print-directory
 
-all: kernel iso host
+.PHONY: all deps kernel debug-kernel iso host run test bench fuzz debug gdb docs clean
+
+all: kernel debug-kernel iso host
 
 deps:
 	@tools/install-deps.sh
@@ -27,6 +37,13 @@ deps:
 kernel: deps
 	@cmake -S . -B $(KBUILD) -DTAVIX_KERNEL=ON -DCMAKE_TOOLCHAIN_FILE=cmake/i686-elf.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(KBUILD) -j $(JOBS)
+
+# Debug is -O0 -g: every source line is its own run of instructions, in source order, so
+# gdb's next and step go line by line and every local variable can be read.
+debug-kernel: deps
+	@cmake -S . -B $(DBUILD) -DTAVIX_KERNEL=ON -DCMAKE_TOOLCHAIN_FILE=cmake/i686-elf.cmake -DCMAKE_BUILD_TYPE=Debug \
+		-DTAVIX_OUTPUT_DIR=$(abspath $(dir $(DEBUG_ELF))) >/dev/null
+	@cmake --build $(DBUILD) -j $(JOBS) --target tavix
 
 iso: kernel
 	@tools/make-iso.sh $(BUILD)/tavix.elf $(BUILD)/tavix.iso
@@ -38,13 +55,23 @@ host: deps
 run: kernel
 	@tools/run.sh $(BUILD)/tavix.elf "$(DISK)"
 
-debug: kernel
-	@tools/run.sh --debug $(BUILD)/tavix.elf "$(DISK)"
+debug: debug-kernel
+	@tools/run.sh --debug $(DEBUG_ELF) "$(DISK)"
 
-# No build here: the symbols must be those of the image make debug booted.
+# No build here: the symbols must be those of the image make debug booted. QEMU opens its gdb
+# port only once it has loaded the 979 MiB image, a few seconds after make debug starts, so
+# the port is tried for up to GDB_WAIT_TRIES half seconds; without a QEMU there, gdb would
+# only time out at its own prompt. $(error) says why in one line and stops.
+GDB_WAIT_TRIES := 12
+gdb_waiting = $(shell for try in $$(seq $(GDB_WAIT_TRIES)); do \
+	(exec 3<>/dev/tcp/127.0.0.1/$(GDB_PORT)) 2>/dev/null && { echo yes; break; }; sleep 0.5; done)
 gdb: deps
-	@test -f $(BUILD)/tavix.elf || { echo "error: no $(BUILD)/tavix.elf: start make debug first" >&2; exit 1; }
-	@gdb -q $(BUILD)/tavix.elf -ex 'target remote localhost:$(GDB_PORT)'
+	$(if $(wildcard $(DEBUG_ELF)),,$(error make gdb: no $(DEBUG_ELF); run make debug in another terminal first))
+	$(if $(gdb_waiting),,$(error make gdb: no QEMU is waiting for gdb on port $(GDB_PORT); run make debug in another terminal first))
+	@gdb -q $(DEBUG_ELF) -ex 'target remote localhost:$(GDB_PORT)'
+
+docs: kernel
+	@python3 tools/docs/make_docs.py
 
 test: all
 	@cd $(HBUILD) && ctest --output-on-failure -j $(JOBS)

@@ -16,7 +16,10 @@ samples=$(mktemp -d)
 trap 'rm -rf "$samples"' EXIT
 cat > "$samples/README.TXT" <<'TXT'
 This is a sample FAT32 volume for Tavix.
-Try "ls" at the prompt to list it, and "help" for the other commands.
+Type "mkhello" at the prompt to make a directory named hello here, and
+"help" for other commands. No command lists the disk: "ls" prints only the
+shell's own record of its directory. After QEMU ends, list the volume from
+the host with: mdir -i build/disk.img ::/
 TXT
 printf 'Hello from a subdirectory.\n' > "$samples/HELLO.TXT"
 printf 'A file with a long name.\n' > "$samples/Long file name.txt"

@@ -34,7 +34,7 @@ fi
 
 if [ "$debug" -eq 1 ]; then
     args+=(-s -S)
-    echo "QEMU waits for gdb: run make gdb in another terminal." >&2
+    echo "QEMU waits for gdb on port 1234 with $kernel on $disk: run make gdb in another terminal." >&2
 fi
 
 exec qemu-system-i386 "${args[@]}"

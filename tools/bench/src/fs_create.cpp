@@ -1,7 +1,8 @@
 // Benchmark: what one mkhello costs on the simulated ATA disk (commands and sectors written),
-// and creating the same 1000 small files through the kernel's FAT32 code versus mcopy, with the
-// directory cache and, side by side, with it dropped before every creation (every creation
-// walks the whole directory, as before the cache). Prints figures only.
+// and creating the same 1000 small files through the kernel's FAT32 code against mcopy, with
+// the directory cache and, side by side, with it dropped before every creation (so every
+// creation walks the whole directory). Each timing is repeated and alternated, and a
+// difference inside the spread of the runs is reported as noise. Prints figures only.
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
@@ -9,7 +10,9 @@
 #include "tests/sim/sim.hpp"
 #include "tests/unit/fat32_image.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,6 +21,7 @@ namespace {
 
 constexpr int file_count = 1000;
 constexpr int file_bytes = 100;
+constexpr int timing_runs = 3;
 
 tavix::f32* mount(sim::AtaDisk& disk, const std::string& path)
 {
@@ -59,7 +63,8 @@ std::string file_name(int i)
     return name;
 }
 
-double kernel_create(const std::string& path, std::vector<std::string>& contents, bool cached)
+// Seconds for the 1000 creations; prints what the disk saw when `report` is set.
+double kernel_create(const std::string& path, std::vector<std::string>& contents, bool cached, bool report)
 {
     sim::AtaDisk disk;
     tavix::f32* fs = mount(disk, path);
@@ -74,10 +79,11 @@ double kernel_create(const std::string& path, std::vector<std::string>& contents
         tavix::writeFile(fs, &root, reinterpret_cast<uint8_t*>(contents[i].data()), name.data(), file_bytes);
     }
     auto end = std::chrono::steady_clock::now();
-    std::printf("kernel, %s: %d files, %llu sectors written, %d WRITE SECTORS EXT, %llu sectors read\n",
-        cached ? "directory cache" : "no directory cache (before)", file_count,
-        static_cast<unsigned long long>(disk.sectors_written()), disk.command_count(sim::AtaDisk::cmd_write48),
-        static_cast<unsigned long long>(disk.sectors_read()));
+    if (report)
+        std::printf("  kernel, %s: %llu sectors written, %d WRITE SECTORS EXT, %llu sectors read\n",
+            cached ? "directory cache" : "cache dropped before every creation",
+            static_cast<unsigned long long>(disk.sectors_written()), disk.command_count(sim::AtaDisk::cmd_write48),
+            static_cast<unsigned long long>(disk.sectors_read()));
     disk.save(path);
     return std::chrono::duration<double>(end - start).count();
 }
@@ -92,6 +98,39 @@ double mcopy_create(const std::string& path, const std::string& sources)
         return -1;
     }
     return std::chrono::duration<double>(end - start).count();
+}
+
+double median(std::vector<double> runs)
+{
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+}
+
+double spread(const std::vector<double>& runs) { return *std::max_element(runs.begin(), runs.end()) - *std::min_element(runs.begin(), runs.end()); }
+
+void print_runs(const char* label, const std::vector<double>& runs)
+{
+    std::printf("  %-46s min %.3f  median %.3f  max %.3f s\n", label, *std::min_element(runs.begin(), runs.end()),
+        median(runs), *std::max_element(runs.begin(), runs.end()));
+}
+
+// The ratio of the medians against the baseline, and whether the runs spread wider than the
+// difference it stands for.
+void print_ratio(const char* label, const std::vector<double>& runs, const std::vector<double>& baseline)
+{
+    double difference = median(runs) - median(baseline);
+    double noise = std::max(spread(runs), spread(baseline));
+    std::printf("  %-46s %.2f (medians), %s: they differ by %.3f s, the runs spread over %.3f s\n", label,
+        median(runs) / median(baseline), std::fabs(difference) <= noise ? "within noise" : "beyond noise",
+        difference, noise);
+}
+
+// A fresh copy of the volume at `base` for one run.
+std::string copy_of(const std::string& base, const std::string& name)
+{
+    std::string path = fat32_test::image_dir() + "/" + name + ".img";
+    fat32_test::run("cp --sparse=always " + base + " " + path);
+    return path;
 }
 
 } // namespace
@@ -115,25 +154,29 @@ int main()
         std::fclose(f);
         sources += " " + host;
     }
-    std::string uncached_image = fat32_test::make_image("create-bench-uncached", 64, 1);
-    // The same fresh volume (volume serial included) for both kernel runs, so that their
-    // images can be compared byte for byte.
+    // Every run starts from a copy of the same fresh volume (volume serial included), so that
+    // the two kernel images can be compared byte for byte.
+    std::string base = fat32_test::make_image("create-bench-base", 64, 1);
+    std::printf("%d files of %d bytes into a fresh 64 MiB image, %d runs of each, alternating:\n", file_count,
+        file_bytes, timing_runs);
+    std::vector<double> cached, uncached, mcopy;
+    for (int run = 0; run < timing_runs; ++run) {
+        bool first = run == 0;
+        uncached.push_back(kernel_create(copy_of(base, "create-bench-uncached"), contents, false, first));
+        cached.push_back(kernel_create(copy_of(base, "create-bench-kernel"), contents, true, first));
+        mcopy.push_back(mcopy_create(copy_of(base, "create-bench-mcopy"), sources));
+        if (uncached.back() < 0 || cached.back() < 0 || mcopy.back() < 0)
+            return 1;
+    }
     std::string kernel_image = fat32_test::image_dir() + "/create-bench-kernel.img";
-    fat32_test::run("cp --sparse=always " + uncached_image + " " + kernel_image);
-    std::string mcopy_image = fat32_test::make_image("create-bench-mcopy", 64, 1);
-    double uncached_s = kernel_create(uncached_image, contents, false);
-    double kernel_s = kernel_create(kernel_image, contents, true);
-    double mcopy_s = mcopy_create(mcopy_image, sources);
-    if (uncached_s < 0 || kernel_s < 0 || mcopy_s < 0)
-        return 1;
     auto [clean, report] = fat32_test::fsck(kernel_image);
-    auto [same, diff] = fat32_test::run("cmp -s " + uncached_image + " " + kernel_image);
-    std::printf("%d files of %d bytes into a fresh 64 MiB image, kernel FAT32 code on the simulated disk:\n"
-                "  no directory cache (before) %.3f s, ratio kernel/mcopy %.2f\n"
-                "  directory cache             %.3f s, ratio kernel/mcopy %.2f\n"
-                "  mcopy                       %.3f s\n"
-                "  (fsck.fat on the kernel's image: %s; the two kernel images are %s)\n",
-        file_count, file_bytes, uncached_s, uncached_s / mcopy_s, kernel_s, kernel_s / mcopy_s, mcopy_s,
+    auto [same, diff] = fat32_test::run("cmp -s " + fat32_test::image_dir() + "/create-bench-uncached.img " + kernel_image);
+    std::printf("  (fsck.fat on the kernel's image: %s; the images with and without the cache are %s)\n",
         clean == 0 ? "clean" : "PROBLEMS", same == 0 ? "identical" : "DIFFERENT");
+    print_runs("kernel, directory cache", cached);
+    print_runs("kernel, cache dropped before every creation", uncached);
+    print_runs("baseline: mcopy, the same files", mcopy);
+    print_ratio("ratio kernel with cache / mcopy", cached, mcopy);
+    print_ratio("ratio kernel without cache / mcopy", uncached, mcopy);
     return 0;
 }

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Draws the guide's pictures from the build and writes the figures it quotes.
+
+    tools/docs/make_docs.py [--check] [--elf build/tavix.elf] [--pages DIR]
+
+A figure in README.md or docs/*.md is written as its value followed by an HTML comment that
+names it, e.g. `0x0010DC80`<!--mem.stack_bottom--> or 32<!--disk.reserved-->; Git hosts show
+only the value. Without --check the values and docs/figures/*.svg are brought up to date; with
+--check nothing is written, every difference is listed and the exit status is 1 when there is
+one. An address inside the loaded image, written as code, that carries no name is a
+difference too, since nothing would keep it true.
+"""
+
+import argparse
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+import disk_map
+import memory_map
+import write_order
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MARKED = re.compile(r"(`?)([0-9A-Za-z.,]+)\1<!--([a-z]+\.[a-z0-9_.]+)-->")
+# Addresses are written as code, `0x0011056C`; other hex numbers (magic values) as plain text.
+ADDRESS = re.compile(r"`(0x[0-9A-Fa-f]{5,8})`")
+
+
+def pages(root):
+    return [os.path.join(root, "README.md")] + sorted(glob.glob(os.path.join(root, "docs", "*.md")))
+
+
+def measure(elf):
+    """(facts, figures) of this build: name -> value text, file name -> SVG text."""
+    facts, figures = memory_map.build(elf)
+    with tempfile.TemporaryDirectory() as work:
+        sample = os.path.join(work, "disk.img")
+        subprocess.run([os.path.join(ROOT, "tools", "make-disk.sh"), sample], check=True)
+        for build in (lambda: disk_map.build(sample), lambda: write_order.build(elf, sample, work)):
+            more_facts, more_figures = build()
+            facts.update(more_facts)
+            figures.update(more_figures)
+    return facts, figures
+
+
+def update_page(rel, text, facts):
+    """(text with every named value from facts, problems found); rel names the page."""
+    problems = []
+
+    def replace(m):
+        tick, value, name = m.groups()
+        if name not in facts:
+            problems.append("%s: no figure named %s" % (rel, name))
+            return m.group(0)
+        if value != facts[name]:
+            problems.append("%s: %s is %s here and %s in the build" % (rel, name, value, facts[name]))
+        return "%s%s%s<!--%s-->" % (tick, facts[name], tick, name)
+
+    updated = MARKED.sub(replace, text)
+    low, high = int(facts["mem.load"], 16), int(facts["mem.image_end"], 16)
+    for address in ADDRESS.findall(MARKED.sub("", text)):
+        if low <= int(address, 16) <= high:
+            problems.append("%s: address %s inside the image has no figure name" % (rel, address))
+    return updated, problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true", help="write nothing; list differences")
+    parser.add_argument("--elf", default=os.path.join(ROOT, "build", "tavix.elf"))
+    parser.add_argument("--pages", default=ROOT, help="the tree holding README.md and docs/")
+    args = parser.parse_args()
+
+    facts, figures = measure(args.elf)
+    problems = []
+    for path in pages(args.pages):
+        with open(path) as f:
+            text = f.read()
+        updated, found = update_page(os.path.relpath(path, args.pages), text, facts)
+        problems += found
+        if not args.check and updated != text:
+            with open(path, "w") as f:
+                f.write(updated)
+    figure_dir = os.path.join(args.pages, "docs", "figures")
+    for name, svg in sorted(figures.items()):
+        path = os.path.join(figure_dir, name)
+        old = open(path).read() if os.path.exists(path) else None
+        if old == svg:
+            continue
+        if args.check:
+            problems.append("docs/figures/%s differs from what the build draws" % name)
+        else:
+            os.makedirs(figure_dir, exist_ok=True)
+            with open(path, "w") as f:
+                f.write(svg)
+
+    if args.check and problems:
+        print("\n".join(problems))
+        print("make docs brings the figures and pictures up to date")
+        return 1
+    unknown = [p for p in problems if "no figure named" in p or "has no figure name" in p]
+    if unknown:
+        print("\n".join(unknown))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
