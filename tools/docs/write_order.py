@@ -33,8 +33,11 @@ def traced_writes(elf, image, log):
                 for m in map(WRITE_TRACE.search, f) if m]
 
 
-def what_is_there(volume, sector, new_cluster):
-    """(description, kind) of one written sector."""
+def what_is_there(volume, sector, new_cluster, mark):
+    """(description, kind) of one written sector; `mark` names what a write of FAT entry 1's
+    sector does when it comes before the change's data or after FSInfo."""
+    if mark and sector in volume.fat_start:
+        return "FAT copy %d: the clean-shutdown mark in entry 1 %s" % (volume.fat_start.index(sector) + 1, mark), "fat"
     if sector == volume.fsinfo:
         return "FSInfo: the free-cluster count and the next-free hint", "tables"
     for copy, start in enumerate(volume.fat_start):
@@ -73,7 +76,13 @@ def build(elf, image, workdir):
     if len(made) != 1:
         raise SystemExit("%s made %d entries named %s, not one" % (COMMAND, len(made), NEW_NAME))
     new_cluster = made[0].first_cluster
-    steps = [(sector, count) + what_is_there(volume, sector, new_cluster) for sector, count in writes]
+    steps = []
+    data_written = fsinfo_written = False
+    for sector, count in writes:
+        mark = "set again" if fsinfo_written else None if data_written else "cleared"
+        steps.append((sector, count) + what_is_there(volume, sector, new_cluster, mark))
+        fsinfo_written = fsinfo_written or sector == volume.fsinfo
+        data_written = data_written or sector >= volume.data_start
     found = {
         "write.count": str(len(writes)),
         "write.new_cluster": str(new_cluster),
