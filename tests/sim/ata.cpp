@@ -194,23 +194,12 @@ uint32_t AtaDisk::read(uint16_t port, int width)
         return 0;
     switch (port) {
     case port_data: {
-        if (width != 16 || !(status_ & status_drq) || busy_left_ > 0 || transfer_ == Transfer::write)
+        if (width != 16 || !data_ready(Transfer::read))
             return 0;
         uint16_t word = static_cast<uint16_t>(buffer_[buffer_pos_] | (buffer_[buffer_pos_ + 1] << 8));
         buffer_pos_ += 2;
-        if (buffer_pos_ == sector_size) {
-            buffer_pos_ = 0;
-            if (transfer_ == Transfer::read)
-                ++sectors_read_;
-            if (transfer_ == Transfer::read && --sectors_left_ > 0) {
-                ++next_lba_;
-                load_read_sector();
-                busy_left_ = busy_reads_;
-            } else {
-                transfer_ = Transfer::none;
-                status_ = status_drdy | status_dsc;
-            }
-        }
+        if (buffer_pos_ == sector_size)
+            end_read_sector();
         return word;
     }
     case port_error:
@@ -242,7 +231,7 @@ void AtaDisk::write(uint16_t port, uint32_t value, int width)
     };
     switch (port) {
     case port_data:
-        if (width != 16 || transfer_ != Transfer::write || !(status_ & status_drq) || busy_left_ > 0)
+        if (width != 16 || !data_ready(Transfer::write))
             return;
         buffer_[buffer_pos_] = static_cast<uint8_t>(value);
         buffer_[buffer_pos_ + 1] = static_cast<uint8_t>(value >> 8);
@@ -389,6 +378,66 @@ void AtaDisk::start_read(uint64_t lba, uint32_t count)
     load_read_sector();
     status_ = status_drdy | status_dsc | status_drq;
     busy_left_ = busy_reads_;
+}
+
+// True when the data register moves a word in `direction` now: DRQ up, BSY down, and the
+// command's data flows that way (identify data is read like a sector).
+bool AtaDisk::data_ready(Transfer direction) const
+{
+    bool writing = transfer_ == Transfer::write;
+    return (status_ & status_drq) && busy_left_ == 0 && (direction == Transfer::write) == writing;
+}
+
+// The host has taken the last word of a sector: the next one is loaded, or the command ends.
+void AtaDisk::end_read_sector()
+{
+    buffer_pos_ = 0;
+    if (transfer_ == Transfer::read)
+        ++sectors_read_;
+    if (transfer_ == Transfer::read && --sectors_left_ > 0) {
+        ++next_lba_;
+        load_read_sector();
+        busy_left_ = busy_reads_;
+    } else {
+        transfer_ = Transfer::none;
+        status_ = status_drdy | status_dsc;
+    }
+}
+
+// Block transfers move what is left of the current sector with one copy; where the drive
+// would not take a word (not ready, another port), each word goes through read or write.
+void AtaDisk::read_words(uint16_t port, uint8_t* to, uint32_t count)
+{
+    while (count > 0) {
+        if (mode_ == Mode::empty || port != port_data || !data_ready(Transfer::read)) {
+            Device::read_words(port, to, count);
+            return;
+        }
+        uint32_t words = std::min(count, (sector_size - buffer_pos_) / 2);
+        std::memcpy(to, buffer_ + buffer_pos_, words * 2);
+        buffer_pos_ += words * 2;
+        to += words * 2;
+        count -= words;
+        if (buffer_pos_ == sector_size)
+            end_read_sector();
+    }
+}
+
+void AtaDisk::write_words(uint16_t port, const uint8_t* from, uint32_t count)
+{
+    while (count > 0) {
+        if (mode_ == Mode::empty || port != port_data || !data_ready(Transfer::write)) {
+            Device::write_words(port, from, count);
+            return;
+        }
+        uint32_t words = std::min(count, (sector_size - buffer_pos_) / 2);
+        std::memcpy(buffer_ + buffer_pos_, from, words * 2);
+        buffer_pos_ += words * 2;
+        from += words * 2;
+        count -= words;
+        if (buffer_pos_ == sector_size)
+            finish_write_sector();
+    }
 }
 
 void AtaDisk::load_read_sector()

@@ -86,6 +86,8 @@ public:
     bool claims(uint16_t port) const override;
     uint32_t read(uint16_t port, int width) override;
     void write(uint16_t port, uint32_t value, int width) override;
+    void read_words(uint16_t port, uint8_t* to, uint32_t count) override;
+    void write_words(uint16_t port, const uint8_t* from, uint32_t count) override;
 
 private:
     static constexpr uint32_t chunk_sectors = 128;
@@ -97,6 +99,8 @@ private:
     void abort(uint8_t error);
     void start_read(uint64_t lba, uint32_t count);
     void load_read_sector();
+    bool data_ready(Transfer direction) const;
+    void end_read_sector();
     void finish_write_sector();
     uint64_t lba28() const;
     uint64_t lba48() const;

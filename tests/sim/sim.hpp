@@ -28,6 +28,10 @@ public:
     virtual bool claims(uint16_t port) const = 0;
     virtual uint32_t read(uint16_t port, int width) = 0;
     virtual void write(uint16_t port, uint32_t value, int width) = 0;
+    // A string transfer of `count` 16-bit words, little-endian in memory. By default one
+    // access per word; a device may move them as a block where that comes to the same.
+    virtual void read_words(uint16_t port, uint8_t* to, uint32_t count);
+    virtual void write_words(uint16_t port, const uint8_t* from, uint32_t count);
 };
 
 void attach(Device* device);
