@@ -13,11 +13,16 @@ set(TAVIX_KERNEL_FLAGS
 set(TAVIX_OUTPUT_DIR ${CMAKE_SOURCE_DIR}/build CACHE PATH "Where the kernel images go")
 set(TAVIX_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/boot/linker.ld)
 
+# Every kernel source is compiled once, into one object library that both images link; the
+# test image adds its test sources (the runner overrides a weak hook of kentr's).
+add_library(tavix_kernel_objects OBJECT ${TAVIX_SOURCES} ${TAVIX_ARCH_SOURCES})
+target_include_directories(tavix_kernel_objects PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(tavix_kernel_objects PUBLIC ${TAVIX_KERNEL_FLAGS}
+    $<$<COMPILE_LANGUAGE:CXX>:${TAVIX_WARNINGS}>)
+
 function(tavix_image name)
-    add_executable(${name} ${TAVIX_SOURCES} ${TAVIX_ARCH_SOURCES} ${ARGN})
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-    target_compile_options(${name} PRIVATE ${TAVIX_KERNEL_FLAGS}
-        $<$<COMPILE_LANGUAGE:CXX>:${TAVIX_WARNINGS}>)
+    add_executable(${name} ${ARGN})
+    target_link_libraries(${name} PRIVATE tavix_kernel_objects)
     target_link_options(${name} PRIVATE -nostdlib -fuse-ld=lld -static
         -Wl,-T,${TAVIX_LINKER_SCRIPT} -Wl,--no-dynamic-linker -Wl,--fatal-warnings)
     set_target_properties(${name} PROPERTIES LINK_DEPENDS ${TAVIX_LINKER_SCRIPT}

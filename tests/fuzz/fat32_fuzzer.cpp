@@ -272,9 +272,8 @@ private:
 };
 
 // ---- The write check ----
+// The count and the three LBA registers lie side by side from the count register on.
 constexpr uint16_t ata_count_port = 0x1F2;
-constexpr uint16_t ata_lba_low_port = 0x1F3;
-constexpr uint16_t ata_lba_mid_port = 0x1F4;
 constexpr uint16_t ata_lba_high_port = 0x1F5;
 constexpr uint16_t ata_device_port = 0x1F6;
 constexpr uint16_t ata_command_port = 0x1F7;
