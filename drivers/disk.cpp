@@ -57,43 +57,30 @@ bool is_packet_device(uint8_t mid, uint8_t high)
 
 constexpr uint32_t words_per_sector = ata_sector_size / 2;
 
-// Every wait is a count of status reads, not a time: shell commands run with interrupts
-// off, so no timer runs while they wait. One read of an emulated port takes on the order
-// of a microsecond, so these bounds give a slow drive seconds, and an empty bus (which
-// reads 0xFF and so shows BSY for ever) or a drive that raised ERR cannot hang us.
-constexpr uint32_t ata_busy_bound_reads = 1000000;
-constexpr uint32_t ata_data_bound_reads = 4000000;
-// Flushing a drive's write cache may reach the host's disk.
-constexpr uint32_t ata_flush_bound_reads = 20000000;
+// Every wait reads the status port a bounded number of times (the bounds are in iotools.hpp):
+// an empty bus reads 0xFF and so shows BSY for ever, and a drive that raised ERR never asks
+// for data.
+uint8_t read_status() { return port_byte_in(ata_status); }
+bool not_busy(uint8_t status) { return (status & status_bsy) == 0; }
+bool data_or_error(uint8_t status) { return (status & (status_drq | status_err)) != 0; }
 
 enum class wait_result { ready, error, timeout };
+
+wait_result result_of(status_wait w)
+{
+    if (!w.met)
+        return wait_result::timeout;
+    return (w.status & status_err) ? wait_result::error : wait_result::ready;
+}
 
 // Waits until the drive is not busy and either asks for data (ready) or shows ERR.
 wait_result wait_data_request(uint32_t bound)
 {
-    for (uint32_t i = 0; i < bound; ++i) {
-        uint8_t status = port_byte_in(ata_status);
-        if (status & status_bsy)
-            continue;
-        if (status & status_err)
-            return wait_result::error;
-        if (status & status_drq)
-            return wait_result::ready;
-    }
-    return wait_result::timeout;
+    return result_of(wait_for_status(bound, read_status, [](uint8_t s) { return not_busy(s) && data_or_error(s); }));
 }
 
 // Waits until the drive is not busy; reports ERR if the finished command raised it.
-wait_result wait_not_busy(uint32_t bound)
-{
-    for (uint32_t i = 0; i < bound; ++i) {
-        uint8_t status = port_byte_in(ata_status);
-        if (status & status_bsy)
-            continue;
-        return (status & status_err) ? wait_result::error : wait_result::ready;
-    }
-    return wait_result::timeout;
-}
+wait_result wait_not_busy(uint32_t bound) { return result_of(wait_for_status(bound, read_status, not_busy)); }
 
 void report_timeout() { printf("disk: error: the drive did not answer in time; transfer abandoned.\n"); }
 
@@ -145,7 +132,7 @@ bool start_transfer48(uint64_t LBA, uint16_t sectorcount, uint8_t command)
 uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
 {
     for (uint32_t k = 0; k < sectorcount; ++k) {
-        if (read_wait_failed(wait_data_request(ata_data_bound_reads), LBA + k))
+        if (read_wait_failed(wait_data_request(ata_data_wait_reads), LBA + k))
             return 0;
         insw(ata_data, target + ata_sector_size * k, words_per_sector);
     }
@@ -185,10 +172,7 @@ uint8_t identify()
     // take a second command at once and drop the data of the first.
     port_byte_out(ata_command, cmd_identify);
 
-    uint8_t status = port_byte_in(ata_status);
-    uint32_t polls = 0;
-    while ((status & status_bsy) && ++polls < ata_busy_bound_reads)
-        status = port_byte_in(ata_status);
+    uint8_t status = wait_for_status(ata_busy_wait_reads, read_status, not_busy).status;
     if (status == floating_bus) {
         printf("identify: error: no ATA controller at ports 0x1F0-0x1F7 (a SATA/AHCI-only PC?)\n");
         return 0;
@@ -219,10 +203,10 @@ uint8_t identify()
     }
 
     printf("Waiting for ERR or DRQ.\n");
-    polls = 0;
-    while (!(status & (status_drq | status_err)) && ++polls < ata_data_bound_reads)
-        status = port_byte_in(ata_status);
-    if (!(status & (status_drq | status_err))) {
+    // The status that ended the busy wait may already show it; it counts as the first read.
+    if (!data_or_error(status))
+        status = wait_for_status(ata_data_wait_reads - 1, read_status, data_or_error).status;
+    if (!data_or_error(status)) {
         printf("identify: error: the drive sent no identify data; giving up.\n");
         return 0;
     }
@@ -273,16 +257,16 @@ uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
     if (!start_transfer48(LBA, sectorcount, cmd_write_sectors_ext))
         return 1;
     for (uint32_t k = 0; k < sectorcount; ++k) {
-        if (write_wait_failed(wait_data_request(ata_data_bound_reads)))
+        if (write_wait_failed(wait_data_request(ata_data_wait_reads)))
             return 0;
         outsw(ata_data, target + ata_sector_size * k, words_per_sector);
     }
     // The drive only takes the flush once it has stored the last sector, and a failed
     // store shows up only now.
-    wait_result stored = wait_not_busy(ata_data_bound_reads);
+    wait_result stored = wait_not_busy(ata_data_wait_reads);
     if (stored == wait_result::ready) {
         port_byte_out(ata_command, cmd_flush_cache);
-        stored = wait_not_busy(ata_flush_bound_reads);
+        stored = wait_not_busy(ata_flush_wait_reads);
     }
     return write_wait_failed(stored) ? 0 : 1;
 }

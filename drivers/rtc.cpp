@@ -10,12 +10,6 @@ namespace {
 // Registers are selected with the NMI mask bit clear every time: the kernel never masks NMIs,
 // and a register selected with the bit set would leave them masked after the read.
 
-// An update cycle keeps the time registers busy for under 2 ms, but an emulated clock may hold
-// the update flag far longer: QEMU latches it until its update timer has run, which a guest
-// spinning on the port delays by tens of milliseconds (10,000 reads were seen to run out).
-// One port read takes about a microsecond, so this bound is about half a second: a clock that
-// never leaves its update is dead, and the read gives up rather than hang a shell command.
-constexpr uint32_t rtc_update_wait_reads = 500000;
 // Two snapshots in a row must agree, so that a second ticking over between two registers
 // never gives a torn time. A tick costs at most two extra snapshots (the torn one and the one
 // that differs from it); more disagreements than that mean the registers do not hold still.
@@ -61,18 +55,17 @@ uint8_t read_register(uint8_t reg)
     return port_byte_in(cmos_data_port);
 }
 
+// A divider held in reset keeps the clock from counting at all: there is no update to wait
+// for. A missing clock reads the same way, its port floating at 0xFF.
+bool divider_in_reset(uint8_t status_a) { return (status_a & status_a_divider_reset) == status_a_divider_reset; }
+
+// False when the clock stays in its update (the read gives up rather than hang a shell
+// command) or does not count at all.
 bool wait_until_no_update()
 {
-    for (uint32_t i = 0; i < rtc_update_wait_reads; ++i) {
-        const uint8_t status_a = read_register(reg_status_a);
-        // A divider held in reset keeps the clock from counting at all: there is no update to
-        // wait for. A missing clock reads the same way, its port floating at 0xFF.
-        if ((status_a & status_a_divider_reset) == status_a_divider_reset)
-            return false;
-        if ((status_a & status_a_update_in_progress) == 0)
-            return true;
-    }
-    return false;
+    status_wait w = wait_for_status(rtc_update_wait_reads, [] { return read_register(reg_status_a); },
+        [](uint8_t status_a) { return divider_in_reset(status_a) || (status_a & status_a_update_in_progress) == 0; });
+    return w.met && !divider_in_reset(w.status);
 }
 
 rtc_registers read_registers()

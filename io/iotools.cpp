@@ -8,11 +8,6 @@ namespace tavix {
 
 namespace {
 
-// Reboot runs inside the keyboard interrupt with interrupts off: waiting for a controller
-// that never drains its input buffer would hang the machine, so the wait is bounded and the
-// reset pulse is sent regardless once it runs out.
-constexpr uint32_t kbc_drain_poll_limit = 100000;
-
 // Power-off ports of common emulators and virtual machines, tried in this order.
 struct PowerOffWrite {
     uint16_t port;
@@ -64,11 +59,18 @@ int k_toupper(int c)
     return c;
 }
 
+status_wait wait_port_bits(uint16_t port, uint8_t mask, uint8_t value, uint32_t bound)
+{
+    return wait_for_status(bound, [port] { return port_byte_in(port); },
+        [mask, value](uint8_t status) { return (status & mask) == value; });
+}
+
 void reboot_system()
 {
-    uint8_t status = kbc_status_input_full;
-    for (uint32_t polls = 0; (status & kbc_status_input_full) && polls < kbc_drain_poll_limit; ++polls)
-        status = port_byte_in(kbc_status_port);
+    // Reboot runs inside the keyboard interrupt with interrupts off: a controller that never
+    // drains its input buffer must not hang the machine, so the reset pulse is sent regardless
+    // once the wait runs out.
+    wait_port_bits(kbc_status_port, kbc_status_input_full, 0, kbc_wait_reads);
     port_byte_out(kbc_command_port, kbc_command::pulse_reset);
     hw::halt();
 }

@@ -11,18 +11,13 @@ namespace {
 // self-test passed, as the firmware leaves it.
 constexpr uint8_t fallback_config = kbc_config::system_flag;
 
-// Polls the status register until `bit` reads as `set`; false when the poll limit runs out.
-bool wait_status(uint8_t bit, bool set)
+// A missing or stuck controller must not hang start-up: both waits give up after
+// kbc_wait_reads status reads.
+bool wait_input_empty() { return wait_port_bits(kbc_status_port, kbc_status_input_full, 0, kbc_wait_reads).met; }
+bool wait_output_full()
 {
-    for (int polls = 0; polls < kbc_status_poll_limit; ++polls) {
-        if (((port_byte_in(kbc_status_port) & bit) != 0) == set)
-            return true;
-    }
-    return false;
+    return wait_port_bits(kbc_status_port, kbc_status_output_full, kbc_status_output_full, kbc_wait_reads).met;
 }
-
-bool wait_input_empty() { return wait_status(kbc_status_input_full, false); }
-bool wait_output_full() { return wait_status(kbc_status_output_full, true); }
 
 // A write the controller never takes is made anyway once the wait runs out: there is
 // nothing better to do, and a later step may still get through.

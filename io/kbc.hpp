@@ -7,9 +7,6 @@
 
 namespace tavix {
 
-// How often a wait reads the status register before it gives up. The controller answers in
-// microseconds; a missing or stuck one must not hang start-up.
-constexpr int kbc_status_poll_limit = 100000;
 // More bytes than the controller and the keyboard's own queue hold between them: a flush
 // reading this many has met a controller that never empties, and stops.
 constexpr int kbc_flush_byte_limit = 32;

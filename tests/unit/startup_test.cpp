@@ -1,6 +1,7 @@
 // The first two things start-up does: the memory check against the loader's information, and
 // the keyboard controller set-up on the simulated controller, with its bounded waits.
 #include "io/kbc.hpp"
+#include "io/iotools.hpp"
 #include "kernel/memory_check.hpp"
 
 #include "arch/hw.hpp"
@@ -147,9 +148,9 @@ TEST_F(KeyboardController, EveryWaitIsBoundedWhenTheControllerNeverAnswers)
     // An input buffer that never empties: every write waits its full bound and is made anyway.
     sim::set_input_busy_polls(INT_MAX);
     init_keyboard_controller();
-    EXPECT_LE(sim::status_reads(), commands_and_data * kbc_status_poll_limit + kbc_status_poll_limit +
+    EXPECT_LE(sim::status_reads(), commands_and_data * kbc_wait_reads + kbc_wait_reads +
                                        flushes * (kbc_flush_byte_limit + 1));
-    EXPECT_GE(sim::status_reads(), commands_and_data * kbc_status_poll_limit);
+    EXPECT_GE(sim::status_reads(), commands_and_data * kbc_wait_reads);
     EXPECT_EQ(sim::controller_config(), 0x45);
 
     // No answer to the configuration read: the fallback byte is written.
