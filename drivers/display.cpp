@@ -19,7 +19,6 @@ constexpr uint8_t crtc_cursor_low = 0x0F;
 constexpr uint8_t newline = 0x0A;
 constexpr uint8_t backspace = 0x08;
 constexpr uint8_t blank_character = 0;
-constexpr uint16_t cell_bytes = 2;
 
 constexpr int hex_digits_dword = 8;
 constexpr int hex_digits_word = 4;

@@ -12,7 +12,9 @@ constexpr uint8_t panic_attribute = 0x0C;   // light red on black
 
 constexpr int screen_columns = 80;
 constexpr int screen_rows = 25;
-constexpr uint16_t row_bytes = screen_columns * 2;
+// Each cell is a character byte and its attribute byte.
+constexpr uint16_t cell_bytes = 2;
+constexpr uint16_t row_bytes = screen_columns * cell_bytes;
 constexpr uint16_t screen_bytes = screen_rows * row_bytes; // 4000: one past the last cell
 constexpr uint16_t last_row_offset = screen_bytes - row_bytes;
 

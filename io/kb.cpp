@@ -11,8 +11,6 @@ namespace tavix {
 
 namespace {
 
-constexpr int cell_bytes = 2;
-
 // Key numbers 0-57 can carry a character; every key from 58 up gives none.
 constexpr int map_size = 58;
 

@@ -113,18 +113,15 @@ struct f32 {
     // directory cluster of 0 (as ".." entries store it) as this cluster.
     uint32_t root_cluster;
     uint32_t volume_sectors; // sectors of the whole volume (0 while still unknown)
-    uint32_t fat_entries;    // entries the FAT holds: sectors per FAT x 128
     // The highest valid cluster number; every chain walk stays in 2..last_cluster and
     // no chain is longer than last_cluster - 1 clusters.
     uint32_t last_cluster;
 
-    // The FAT, held once: fat_leaf_count second-level tables (null until used), each
+    // The FAT, held once: fat_leaf_count(fs) second-level tables (null until used), each
     // finding fat_leaf_chunks chunks. Reach entries only through fat_read_entry and
     // fat_write_entry.
     fat_leaf** fat_leaves;
-    uint32_t fat_leaf_count;
     uint32_t fat_chunks_loaded;
-    uint32_t fat_dirty_sectors; // sectors whose dirty bit is set, in all chunks together
 
     // Free clusters among 2..last_cluster, kept exact by every entry change once known:
     // taken from FSInfo at mount when it is in range, counted the first time it is needed
@@ -150,6 +147,15 @@ struct f32 {
     // since left it (see fat32_dir_cache.hpp); null when none is held.
     dir_cache* cached_dir;
 };
+
+// Entries the FAT holds: sectors per FAT x 128 (entries past last_cluster included).
+inline uint32_t fat_entry_count(const f32* fs) { return fs->bpb.count_sectors_per_FAT32 * fat32_entries_per_sector; }
+// Second-level FAT tables: enough for every sector of one FAT copy.
+inline uint32_t fat_leaf_count(const f32* fs)
+{
+    constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
+    return (fs->bpb.count_sectors_per_FAT32 + leaf_sectors - 1) / leaf_sectors;
+}
 
 // The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.
 extern f32* master_fs;

@@ -71,7 +71,7 @@ decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint
 {
     if (start >= end || slot_is_free(start))
         return decode_result::failed;
-    run->active = false;
+    run->state = lfn_state::none;
     uint8_t* slot = start;
     while (slot_is_long_name(slot)) {
         lfn_take(run, slot);
@@ -121,7 +121,7 @@ uint32_t next_link(f32* fs, uint32_t cluster, bool* ok)
         return fat32_free_cluster;
     }
     uint32_t next = entry & fat32_entry_mask;
-    *ok = next <= fat32_last_link && is_data_cluster(fs, next) && next < fs->fat_entries;
+    *ok = next <= fat32_last_link && is_data_cluster(fs, next);
     return next;
 }
 
@@ -141,7 +141,7 @@ uint32_t resolve_dir_cluster(f32* fs, uint32_t cluster)
 uint32_t chain_length(f32* fs, uint32_t start, bool* broken)
 {
     *broken = false;
-    if (!is_data_cluster(fs, start) || start >= fs->fat_entries)
+    if (!is_data_cluster(fs, start))
         return 0;
 
     // Brent's cycle detection: the hare walks on, the tortoise jumps to it at every power
@@ -228,29 +228,31 @@ void lfn_take(lfn_run* run, const uint8_t* slot)
     uint8_t position = ordinal & lfn_ordinal_mask;
     if (ordinal & lfn_last_flag) {
         // The run's first slot: a new run starts here whatever came before.
-        run->active = position >= 1 && position <= lfn_max_entries;
+        bool valid = position >= 1 && position <= lfn_max_entries;
+        run->state = valid ? lfn_state::collecting : lfn_state::none;
         run->length = position;
         run->expect = position;
         run->checksum = slot[lfn_checksum_offset];
-    } else if (!run->active || run->expect == 0 || ordinal != run->expect ||
+    } else if (run->state != lfn_state::collecting || ordinal != run->expect ||
         slot[lfn_checksum_offset] != run->checksum) {
         // A missing, repeated or foreign slot: the run names nothing.
-        run->active = false;
+        run->state = lfn_state::none;
         return;
     }
-    if (!run->active)
+    if (run->state == lfn_state::none)
         return;
     uint16_t* part = run->chars + lfn_chars_per_entry * (position - 1);
     for (uint32_t c = 0; c < lfn_chars_per_entry; ++c)
         part[c] = readi16(const_cast<uint8_t*>(slot), lfn_char_offsets[c]);
-    --run->expect;
+    if (--run->expect == 0)
+        run->state = lfn_state::complete;
 }
 
 char* lfn_finish(lfn_run* run, const uint8_t* slot)
 {
     char* name = nullptr;
-    bool complete = run->active && run->expect == 0;
-    run->active = false;
+    bool complete = run->state == lfn_state::complete;
+    run->state = lfn_state::none;
     if (complete && checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(slot))) == run->checksum) {
         name = long_name_text(run->chars, lfn_chars_per_entry * run->length);
         if (name && name[0] == '\0') {
@@ -370,7 +372,7 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
         uint8_t* slot = walk->buffer + here * fat32_dir_entry_size;
         if (slot_is_long_name(slot) && !slot_is_free(slot)) {
             lfn_take(&walk->run, slot);
-            if (walk->run.active && walk->run.expect + 1 == walk->run.length) {
+            if (walk->run.state != lfn_state::none && walk->run.expect + 1 == walk->run.length) {
                 walk->run_cluster = walk->cluster;
                 walk->run_index = here;
             }
@@ -380,13 +382,13 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
         where->last_cluster = walk->cluster;
         where->last_index = here;
         if (slot_is_free(slot)) {
-            walk->run.active = false;
+            walk->run.state = lfn_state::none;
             where->first_cluster = walk->cluster;
             where->first_index = here;
             where->count = 1;
             return walk_step::free_slot;
         }
-        bool named = walk->run.active && walk->run.expect == 0;
+        bool named = walk->run.state == lfn_state::complete;
         uint32_t run_length = walk->run.length;
         char* name = lfn_finish(&walk->run, slot);
         if (!name) {

@@ -80,12 +80,17 @@ constexpr uint8_t case_lower_ext = 0x10;
 
 // A long-name run as a walk meets it slot by slot: the first slot carries the last-entry
 // flag and the highest ordinal, each next one the ordinal below, all the same checksum.
+enum class lfn_state : uint8_t {
+    none,       // no run, or one that broke: the slots taken so far name nothing
+    collecting, // the run's first slot was taken; `expect` is the ordinal the next must carry
+    complete,   // ordinal 1 was taken: the run waits for its short entry
+};
 struct lfn_run {
     uint16_t* chars;  // lfn_max_entries x 13 UTF-16 units, owned by whoever set up the run
-    uint8_t expect;   // the ordinal the next slot must carry; 0 once ordinal 1 was seen
+    lfn_state state;
+    uint8_t expect;
     uint8_t length;   // slots in the run
     uint8_t checksum;
-    bool active;      // a run is being collected (or is complete, when expect is 0)
 };
 constexpr uint32_t lfn_run_units = lfn_max_entries * lfn_chars_per_entry;
 

@@ -19,7 +19,7 @@ namespace {
 
 constexpr uint32_t max_sectors_per_cluster = 128;
 // The largest valid cluster number: the values above it are reserved or end chains.
-constexpr uint32_t max_cluster_number = 0x0FFFFFF6;
+constexpr uint32_t max_cluster_number = fat32_last_link - 1;
 // A FAT copy never needs more sectors than it takes to hold an entry for every valid cluster
 // number; a boot sector that claims more is damaged.
 constexpr uint32_t max_fat_sectors = (max_cluster_number + 1 + fat32_entries_per_sector - 1) / fat32_entries_per_sector;
@@ -28,7 +28,6 @@ constexpr uint32_t max_sectors_per_request = 0xFFFF;
 // No directory is longer than this (65,536 entries of 32 bytes); the mount checks the root's
 // chain up to this length.
 constexpr uint32_t max_directory_bytes = fat32_max_dir_slots * fat32_dir_entry_size;
-constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
 
 bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
 
@@ -62,7 +61,7 @@ fat_chunk* held_chunk(f32* fs, uint32_t index)
     return leaf ? leaf->chunks[index % fat_leaf_chunks] : nullptr;
 }
 
-// The chunk holding FAT entry `cluster` (which the caller has checked against fat_entries),
+// The chunk holding FAT entry `cluster` (which the caller has checked against fat_entry_count),
 // read from the first FAT copy with one request when it is first needed; null when it
 // could not be read or held, and then nothing is kept.
 fat_chunk* chunk_for(f32* fs, uint32_t cluster)
@@ -311,12 +310,11 @@ bool set_geometry(f32* fs)
     fs->cluster_size = spc * fat32_sector_size;
     fs->cluster_alloc_hint = 0;
     fs->volume_sectors = volume_sectors;
-    fs->fat_entries = bpb.count_sectors_per_FAT32 * fat32_entries_per_sector;
 
     uint32_t clusters = (volume_sectors - fs->cluster_begin_sector) / spc;
     uint32_t last = clusters + 1;
-    if (last > fs->fat_entries - 1)
-        last = fs->fat_entries - 1;
+    if (last > fat_entry_count(fs) - 1)
+        last = fat_entry_count(fs) - 1;
     if (last > max_cluster_number)
         last = max_cluster_number;
     fs->last_cluster = last;
@@ -332,13 +330,12 @@ bool set_geometry(f32* fs)
 // The table of second-level FAT tables, all empty: nothing of the FAT is read yet.
 bool make_fat_table(f32* fs)
 {
-    fs->fat_leaf_count = (fs->bpb.count_sectors_per_FAT32 + leaf_sectors - 1) / leaf_sectors;
-    fs->fat_leaves = static_cast<fat_leaf**>(malloc(fs->fat_leaf_count * sizeof(fat_leaf*)));
+    fs->fat_leaves = static_cast<fat_leaf**>(malloc(fat_leaf_count(fs) * sizeof(fat_leaf*)));
     if (!fs->fat_leaves) {
         printf("fat32: error: out of memory for the FAT.\n");
         return false;
     }
-    memset(fs->fat_leaves, 0, fs->fat_leaf_count * sizeof(fat_leaf*));
+    memset(fs->fat_leaves, 0, fat_leaf_count(fs) * sizeof(fat_leaf*));
     return true;
 }
 
@@ -425,10 +422,22 @@ bool write_clean_mark(f32* fs, bool set)
     return ok;
 }
 
+// True when some FAT sector changed in memory has not yet reached every copy.
+bool fat_write_pending(f32* fs)
+{
+    for (uint32_t l = 0; l < fat_leaf_count(fs); ++l) {
+        fat_leaf* leaf = fs->fat_leaves[l];
+        for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)
+            if (leaf->chunks[c] && leaf->chunks[c]->dirty)
+                return true;
+    }
+    return false;
+}
+
 void release(f32* fs)
 {
     dir_cache_drop(fs);
-    for (uint32_t l = 0; fs->fat_leaves && l < fs->fat_leaf_count; ++l) {
+    for (uint32_t l = 0; fs->fat_leaves && l < fat_leaf_count(fs); ++l) {
         fat_leaf* leaf = fs->fat_leaves[l];
         for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)
             mfree(leaf->chunks[c]);
@@ -566,7 +575,7 @@ uint8_t clear_cluster(f32* fs, uint32_t cluster)
 
 uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value)
 {
-    if (!fs || !fs->fat_leaves || cluster >= fs->fat_entries)
+    if (!fs || !fs->fat_leaves || cluster >= fat_entry_count(fs))
         return 0;
     fat_chunk* chunk = chunk_for(fs, cluster);
     if (!chunk)
@@ -577,7 +586,7 @@ uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value)
 
 uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value)
 {
-    if (!fs || !fs->fat_leaves || cluster >= fs->fat_entries)
+    if (!fs || !fs->fat_leaves || cluster >= fat_entry_count(fs))
         return 0;
     fat_chunk* chunk = chunk_for(fs, cluster);
     if (!chunk)
@@ -589,10 +598,7 @@ uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value)
         count_change(fs, is_free(value));
     entry = value;
     auto bit = static_cast<uint16_t>(1u << (cluster % fat_chunk_entries / fat32_entries_per_sector));
-    if (!(chunk->dirty & bit)) {
-        chunk->dirty = static_cast<uint16_t>(chunk->dirty | bit);
-        ++fs->fat_dirty_sectors;
-    }
+    chunk->dirty = static_cast<uint16_t>(chunk->dirty | bit);
     return 1;
 }
 
@@ -665,7 +671,7 @@ uint8_t write_fat_sectors(f32* fs)
         return 0;
     uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
-    for (uint32_t l = 0; l < fs->fat_leaf_count && fs->fat_dirty_sectors > 0; ++l) {
+    for (uint32_t l = 0; l < fat_leaf_count(fs); ++l) {
         fat_leaf* leaf = fs->fat_leaves[l];
         for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c) {
             fat_chunk* chunk = leaf->chunks[c];
@@ -682,7 +688,6 @@ uint8_t write_fat_sectors(f32* fs)
                 // A sector that did not reach every copy stays dirty and goes out again next time.
                 if (written) {
                     chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
-                    --fs->fat_dirty_sectors;
                     if (sector == 0)
                         copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
                 } else {
@@ -716,7 +721,7 @@ uint8_t clear_clean_mark(f32* fs)
 
 uint8_t set_clean_mark(f32* fs)
 {
-    if (!fs || fs->clean_mark != clean_mark_cleared || fs->fat_dirty_sectors != 0 || fs->fsinfo_stale)
+    if (!fs || fs->clean_mark != clean_mark_cleared || fat_write_pending(fs) || fs->fsinfo_stale)
         return 1;
     return write_clean_mark(fs, true);
 }

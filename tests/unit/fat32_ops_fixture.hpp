@@ -251,30 +251,8 @@ protected:
 // and after an operation. It reads every FAT sector the volume does not hold yet.
 inline std::vector<uint32_t> fat_snapshot(tavix::f32* fs)
 {
-    std::vector<uint32_t> entries(fs->fat_entries);
-    for (uint32_t c = 0; c < fs->fat_entries; ++c)
+    std::vector<uint32_t> entries(tavix::fat_entry_count(fs));
+    for (uint32_t c = 0; c < entries.size(); ++c)
         entries[c] = fat_entry(fs, c);
     return entries;
 }
-
-// A volume with no disk behind it, for chain walks over a hand-made FAT: its first `entries`
-// entries (at most one chunk) are held in memory, all 0 until set_fat_entry(&fat.fs, ...)
-// changes them. The storage belongs to the test; never hand fs to destroyFilesystem.
-struct memory_fat {
-    explicit memory_fat(uint32_t entries)
-    {
-        leaf.chunks[0] = &chunk;
-        fs.fat_leaves = leaves;
-        fs.fat_leaf_count = 1;
-        fs.fat_entries = entries < tavix::fat_chunk_entries ? entries : tavix::fat_chunk_entries;
-        fs.last_cluster = fs.fat_entries - 1;
-        fs.bpb.count_sectors_per_FAT32 = tavix::fat_chunk_sectors;
-    }
-    memory_fat(const memory_fat&) = delete;
-    memory_fat& operator=(const memory_fat&) = delete;
-
-    tavix::fat_chunk chunk{};
-    tavix::fat_leaf leaf{};
-    tavix::fat_leaf* leaves[1] = {&leaf};
-    tavix::f32 fs{};
-};

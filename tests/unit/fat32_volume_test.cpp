@@ -225,7 +225,7 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
     EXPECT_EQ(fs->volume_sectors, 64u * 2048);
     EXPECT_EQ(fs->last_cluster, fs->volume_sectors - fs->cluster_begin_sector + 1);
     // mkfs.fat gives the FAT room for more entries than the volume has clusters.
-    EXPECT_GT(fs->fat_entries, fs->last_cluster + 1);
+    EXPECT_GT(fat_entry_count(fs), fs->last_cluster + 1);
 
     // FSInfo is trusted: its free count is the volume's, its hint where allocation starts.
     uint32_t fsinfo = bpb->sector_number_FSInfo;
@@ -404,12 +404,12 @@ TEST_F(Volume, NextClusterMasksTheTopBitsAndEndsOutsideTheFat)
     ASSERT_NE(fs, nullptr);
     set_fat_entry(fs, 7, 0xF0000009);
     EXPECT_EQ(get_next_cluster_id(fs, 7), 9u);
-    EXPECT_EQ(get_next_cluster_id(fs, fs->fat_entries), 0x0FFFFFFFu);
+    EXPECT_EQ(get_next_cluster_id(fs, fat_entry_count(fs)), 0x0FFFFFFFu);
     EXPECT_EQ(get_next_cluster_id(fs, 0xFFFFFFFF), 0x0FFFFFFFu);
     uint32_t value = 0x5A5A5A5A;
-    EXPECT_EQ(fat_read_entry(fs, fs->fat_entries, &value), 0);
+    EXPECT_EQ(fat_read_entry(fs, fat_entry_count(fs), &value), 0);
     EXPECT_EQ(value, 0x5A5A5A5Au);
-    EXPECT_EQ(fat_write_entry(fs, fs->fat_entries, 0), 0);
+    EXPECT_EQ(fat_write_entry(fs, fat_entry_count(fs), 0), 0);
 }
 
 TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
@@ -702,7 +702,7 @@ TEST_F(Volume, FatSectorsAreReadOnFirstUseOnlyOnceAndMemoryFollowsThem)
     uint32_t heap = heap_bytes_used();
     // The mount holds the record, the top table, one second-level table and one chunk.
     constexpr uint32_t header = sizeof(dynamic_mem_node);
-    EXPECT_EQ(heap - heap_empty, sizeof(f32) + header + fs->fat_leaf_count * sizeof(fat_leaf*) + header
+    EXPECT_EQ(heap - heap_empty, sizeof(f32) + header + fat_leaf_count(fs) * sizeof(fat_leaf*) + header
             + sizeof(fat_leaf) + header + sizeof(fat_chunk) + header);
 
     disk.reset_state();
@@ -750,11 +750,11 @@ TEST_F(Volume, MountCostDoesNotGrowWithTheVolume)
         uint32_t heap = heap_bytes_used() - heap_empty;
         if (image == &small_image()) {
             heap_small = heap;
-            leaves_small = fs->fat_leaf_count;
+            leaves_small = fat_leaf_count(fs);
             continue;
         }
-        ASSERT_GT(fs->fat_leaf_count, leaves_small);
-        EXPECT_EQ(heap - heap_small, (fs->fat_leaf_count - leaves_small) * sizeof(fat_leaf*));
+        ASSERT_GT(fat_leaf_count(fs), leaves_small);
+        EXPECT_EQ(heap - heap_small, (fat_leaf_count(fs) - leaves_small) * sizeof(fat_leaf*));
         EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs)) << "FSInfo's count is trusted";
         EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
 
