@@ -1,6 +1,7 @@
 // FAT32 directories: the short and long-name entry formats and the decoding of a directory.
 #include "drivers/fs/fat32_dir.hpp"
 
+#include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/cp437.hpp"
@@ -16,13 +17,6 @@ constexpr uint16_t utf16_high_surrogate_first = 0xD800;
 constexpr uint16_t utf16_high_surrogate_last = 0xDBFF;
 constexpr uint16_t utf16_low_surrogate_first = 0xDC00;
 constexpr uint16_t utf16_low_surrogate_last = 0xDFFF;
-
-enum class decode_result {
-    decoded,    // *dirent is filled, *next is past its short entry
-    skipped,    // a long-name run with no short entry behind it: *next is the free slot after it
-    truncated,  // the long-name run goes on past `end`
-    failed,     // the slot is free, or no heap for the name
-};
 
 bool is_high_surrogate(uint16_t u) { return u >= utf16_high_surrogate_first && u <= utf16_high_surrogate_last; }
 bool is_low_surrogate(uint16_t u) { return u >= utf16_low_surrogate_first && u <= utf16_low_surrogate_last; }
@@ -64,50 +58,6 @@ char* decode_short_name(const uint8_t* slot)
             *c = static_cast<char>(*c - 'A' + 'a');
     }
     return name;
-}
-
-// Decodes the entry at `start` within [start, end), with `run` as scratch for its long name.
-decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next, lfn_run* run)
-{
-    if (start >= end || slot_is_free(start))
-        return decode_result::failed;
-    run->state = lfn_state::none;
-    uint8_t* slot = start;
-    while (slot_is_long_name(slot)) {
-        lfn_take(run, slot);
-        slot += fat32_dir_entry_size;
-        if (slot >= end)
-            return decode_result::truncated;
-    }
-    if (slot != start && slot_is_free(slot)) {
-        // The short entry of this name is gone: the run names nothing.
-        *next = slot;
-        return decode_result::skipped;
-    }
-    char* name = lfn_finish(run, slot);
-    if (!name) {
-        printf("fat32: error: out of memory while reading a directory\n");
-        return decode_result::failed;
-    }
-    dirent->name = name;
-    dirent->dir_attrs = slot[dirent_attr_offset];
-    dirent->first_cluster = slot_first_cluster(slot);
-    dirent->file_size = readi32(slot, dirent_size_offset);
-    *next = slot + fat32_dir_entry_size;
-    return decode_result::decoded;
-}
-
-decode_result decode_entry(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next)
-{
-    lfn_run run{};
-    run.chars = static_cast<uint16_t*>(malloc(lfn_run_units * sizeof(uint16_t)));
-    if (!run.chars) {
-        printf("fat32: error: out of memory while reading a directory\n");
-        return decode_result::failed;
-    }
-    decode_result result = decode_entry(start, end, dirent, next, &run);
-    mfree(run.chars);
-    return result;
 }
 
 // The link out of a chain member. Only the low 28 bits of an entry are the link; the top
@@ -263,32 +213,92 @@ char* lfn_finish(lfn_run* run, const uint8_t* slot)
     return name ? name : decode_short_name(slot);
 }
 
+slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool* named)
+{
+    if (slot_is_free(slot)) {
+        run->state = lfn_state::none;
+        return slot_kind::free_slot;
+    }
+    if (slot_is_long_name(slot)) {
+        lfn_take(run, slot);
+        return slot_kind::long_name;
+    }
+    // Whether the long name was taken or not, a complete run with a matching checksum
+    // belongs to this entry; a mismatched one is left where it is.
+    auto* short_entry = const_cast<uint8_t*>(slot);
+    *named = run->state == lfn_state::complete && checksum_fname(reinterpret_cast<char*>(short_entry)) == run->checksum;
+    char* name = lfn_finish(run, slot);
+    if (!name)
+        return slot_kind::no_memory;
+    dirent->name = name;
+    dirent->dir_attrs = slot[dirent_attr_offset];
+    dirent->first_cluster = slot_first_cluster(short_entry);
+    dirent->file_size = readi32(short_entry, dirent_size_offset);
+    return slot_kind::entry;
+}
+
+// ---- Views over the decoder for slots already in memory ----
+
+namespace {
+
+enum class decode_result {
+    decoded,    // *dirent is filled, *next is past its short entry
+    skipped,    // a long-name run with no short entry behind it: *next is the free slot after it
+    truncated,  // the long-name run goes on past `end`
+    failed,     // the slot is free, or no heap for the name
+};
+
+// Feeds the slots from `start` up to `end` to the decoder until one entry is decoded.
+decode_result decode_in_buffer(uint8_t* start, uint8_t* end, dir_entry* dirent, uint8_t** next)
+{
+    if (start >= end || slot_is_free(start))
+        return decode_result::failed;
+    heap_block chars(lfn_run_units * sizeof(uint16_t));
+    if (!chars) {
+        printf("fat32: error: out of memory while reading a directory\n");
+        return decode_result::failed;
+    }
+    lfn_run run{chars.as<uint16_t>(), lfn_state::none, 0, 0, 0};
+    bool named = false;
+    for (uint8_t* slot = start; slot < end; slot += fat32_dir_entry_size) {
+        switch (decode_slot(&run, slot, dirent, &named)) {
+        case slot_kind::long_name:
+            continue;
+        case slot_kind::free_slot:
+            // The short entry of this name is gone: the run names nothing.
+            *next = slot;
+            return decode_result::skipped;
+        case slot_kind::entry:
+            *next = slot + fat32_dir_entry_size;
+            return decode_result::decoded;
+        case slot_kind::no_memory:
+            printf("fat32: error: out of memory while reading a directory\n");
+            return decode_result::failed;
+        }
+    }
+    return decode_result::truncated;
+}
+
+} // namespace
+
 char* parse_long_name(uint8_t* entries, uint8_t entry_count)
 {
-    uint32_t units = lfn_chars_per_entry * entry_count;
-    auto* chars = static_cast<uint16_t*>(malloc((units + 1) * sizeof(uint16_t)));
-    if (!chars)
+    heap_block chars(lfn_run_units * sizeof(uint16_t));
+    if (!chars || entry_count == 0 || entry_count > lfn_max_entries)
         return nullptr;
-    for (uint32_t i = 0; i < units; ++i)
-        chars[i] = lfn_terminator;
-    for (uint32_t e = 0; e < entry_count; ++e) {
-        uint8_t* slot = entries + e * fat32_dir_entry_size;
-        uint32_t position = slot[lfn_ordinal_offset] & lfn_ordinal_mask;
-        // An ordinal outside the run cannot say where its characters go: they are dropped.
-        if (position == 0 || position > entry_count)
-            continue;
-        for (uint32_t c = 0; c < lfn_chars_per_entry; ++c)
-            chars[lfn_chars_per_entry * (position - 1) + c] = readi16(slot, lfn_char_offsets[c]);
-    }
-    char* name = long_name_text(chars, units);
-    mfree(chars);
-    return name;
+    lfn_run run{chars.as<uint16_t>(), lfn_state::none, 0, 0, 0};
+    for (uint32_t e = 0; e < entry_count; ++e)
+        lfn_take(&run, entries + e * fat32_dir_entry_size);
+    // Only slots that form one whole run, as a directory holds them, name anything.
+    if (run.state != lfn_state::complete || run.length != entry_count)
+        return nullptr;
+    return long_name_text(run.chars, lfn_chars_per_entry * run.length);
 }
 
 uint8_t* read_dir_entry(f32*, uint8_t* start, uint8_t* end, dir_entry* dirent)
 {
     uint8_t* next = nullptr;
-    return decode_entry(start, end, dirent, &next) == decode_result::decoded ? next : nullptr;
+    return decode_in_buffer(start, end, dirent, &next) == decode_result::decoded ? next : nullptr;
 }
 
 void next_dir_entry(f32* fs, uint8_t* root_cluster, uint8_t* entry, uint8_t** nextentry,
@@ -296,7 +306,7 @@ void next_dir_entry(f32* fs, uint8_t* root_cluster, uint8_t* entry, uint8_t** ne
 {
     uint8_t* next = nullptr;
     target_dirent->name = nullptr;
-    decode_result result = decode_entry(entry, root_cluster + fs->cluster_size, target_dirent, &next);
+    decode_result result = decode_in_buffer(entry, root_cluster + fs->cluster_size, target_dirent, &next);
     if (result == decode_result::truncated) {
         // The name runs on into the next cluster of the chain: fetch it behind this one.
         *secondcluster = get_next_cluster_id(fs, cluster);
@@ -307,7 +317,7 @@ void next_dir_entry(f32* fs, uint8_t* root_cluster, uint8_t* entry, uint8_t** ne
             *nextentry = nullptr;
             return;
         }
-        result = decode_entry(entry, root_cluster + 2 * fs->cluster_size, target_dirent, &next);
+        result = decode_in_buffer(entry, root_cluster + 2 * fs->cluster_size, target_dirent, &next);
         if (result == decode_result::truncated)
             printf("FAILED TO READ DIRECTORY ENTRY! THE SOFTWARE IS BUGGY!\n");
     }
@@ -370,43 +380,27 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
             return walk_step::end;
         uint32_t here = walk->index++;
         uint8_t* slot = walk->buffer + here * fat32_dir_entry_size;
-        if (slot_is_long_name(slot) && !slot_is_free(slot)) {
-            lfn_take(&walk->run, slot);
+        bool named = false;
+        slot_kind kind = decode_slot(&walk->run, slot, dirent, &named);
+        if (kind == slot_kind::long_name) {
             if (walk->run.state != lfn_state::none && walk->run.expect + 1 == walk->run.length) {
                 walk->run_cluster = walk->cluster;
                 walk->run_index = here;
             }
             continue;
         }
-        where->last = slot;
-        where->last_cluster = walk->cluster;
-        where->last_index = here;
-        if (slot_is_free(slot)) {
-            walk->run.state = lfn_state::none;
-            where->first_cluster = walk->cluster;
-            where->first_index = here;
-            where->count = 1;
-            return walk_step::free_slot;
-        }
-        bool named = walk->run.state == lfn_state::complete;
-        uint32_t run_length = walk->run.length;
-        char* name = lfn_finish(&walk->run, slot);
-        if (!name) {
+        if (kind == slot_kind::no_memory) {
             printf("fat32: error: out of memory while reading a directory\n");
             walk->broken = true;
             return walk_step::end;
         }
-        // Whether the long name was taken or not, a complete run with a matching checksum
-        // belongs to this entry; a mismatched one is left where it is.
-        named = named && checksum_fname(reinterpret_cast<char*>(slot)) == walk->run.checksum;
+        where->last = slot;
+        where->last_cluster = walk->cluster;
+        where->last_index = here;
         where->first_cluster = named ? walk->run_cluster : walk->cluster;
         where->first_index = named ? walk->run_index : here;
-        where->count = named ? run_length + 1 : 1;
-        dirent->name = name;
-        dirent->dir_attrs = slot[dirent_attr_offset];
-        dirent->first_cluster = slot_first_cluster(slot);
-        dirent->file_size = readi32(slot, dirent_size_offset);
-        return walk_step::entry;
+        where->count = named ? walk->run.length + 1u : 1u;
+        return kind == slot_kind::entry ? walk_step::entry : walk_step::free_slot;
     }
 }
 

@@ -102,6 +102,15 @@ void lfn_take(lfn_run* run, const uint8_t* slot);
 // the heap is exhausted.
 char* lfn_finish(lfn_run* run, const uint8_t* slot);
 
+// The one decoder of directory slots: the walk and the views over buffers (read_dir_entry,
+// next_dir_entry, parse_long_name) feed it the slots in order. A live long-name slot joins
+// `run`; a free slot ends the run; a short entry ends it too and is decoded into *dirent
+// (whose name the caller releases), under the run's long name when the run names it.
+// *named tells whether the run belongs to the entry (complete, its checksum matching), so
+// that the entry's slots begin at the run's first.
+enum class slot_kind { long_name, free_slot, entry, no_memory };
+slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool* named);
+
 // A walk over the live entries and free slots of a directory chain, slot by slot, one
 // cluster of buffer on the heap, never more clusters than the chain has and never past a
 // bad link. A long name may span any number of clusters.

@@ -71,6 +71,26 @@ TEST_F(Decode, DirectoriesMtoolsWrote)
     disk.read_sector(sector_for_cluster(fs, dc), sector);
     ASSERT_EQ(sector[15 * 32 + 11], attr_long_name);
     ASSERT_TRUE(is_data_cluster(fs, get_next_cluster_id(fs, dc)));
+    // The buffer views decode it as the walk does: next_dir_entry fetches the second cluster
+    // behind the first, read_dir_entry and parse_long_name take what is already in memory.
+    std::vector<uint8_t> two(2 * fs->cluster_size);
+    ASSERT_TRUE(getCluster(fs, two.data(), dc));
+    uint8_t* next = nullptr;
+    uint32_t second = 0;
+    dir_entry crossing{};
+    next_dir_entry(fs, two.data(), two.data() + 15 * 32, &next, &crossing, dc, &second);
+    EXPECT_EQ(second, get_next_cluster_id(fs, dc));
+    ASSERT_EQ(next - two.data(), fs->cluster_size + 2 * 32) << crossing.name;
+    EXPECT_STREQ(crossing.name, "boundary crossing.txt");
+    char* parsed = parse_long_name(two.data() + 15 * 32, 2);
+    EXPECT_STREQ(parsed, "boundary crossing.txt");
+    dir_entry after{};
+    EXPECT_EQ(read_dir_entry(fs, next, two.data() + two.size(), &after), next + 32);
+    EXPECT_STREQ(after.name, "after.txt");
+    EXPECT_EQ(read_dir_entry(fs, two.data() + 15 * 32, two.data() + fs->cluster_size, &after), nullptr)
+        << "a run that goes on past the buffer";
+    for (char* name : {crossing.name, parsed, after.name})
+        mfree(name);
 
     std::vector<std::string> in_d = {".", ".."};
     for (int i = 1; i <= 13; ++i)
