@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/cp437.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -452,6 +453,39 @@ void free_directory(f32*, directory* dir)
     for (uint32_t i = 0; i < dir->num_entries; ++i)
         mfree(dir->entries[i].name);
     mfree(dir->entries);
+}
+
+bool free_slot_finder::take(uint32_t slot_cluster, uint32_t index, bool never_used)
+{
+    if (found)
+        return false;
+    if (slot_cluster != cluster) {
+        end_cluster();
+        cluster = slot_cluster;
+        length = 0;
+    } else if (index != next_index) {
+        length = 0;
+    }
+    has_never_used |= never_used;
+    next_index = index + 1;
+    if (++length < count)
+        return false;
+    found = true;
+    first_index = next_index - count;
+    return true;
+}
+
+void free_slot_finder::finish()
+{
+    if (!found)
+        end_cluster();
+}
+
+void free_slot_finder::end_cluster()
+{
+    if (has_never_used)
+        unused_before = cluster;
+    has_never_used = false;
 }
 
 } // namespace tavix

@@ -149,6 +149,32 @@ bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster);
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where);
 void dir_walk_end(dir_walk* walk);
 
+// Finds, among free slots given in chain order, the first `count` of them side by side in one
+// cluster (first fit), and the last cluster before them that holds never-used slots (the last
+// such cluster of all when none were found). A directory walk feeds it the slots it meets, the
+// directory cache the slots it holds; each names clusters by its own numbers, and no_cluster
+// is none.
+constexpr uint32_t no_cluster = 0xFFFFFFFF;
+struct free_slot_finder {
+    uint32_t count;
+    uint32_t cluster = no_cluster; // the cluster of the free slot taken last: the slots', once found
+    uint32_t next_index = 0;           // the slot that would continue the current row
+    uint32_t length = 0;
+    bool has_never_used = false;       // `cluster` holds never-used slots
+    uint32_t unused_before = no_cluster;
+    bool found = false;
+    uint32_t first_index = 0;          // the first slot within its cluster, once found
+
+    // Takes one free slot; true when it completes the row. Slots after that are ignored.
+    bool take(uint32_t slot_cluster, uint32_t index, bool never_used);
+    // No more slots.
+    void finish();
+
+private:
+    void end_cluster();
+};
+
+
 // Case-insensitive equality of code page 437 names, as FAT readers compare them.
 bool names_equal_nocase(const char* a, const char* b);
 // A short name as text: eight characters, a dot, three, and the NUL.

@@ -4,7 +4,7 @@
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "drivers/fs/cp437.hpp"
-#include "drivers/fs/fat32_dir.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 #include "io/iotools.hpp"
 
 namespace tavix {
@@ -25,13 +25,13 @@ uint32_t name_hash(const char* name)
     return hash;
 }
 
-// The chain index of `cluster`, or dir_cache_none when it is not in the cached chain.
+// The chain index of `cluster`, or no_cluster when it is not in the cached chain.
 uint32_t chain_index_of(const dir_cache* cache, uint32_t cluster)
 {
     for (uint32_t i = 0; i < cache->clusters; ++i)
         if (cache->chain[i] == cluster)
             return i;
-    return dir_cache_none;
+    return no_cluster;
 }
 
 bool is_kept(const dir_cache* cache) { return cache->chain != nullptr; }
@@ -135,7 +135,7 @@ bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_na
     return true;
 }
 
-void dir_cache_discard(dir_cache* cache)
+void dir_cache_free(dir_cache* cache)
 {
     if (!cache)
         return;
@@ -146,19 +146,19 @@ void dir_cache_discard(dir_cache* cache)
     mfree(cache);
 }
 
-void dir_cache_keep(f32* fs, dir_cache* cache)
+void dir_cache_install(f32* fs, dir_cache* cache)
 {
     if (!is_kept(cache)) {
-        dir_cache_discard(cache);
+        dir_cache_free(cache);
         return;
     }
-    dir_cache_drop(fs);
+    dir_cache_forget(fs);
     fs->cached_dir = cache;
 }
 
-void dir_cache_drop(f32* fs)
+void dir_cache_forget(f32* fs)
 {
-    dir_cache_discard(fs->cached_dir);
+    dir_cache_free(fs->cached_dir);
     fs->cached_dir = nullptr;
 }
 
@@ -177,42 +177,9 @@ bool dir_cache_may_hold(const dir_cache* cache, const char* name)
     return false;
 }
 
-bool run_finder::take(uint32_t slot_cluster, uint32_t index, bool never_used)
+free_slot_finder dir_cache_find_free_slots(const dir_cache* cache, uint32_t count)
 {
-    if (found)
-        return false;
-    if (slot_cluster != cluster) {
-        end_cluster();
-        cluster = slot_cluster;
-        length = 0;
-    } else if (index != next_index) {
-        length = 0;
-    }
-    has_never_used |= never_used;
-    next_index = index + 1;
-    if (++length < count)
-        return false;
-    found = true;
-    first_index = next_index - count;
-    return true;
-}
-
-void run_finder::finish()
-{
-    if (!found)
-        end_cluster();
-}
-
-void run_finder::end_cluster()
-{
-    if (has_never_used)
-        unused_before = cluster;
-    has_never_used = false;
-}
-
-run_finder dir_cache_find_run(const dir_cache* cache, uint32_t count)
-{
-    run_finder finder{count};
+    free_slot_finder finder{count};
     for (uint32_t c = 0; c < cache->clusters; ++c) {
         const cached_slot* slots = cache->slots + c * cache->slots_per_cluster;
         for (uint32_t i = 0; i < cache->slots_per_cluster; ++i)
@@ -231,13 +198,13 @@ void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& 
     const uint32_t per_cluster = cache->slots_per_cluster;
     if (created.sealed != 0) {
         uint32_t sealed = chain_index_of(cache, created.sealed);
-        for (uint32_t s = 0; sealed != dir_cache_none && s < per_cluster; ++s)
+        for (uint32_t s = 0; sealed != no_cluster && s < per_cluster; ++s)
             if (cache->slots[sealed * per_cluster + s] == cached_slot::never_used)
                 cache->slots[sealed * per_cluster + s] = cached_slot::deleted;
     }
     if (created.grown != 0) {
         if (!grow_chain(cache)) {
-            dir_cache_drop(fs);
+            dir_cache_forget(fs);
             return;
         }
         cache->chain[cache->clusters] = created.grown;
@@ -245,14 +212,14 @@ void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& 
         ++cache->clusters;
     }
     uint32_t c = chain_index_of(cache, created.cluster);
-    if (c == dir_cache_none) {
-        dir_cache_drop(fs);
+    if (c == no_cluster) {
+        dir_cache_forget(fs);
         return;
     }
     uint32_t first = c * per_cluster + created.index;
     set_slots(cache, first, created.count, cached_slot::in_use);
     if (!dir_cache_add_name(cache, first + created.count - 1, created.short_name, created.name))
-        dir_cache_drop(fs);
+        dir_cache_forget(fs);
 }
 
 void dir_cache_note_deleted(f32* fs, uint32_t dir_cluster, uint32_t first_cluster, uint32_t first_index,
@@ -263,8 +230,8 @@ void dir_cache_note_deleted(f32* fs, uint32_t dir_cluster, uint32_t first_cluste
         return;
     uint32_t first = chain_index_of(cache, first_cluster);
     uint32_t last = chain_index_of(cache, last_cluster);
-    if (first == dir_cache_none || last == dir_cache_none || last < first) {
-        dir_cache_drop(fs);
+    if (first == no_cluster || last == no_cluster || last < first) {
+        dir_cache_forget(fs);
         return;
     }
     uint32_t from = first * cache->slots_per_cluster + first_index;

@@ -1,7 +1,7 @@
 // What one walk of a directory learned, kept so that the next creation in it needs no walk.
 #pragma once
 
-#include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_dir.hpp"
 
 #include <stdint.h>
 
@@ -45,45 +45,21 @@ void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index,
 // False when there is no heap for one more name.
 bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name);
 // Makes a complete record the mount's cached directory, in place of any other; a record that
-// cannot be kept is discarded.
-void dir_cache_keep(f32* fs, dir_cache* cache);
-void dir_cache_discard(dir_cache* cache);
+// cannot be kept is freed.
+void dir_cache_install(f32* fs, dir_cache* cache);
+// Frees a record that is not the mount's cached directory.
+void dir_cache_free(dir_cache* cache);
 
 // ---- Using it ----
 // The cached record of the directory at `dir_cluster` (0: the root), or null.
 dir_cache* dir_cache_for(f32* fs, uint32_t dir_cluster);
 // Forgets the cached directory, if any.
-void dir_cache_drop(f32* fs);
+void dir_cache_forget(f32* fs);
 // True when `name` may equal (ignoring case) a name in use; false means it certainly does not.
 bool dir_cache_may_hold(const dir_cache* cache, const char* name);
 
-// Finds, among free slots given in chain order, the first run of `count` of them side by side
-// in one cluster (first fit), and the last cluster before it that holds never-used slots (the
-// last such cluster of all when there is no run). A directory walk feeds it the slots it meets,
-// the cache the slots it holds; each names clusters by its own numbers, and dir_cache_none is
-// no cluster.
-constexpr uint32_t dir_cache_none = 0xFFFFFFFF;
-struct run_finder {
-    uint32_t count;
-    uint32_t cluster = dir_cache_none; // the cluster of the free slot taken last: the run's, once found
-    uint32_t next_index = 0;           // the slot that would continue the current run
-    uint32_t length = 0;
-    bool has_never_used = false;       // `cluster` holds never-used slots
-    uint32_t unused_before = dir_cache_none;
-    bool found = false;
-    uint32_t first_index = 0;          // the run's first slot within its cluster, once found
-
-    // Takes one free slot; true when it completes the run. Slots after that are ignored.
-    bool take(uint32_t slot_cluster, uint32_t index, bool never_used);
-    // No more slots.
-    void finish();
-
-private:
-    void end_cluster();
-};
-
-// The run finder fed with the cached slots: clusters named by their chain index.
-run_finder dir_cache_find_run(const dir_cache* cache, uint32_t count);
+// The free-slot finder fed with the cached slots: clusters named by their chain index.
+free_slot_finder dir_cache_find_free_slots(const dir_cache* cache, uint32_t count);
 
 // ---- Keeping it true ----
 // A creation went through: `count` slots from slot `index` of `cluster` now hold the entry

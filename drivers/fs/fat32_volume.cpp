@@ -1,5 +1,5 @@
 // The FAT32 volume: mount, sector and cluster I/O, and the FAT held on demand with its write-back.
-#include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
@@ -200,15 +200,6 @@ uint32_t find_free_cluster(f32* fs, bool* failed)
         fs->free_count_state = free_count_counted;
     }
     return found;
-}
-
-// Marks a cluster allocated and moves the hint past it.
-uint32_t take_cluster(f32* fs, uint32_t cluster)
-{
-    if (!fat_write_entry(fs, cluster, fat32_end_of_chain))
-        return 0;
-    fs->cluster_alloc_hint = cluster + 1;
-    return cluster;
 }
 
 // Rewrites the FSInfo counters when they no longer describe the FAT. The next-free hint
@@ -436,7 +427,7 @@ bool fat_write_pending(f32* fs)
 
 void release(f32* fs)
 {
-    dir_cache_drop(fs);
+    dir_cache_forget(fs);
     for (uint32_t l = 0; fs->fat_leaves && l < fat_leaf_count(fs); ++l) {
         fat_leaf* leaf = fs->fat_leaves[l];
         for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)
@@ -610,24 +601,22 @@ uint32_t get_next_cluster_id(f32* fs, uint32_t cluster)
     return entry & fat32_entry_mask;
 }
 
-uint32_t allocateCluster(f32* fs)
+uint32_t allocate_cluster(f32* fs, cluster_fill fill)
 {
     bool failed = false;
     uint32_t cluster = find_free_cluster(fs, &failed);
     if (cluster == 0)
         return 0;
     // A cluster whose zero-fill did not reach the disk is left free.
-    if (!clear_cluster(fs, cluster))
+    if (fill == cluster_fill::zeros && !clear_cluster(fs, cluster))
         return 0;
-    return take_cluster(fs, cluster);
+    if (!fat_write_entry(fs, cluster, fat32_end_of_chain))
+        return 0;
+    fs->cluster_alloc_hint = cluster + 1;
+    return cluster;
 }
 
-uint32_t claim_cluster(f32* fs)
-{
-    bool failed = false;
-    uint32_t cluster = find_free_cluster(fs, &failed);
-    return cluster == 0 ? 0 : take_cluster(fs, cluster);
-}
+uint32_t allocateCluster(f32* fs) { return allocate_cluster(fs, cluster_fill::zeros); }
 
 uint8_t zero_FAT_chain(f32* fs, uint32_t start_cluster)
 {
@@ -699,10 +688,12 @@ uint8_t write_fat_sectors(f32* fs)
     return ok;
 }
 
+namespace {
+
+// Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT;
+// stays pending when the write fails. 0 when it failed.
 uint8_t write_fsinfo(f32* fs)
 {
-    if (!fs || !fs->fat_leaves)
-        return 0;
     // A failed rewrite leaves FSInfo pending even where no FAT sector changed.
     if (!update_fsinfo(fs, fs->fsinfo_stale)) {
         fs->fsinfo_stale = 1;
@@ -712,18 +703,29 @@ uint8_t write_fsinfo(f32* fs)
     return 1;
 }
 
+// Sets the mark again in every copy once a change is complete: only when this mount cleared
+// it and nothing is pending. 0 when the write failed (it is tried again after the next change).
+uint8_t set_clean_mark(f32* fs)
+{
+    if (fs->clean_mark != clean_mark_cleared || fat_write_pending(fs) || fs->fsinfo_stale)
+        return 1;
+    return write_clean_mark(fs, true);
+}
+
+} // namespace
+
+change_end finish_change(f32* fs)
+{
+    if (!fs || !fs->fat_leaves || !write_fsinfo(fs))
+        return change_end::fsinfo_failed;
+    return set_clean_mark(fs) ? change_end::done : change_end::mark_failed;
+}
+
 uint8_t clear_clean_mark(f32* fs)
 {
     if (!fs || fs->clean_mark != clean_mark_set)
         return 1;
     return write_clean_mark(fs, false);
-}
-
-uint8_t set_clean_mark(f32* fs)
-{
-    if (!fs || fs->clean_mark != clean_mark_cleared || fat_write_pending(fs) || fs->fsinfo_stale)
-        return 1;
-    return write_clean_mark(fs, true);
 }
 
 void withhold_clean_mark(f32* fs)
@@ -736,7 +738,7 @@ uint8_t flushFAT(f32* fs)
 {
     // FSInfo only summarises the FAT: it must never describe a FAT the disk does not hold, and
     // the mark only says the volume is consistent once both are written.
-    return write_fat_sectors(fs) && write_fsinfo(fs) && set_clean_mark(fs);
+    return write_fat_sectors(fs) && finish_change(fs) == change_end::done;
 }
 
 uint8_t retry_pending_writes(f32* fs)

@@ -1,6 +1,6 @@
 // Entry creation: short names and their tails, long-name slots, first fit and directory
 // growth, refusal of duplicate names, and a volume left exactly as it was when space runs out.
-#include "drivers/fs/fat32_create.hpp"
+#include "drivers/fs/fat32_names.hpp"
 #include "drivers/fs/fat32_dir.hpp"
 
 #include "tests/unit/fat32_ops_fixture.hpp"
@@ -364,7 +364,7 @@ TEST_F(Create, AFullDirectoryOf65536SlotsIsNotGrown)
             chain.push_back(c);
         }
     ASSERT_TRUE(write_fat_sectors(fs));
-    ASSERT_TRUE(write_fsinfo(fs));
+    ASSERT_EQ(finish_change(fs), change_end::done);
     uint32_t n = 0;
     uint8_t sector[512];
     for (size_t i = 0; i < chain.size(); ++i) {
@@ -394,7 +394,7 @@ TEST_F(Create, AFullDirectoryOf65536SlotsIsNotGrown)
     sector[15 * 32] = slot_deleted;
     disk.write_sector(sector_for_cluster(fs, chain.back()), sector);
     // The slots changed behind the driver's back: what it learned of the directory is stale.
-    dir_cache_drop(fs);
+    dir_cache_forget(fs);
     sim::reset();
     mkdir(fs, &big, hello);
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();

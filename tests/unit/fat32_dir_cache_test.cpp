@@ -58,7 +58,7 @@ protected:
         std::string screen;
         for (const auto& step : steps) {
             if (walk_every_time)
-                dir_cache_drop(fs);
+                dir_cache_forget(fs);
             sim::reset();
             sim::set_port_logging(false);
             step();
@@ -159,7 +159,7 @@ TEST_F(DirCache, EachCreationReadsABoundedNumberOfSectorsHoweverFullTheDirectory
         late += reads[i];
     EXPECT_LE(late, 2u * 100 + fat_chunk_sectors);
     // Without the cache the same creation reads the whole directory: 50 clusters by now.
-    dir_cache_drop(fs);
+    dir_cache_forget(fs);
     uint64_t before = disk.sectors_read();
     create(0, "walks.txt");
     EXPECT_GE(disk.sectors_read() - before, 50u);

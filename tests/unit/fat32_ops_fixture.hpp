@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
@@ -156,7 +157,7 @@ protected:
     // it is dropped first, so whatever else an operation left behind still shows.
     int held_blocks()
     {
-        tavix::dir_cache_drop(fs);
+        tavix::dir_cache_forget(fs);
         return fat32_test::used_blocks();
     }
 

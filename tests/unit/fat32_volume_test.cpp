@@ -476,7 +476,7 @@ TEST_F(Volume, AllocationCrossesIntoUnreadSectorsAndWrapsBelowTheHint)
         set_fat_entry(fs, c, 0x0FFFFFFF);
     fs->cluster_alloc_hint = hint;
     disk.reset_state();
-    EXPECT_EQ(claim_cluster(fs), fat_chunk_entries);
+    EXPECT_EQ(allocate_cluster(fs, cluster_fill::by_caller), fat_chunk_entries);
     EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 1);
     EXPECT_EQ(disk.sectors_read(), fat_chunk_sectors);
     EXPECT_EQ(disk.sectors_written(), 0u) << "claiming writes nothing";
@@ -506,14 +506,14 @@ TEST_F(Volume, AllocationCrossesIntoUnreadSectorsAndWrapsBelowTheHint)
     fs->cluster_alloc_hint = 77;
     disk.reset_state();
     EXPECT_EQ(allocateCluster(fs), 0u);
-    EXPECT_EQ(claim_cluster(fs), 0u);
+    EXPECT_EQ(allocate_cluster(fs, cluster_fill::by_caller), 0u);
     EXPECT_EQ(fs->cluster_alloc_hint, 77u);
     EXPECT_EQ(disk.sectors_written(), 0u);
     EXPECT_EQ(disk.sectors_read(), 0u);
     // One cluster freed is found again, below the hint.
     set_fat_entry(fs, 40, 0);
     EXPECT_EQ(count_free_clusters(fs), 1u);
-    EXPECT_EQ(claim_cluster(fs), 40u);
+    EXPECT_EQ(allocate_cluster(fs, cluster_fill::by_caller), 40u);
     EXPECT_EQ(count_free_clusters(fs), 0u);
 }
 
@@ -944,7 +944,7 @@ TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
     // The search starts in the unread chunk.
     fs->cluster_alloc_hint = far;
     EXPECT_EQ(allocateCluster(fs), 0u);
-    EXPECT_EQ(claim_cluster(fs), 0u);
+    EXPECT_EQ(allocate_cluster(fs, cluster_fill::by_caller), 0u);
     EXPECT_EQ(fs->cluster_alloc_hint, far);
     fs->cluster_alloc_hint = hint;
     // A release whose chain runs into the unread chunk frees nothing, not even its start.

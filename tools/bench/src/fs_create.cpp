@@ -75,7 +75,7 @@ double kernel_create(const std::string& path, std::vector<std::string>& contents
     for (int i = 0; i < file_count; ++i) {
         std::string name = file_name(i);
         if (!cached)
-            tavix::dir_cache_drop(fs);
+            tavix::dir_cache_forget(fs);
         tavix::writeFile(fs, &root, reinterpret_cast<uint8_t*>(contents[i].data()), name.data(), file_bytes);
     }
     auto end = std::chrono::steady_clock::now();

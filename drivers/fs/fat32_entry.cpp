@@ -1,0 +1,572 @@
+// Directory entries: lookup of a name with room for it, insertion as one transaction, removal.
+#include "drivers/fs/fat32_entry.hpp"
+
+#include "cpu/buffer.hpp"
+#include "cpu/mem.hpp"
+#include "drivers/fs/fat32_dir_cache.hpp"
+#include "drivers/fs/fat32_names.hpp"
+#include "drivers/fs/fat32_volume.hpp"
+#include "general/stdio.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+// ---- Lookup ----
+
+namespace {
+
+// The short name for a name to check, among those the directory (or the walk's record of it)
+// uses; there is nothing to pick for no name.
+name_check checked_short_name(const char* fname, const dir_cache* names, uint8_t* short_name)
+{
+    if (!fname)
+        return name_check::ok;
+    return pick_short_name(fname, names->short_names, names->name_count, short_name) ? name_check::ok
+                                                                                     : name_check::failed;
+}
+
+// The walk every creation needed before the directory was cached: checks the name against
+// each entry, finds the free slots, and records what it saw into *record (which the caller owns,
+// whatever the result).
+name_check walk_for_place(f32* fs, uint32_t dir_cluster, const char* fname, entry_place* place, dir_cache** record)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir_cluster))
+        return name_check::failed;
+    *record = dir_cache_start(fs, walk.cluster, walk.clusters);
+    free_slot_finder finder{place->count};
+    name_check result = name_check::ok;
+    if (!*record) {
+        printf("fat32: error: out of memory while reading a directory\n");
+        result = name_check::failed;
+    }
+    dir_entry entry{};
+    walk_slots where{};
+    char short_text[short_name_text_size];
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
+    walk_step step;
+    while (result == name_check::ok && (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
+        // The cluster in the walk's buffer, counted from the start of the chain.
+        uint32_t chain_index = walk.clusters - walk.clusters_left - 1;
+        if (step == walk_step::free_slot) {
+            bool never_used = where.last[0] == slot_never_used;
+            if (finder.take(where.last_cluster, where.last_index, never_used)) {
+                copy_bytes(place->buffer, walk.buffer, fs->cluster_size);
+                place->slot = place->buffer + finder.first_index * fat32_dir_entry_size;
+                place->found_cluster = finder.cluster;
+            }
+            dir_cache_free_slot(*record, chain_index, where.last_index, never_used);
+            continue;
+        }
+        if (fname) {
+            short_name_text(where.last, short_text);
+            if (names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname))
+                result = name_check::exists;
+        }
+        if (result == name_check::ok &&
+            !dir_cache_add_name(*record, chain_index * slots_per_cluster + where.last_index, where.last, entry.name)) {
+            printf("fat32: error: out of memory while reading a directory\n");
+            result = name_check::failed;
+        }
+        mfree(entry.name);
+    }
+    if (result == name_check::ok) {
+        finder.finish();
+        place->unused_before = finder.unused_before == no_cluster ? 0 : finder.unused_before;
+        place->clusters = walk.clusters;
+        place->last_cluster = walk.cluster;
+        // A directory that cannot be read to its end may hold the name further on, and its
+        // chain cannot be trusted to grow.
+        if (!walk.whole)
+            result = name_check::unreadable;
+    }
+    dir_walk_end(&walk);
+    return result;
+}
+
+// Takes the place from the cached directory instead of a walk: one cluster read when free
+// slots were found, none when the directory must grow. False when that cluster cannot be read.
+bool place_from_cache(f32* fs, const dir_cache* cache, entry_place* place)
+{
+    free_slot_finder found = dir_cache_find_free_slots(cache, place->count);
+    place->clusters = cache->clusters;
+    place->last_cluster = cache->chain[cache->clusters - 1];
+    place->unused_before = found.unused_before == no_cluster ? 0 : cache->chain[found.unused_before];
+    if (!found.found)
+        return true;
+    place->found_cluster = cache->chain[found.cluster];
+    if (!getCluster(fs, place->buffer, place->found_cluster))
+        return false;
+    place->slot = place->buffer + found.first_index * fat32_dir_entry_size;
+    return true;
+}
+
+void clear_place(entry_place* place)
+{
+    place->slot = nullptr;
+    place->found_cluster = place->last_cluster = place->unused_before = place->clusters = place->grown = 0;
+}
+
+} // namespace
+
+name_check find_place(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, entry_place* place)
+{
+    clear_place(place);
+    const dir_cache* cache = dir_cache_for(fs, dir_cluster);
+    // A name the cache may hold is checked against the directory itself.
+    if (cache && !(fname && dir_cache_may_hold(cache, fname))) {
+        if (place_from_cache(fs, cache, place))
+            return checked_short_name(fname, cache, short_name);
+        clear_place(place);
+    }
+    dir_cache* record = nullptr;
+    name_check result = walk_for_place(fs, dir_cluster, fname, place, &record);
+    if (result == name_check::ok)
+        result = checked_short_name(fname, record, short_name);
+    if (result == name_check::ok) {
+        dir_cache_install(fs, record);
+        return result;
+    }
+    dir_cache_free(record);
+    // A name found changes nothing; anything else leaves the directory in doubt.
+    if (result != name_check::exists)
+        dir_cache_forget(fs);
+    return result;
+}
+
+bool growth_would_overflow(f32* fs, const entry_place* place)
+{
+    const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
+    return !place->slot && (place->clusters + 1) * slots_per_cluster > fat32_max_dir_slots;
+}
+
+// ---- Making room ----
+
+namespace {
+
+// Marks the never-used slots of a directory cluster as deleted, writing only the sectors that
+// changed; false when it could not be read or written. Entries behind a never-used slot are
+// invisible to other systems.
+bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
+{
+    if (!getCluster(fs, cluster_buffer, cluster))
+        return false;
+    for (uint32_t sector = 0; sector < fs->cluster_size; sector += fat32_sector_size) {
+        bool changed = false;
+        for (uint32_t at = sector; at < sector + fat32_sector_size; at += fat32_dir_entry_size) {
+            if (cluster_buffer[at] == slot_never_used) {
+                cluster_buffer[at] = slot_deleted;
+                changed = true;
+            }
+        }
+        if (changed && !put_cluster_bytes(fs, cluster_buffer, cluster, sector, sector + fat32_sector_size))
+            return false;
+    }
+    return true;
+}
+
+enum class reserve_result { ok, full, failed };
+
+// Makes room for the place found: seals never-used slots before it and, when no free slots
+// were found, claims a cluster (in memory, not yet linked) whose buffer starts zeroed. `full`
+// when growing would take the directory past fat32_max_dir_slots; `failed` when a disk write
+// failed or no cluster was free.
+reserve_result reserve_place(f32* fs, entry_place* place)
+{
+    if (growth_would_overflow(fs, place))
+        return reserve_result::full;
+    if (place->unused_before != 0) {
+        // Sealing borrows the buffer, so the place's cluster is read back into it afterwards.
+        if (!seal_unused_slots(fs, place->buffer, place->unused_before))
+            return reserve_result::failed;
+        if (place->slot && !getCluster(fs, place->buffer, place->found_cluster))
+            return reserve_result::failed;
+    }
+    if (place->slot)
+        return reserve_result::ok;
+    place->grown = allocate_cluster(fs, cluster_fill::by_caller);
+    if (place->grown == 0)
+        return reserve_result::failed;
+    memset(place->buffer, 0, fs->cluster_size);
+    place->slot = place->buffer;
+    place->found_cluster = place->grown;
+    return reserve_result::ok;
+}
+
+// Links a claimed growth cluster behind the directory's last cluster (in memory).
+bool link_grown_cluster(f32* fs, entry_place* place)
+{
+    return place->grown == 0 || fat_write_entry(fs, place->last_cluster, place->grown);
+}
+
+// Frees the clusters of a creation in memory: the chain from `first_data` (0: none) and the
+// growth cluster, unlinked again. The caller writes the FAT back.
+void undo_reservation(f32* fs, entry_place* place, uint32_t first_data)
+{
+    release_chain(fs, first_data);
+    if (place->grown != 0) {
+        uint32_t link = 0;
+        if (fat_read_entry(fs, place->last_cluster, &link) && (link & fat32_entry_mask) == place->grown)
+            fat_write_entry(fs, place->last_cluster, fat32_end_of_chain);
+        fat_write_entry(fs, place->grown, fat32_free_cluster);
+        place->grown = 0;
+    }
+}
+
+} // namespace
+
+uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32_t count, uint32_t* found_cluster)
+{
+    if (count == 0 || count > fs->cluster_size / fat32_dir_entry_size)
+        return nullptr;
+    entry_place place{count, cluster_buffer, nullptr, 0, 0, 0, 0, 0};
+    name_check found = find_place(fs, resolve_dir_cluster(fs, dir->cluster), nullptr, nullptr, &place);
+    // The caller fills the slots itself, out of the cache's sight.
+    dir_cache_forget(fs);
+    if (found != name_check::ok)
+        return nullptr;
+    reserve_result reserved = reserve_place(fs, &place);
+    if (reserved == reserve_result::full)
+        printf("fat32: error: directory full\n");
+    if (reserved != reserve_result::ok)
+        return nullptr;
+    // The growth stays in memory until the caller writes the FAT back.
+    if (!link_grown_cluster(fs, &place)) {
+        undo_reservation(fs, &place, 0);
+        return nullptr;
+    }
+    *found_cluster = place.found_cluster;
+    return place.slot;
+}
+
+// ---- Insert ----
+
+namespace {
+
+bool makes_directory(const new_entry& e) { return (e.attrs & attr_directory) != 0 && e.setcluster == 0; }
+
+// Clusters the entry's contents take: none for an empty file (a cluster behind a size of 0
+// is a broken file to every checker) or for an entry pointing at an existing cluster; one
+// for a new directory.
+uint32_t data_clusters_for(f32* fs, const new_entry& e)
+{
+    if (e.setcluster != 0)
+        return 0;
+    if (makes_directory(e))
+        return 1;
+    return (e.flen + fs->cluster_size - 1) / fs->cluster_size;
+}
+
+// The step of a creation that failed, and its name in the message.
+enum class creation_step { none, clean_mark_cleared, room, clusters, fat, directory, fsinfo, clean_mark_set };
+constexpr const char* creation_step_names[] = {"", "the FAT's clean-shutdown mark", "", "the new clusters",
+    "the FAT", "the directory", "FSInfo", "the FAT's clean-shutdown mark"};
+
+// Everything a creation needs, checked before anything is written.
+struct creation_plan {
+    uint32_t parent;
+    entry_place place;
+    uint8_t short_name[short_name_length];
+    uint32_t data_clusters;
+    uint8_t* data_buffer; // a cluster buffer for the new clusters' contents
+};
+
+// The one undo path of a creation: unless the creation reaches its directory entry and says
+// so (keep), whatever it claimed is given back, the allocation hint is restored, the cached
+// directory is forgotten and what the undo changed goes back to every FAT copy (a sector that
+// reached some copies and not others stays dirty, so every copy ends in the same old state;
+// the mark is set again when nothing is left pending). What fails again waits for the next
+// command.
+class creation_undo {
+public:
+    creation_undo(f32* fs, entry_place* place) : fs_(fs), place_(place), saved_hint_(fs->cluster_alloc_hint) {}
+    ~creation_undo()
+    {
+        if (!kept_) {
+            undo_reservation(fs_, place_, first_data);
+            fs_->cluster_alloc_hint = saved_hint_;
+            dir_cache_forget(fs_);
+            flushFAT(fs_);
+        }
+    }
+    creation_undo(const creation_undo&) = delete;
+    creation_undo& operator=(const creation_undo&) = delete;
+
+    void keep() { kept_ = true; }
+
+    // The first of the clusters claimed for the contents, once there is one.
+    uint32_t first_data = 0;
+
+private:
+    f32* fs_;
+    entry_place* place_;
+    uint32_t saved_hint_;
+    bool kept_ = false;
+};
+
+// Claims the entry's clusters as one chain (in memory) and writes their contents. *first
+// names the chain as soon as it has a cluster, so that the undo can give it back.
+bool write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan, uint32_t* first)
+{
+    uint32_t previous = 0;
+    uint32_t written = 0;
+    uint8_t* buffer = plan.data_buffer;
+    for (uint32_t i = 0; i < plan.data_clusters; ++i) {
+        // Each cluster is written whole below (zeros behind the data), so zero-filling it
+        // on the disk first would only write it twice.
+        uint32_t cluster = allocate_cluster(fs, cluster_fill::by_caller);
+        if (cluster == 0)
+            return false;
+        if (previous != 0) {
+            if (!fat_write_entry(fs, previous, cluster)) {
+                fat_write_entry(fs, cluster, fat32_free_cluster);
+                return false;
+            }
+        } else
+            *first = cluster;
+        previous = cluster;
+        memset(buffer, 0, fs->cluster_size);
+        if (makes_directory(e)) {
+            write_dot_entries(fs, buffer, *first, plan.parent, e.stamp);
+        } else {
+            // The data is only read; the view type serves both directions.
+            byte_view data{const_cast<uint8_t*>(e.data), e.flen};
+            written += copy_bytes(byte_view{buffer, fs->cluster_size}, data.sub(written, e.flen - written));
+        }
+        if (!putCluster(fs, buffer, cluster))
+            return false;
+    }
+    return true;
+}
+
+// Fills the reserved slots with the entry's long name and short entry.
+void fill_slots(entry_place* place, const new_entry& e, const uint8_t* short_name, uint32_t first)
+{
+    uint32_t lfn_entries = place->count - 1;
+    uint8_t sum = checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(short_name)));
+    write_long_name_slots(place->slot, lfn_entries, e.name, sum);
+    write_short_slot(place->slot + lfn_entries * fat32_dir_entry_size, short_name, e.attrs, first,
+        makes_directory(e) ? 0 : e.flen, e.stamp);
+}
+
+// Writes the reserved slots; when only part of them reaches the disk, puts the old bytes back.
+bool write_slots(f32* fs, entry_place* place, const new_entry& e, const uint8_t* short_name, uint32_t first)
+{
+    auto from = static_cast<uint32_t>(place->slot - place->buffer);
+    uint32_t length = place->count * fat32_dir_entry_size;
+    heap_block old(length);
+    if (!old)
+        return false;
+    copy_bytes(old.data(), place->slot, length);
+    fill_slots(place, e, short_name, first);
+    bool ok = put_cluster_bytes(fs, place->buffer, place->found_cluster, from, from + length);
+    if (!ok) {
+        copy_bytes(place->slot, old.data(), length);
+        // Slots that stay half written may name clusters the undo frees.
+        if (!put_cluster_bytes(fs, place->buffer, place->found_cluster, from, from + length))
+            withhold_clean_mark(fs);
+    }
+    return ok;
+}
+
+// The name, the directory and the room in it; false after one line that says why.
+bool plan_creation(f32* fs, const new_entry& e, creation_plan* plan)
+{
+    name_check check = find_place(fs, plan->parent, e.name, plan->short_name, &plan->place);
+    plan->data_clusters = data_clusters_for(fs, e);
+    if (check == name_check::exists) {
+        printf("%s: error: %s already exists\n", e.who, e.name);
+    } else if (check == name_check::unreadable) {
+        printf("%s: error: the directory cannot be read to its end\n", e.who);
+    } else if (check != name_check::ok) {
+        // find_place said why.
+    } else if (growth_would_overflow(fs, &plan->place)) {
+        printf("%s: error: directory full\n", e.who);
+    } else if (count_free_clusters(fs) < plan->data_clusters + (plan->place.slot ? 0 : 1)) {
+        printf("%s: error: not enough free space for %s\n", e.who, e.name);
+    } else {
+        return true;
+    }
+    return false;
+}
+
+// The contents, then the FAT in every copy, then the slots that name them. A grown directory
+// cluster goes out whole with the new slots in it: until the FAT links it, no reader sees it;
+// it is linked in a second FAT write, after its cluster is allocated on the disk.
+creation_step write_entry(f32* fs, const new_entry& e, creation_plan* plan, creation_undo* undo)
+{
+    entry_place* place = &plan->place;
+    uint32_t first = e.setcluster;
+    if (plan->data_clusters > 0) {
+        if (!write_data_clusters(fs, e, *plan, &undo->first_data))
+            return creation_step::clusters;
+        first = undo->first_data;
+    }
+    if (place->grown != 0) {
+        fill_slots(place, e, plan->short_name, first);
+        if (!putCluster(fs, place->buffer, place->grown))
+            return creation_step::clusters;
+    }
+    if (!write_fat_sectors(fs) || (place->grown != 0 && (!link_grown_cluster(fs, place) || !write_fat_sectors(fs))))
+        return creation_step::fat;
+    if (place->grown == 0 && !write_slots(fs, place, e, plan->short_name, first))
+        return creation_step::directory;
+    return creation_step::none;
+}
+
+// Carries out a plan. Every failure before the slots are on the disk leaves through the undo;
+// a failed FSInfo or mark after them leaves the entry in place, pending for the next command.
+creation_step commit_creation(f32* fs, const new_entry& e, creation_plan* plan)
+{
+    creation_undo undo(fs, &plan->place);
+    // The mark goes first, so that its failure is named and nothing else is written.
+    if (!clear_clean_mark(fs))
+        return creation_step::clean_mark_cleared;
+    if (reserve_place(fs, &plan->place) != reserve_result::ok)
+        return creation_step::room;
+    creation_step failed = write_entry(fs, e, plan, &undo);
+    if (failed != creation_step::none)
+        return failed;
+    undo.keep();
+    const entry_place& place = plan->place;
+    auto index = static_cast<uint32_t>(place.slot - place.buffer) / fat32_dir_entry_size;
+    dir_cache_note_created(fs, plan->parent,
+        created_entry{place.found_cluster, index, place.count, place.unused_before, place.grown, plan->short_name,
+            e.name});
+    change_end end = finish_change(fs);
+    if (end == change_end::fsinfo_failed)
+        return creation_step::fsinfo;
+    return end == change_end::mark_failed ? creation_step::clean_mark_set : creation_step::none;
+}
+
+// The checks that need no disk: a directory on this volume and a name it can hold.
+bool name_fits(f32* fs, uint32_t parent, const new_entry& e)
+{
+    if (!is_data_cluster(fs, parent)) {
+        printf("%s: error: the directory is not on this volume\n", e.who);
+        return false;
+    }
+    if (!is_valid_long_name(e.name)) {
+        printf("%s: error: %s is not a valid name\n", e.who, e.name);
+        return false;
+    }
+    if (long_name_entry_count(e.name) + 1 > fs->cluster_size / fat32_dir_entry_size) {
+        printf("%s: error: %s is too long for this volume\n", e.who, e.name);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
+{
+    uint32_t parent = resolve_dir_cluster(fs, dir_cluster);
+    if (!name_fits(fs, parent, e))
+        return false;
+    heap_block dir_buffer(fs->cluster_size);
+    heap_block data_buffer(fs->cluster_size);
+    if (!dir_buffer || !data_buffer) {
+        printf("%s: error: out of memory for cluster buffers\n", e.who);
+        return false;
+    }
+    creation_plan plan{};
+    plan.parent = parent;
+    plan.place = entry_place{long_name_entry_count(e.name) + 1, dir_buffer.data(), nullptr, 0, 0, 0, 0, 0};
+    plan.data_buffer = data_buffer.data();
+    if (!plan_creation(fs, e, &plan))
+        return false;
+    creation_step failed = commit_creation(fs, e, &plan);
+    // The creation's own line comes last, after whatever the disk and the undo reported.
+    if (failed == creation_step::room)
+        printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
+    else if (failed != creation_step::none)
+        printf("%s: error: could not write %s for %s\n", e.who, creation_step_names[static_cast<int>(failed)], e.name);
+    return failed == creation_step::none || failed >= creation_step::fsinfo;
+}
+
+bool add_dot_entries(f32* fs, uint32_t dir_cluster, uint32_t parent_cluster, const char* who)
+{
+    uint32_t self = resolve_dir_cluster(fs, dir_cluster);
+    if (dir_cache_for(fs, self))
+        dir_cache_forget(fs);
+    heap_block cluster_buffer(fs->cluster_size);
+    if (!cluster_buffer) {
+        printf("%s: error: out of memory for a cluster buffer\n", who);
+        return false;
+    }
+    uint8_t* buffer = cluster_buffer.data();
+    if (!getCluster(fs, buffer, self)) {
+        printf("%s: error: could not read the new directory\n", who);
+        return false;
+    }
+    if (!slot_is_free(buffer + dot_slot * fat32_dir_entry_size) ||
+        !slot_is_free(buffer + dotdot_slot * fat32_dir_entry_size)) {
+        printf("%s: error: the directory's first slots are taken\n", who);
+        return false;
+    }
+    write_dot_entries(fs, buffer, self, parent_cluster, fat_now());
+    if (!put_cluster_bytes(fs, buffer, self, 0, (dotdot_slot + 1) * fat32_dir_entry_size) || !flushFAT(fs)) {
+        printf("%s: error: could not write the new directory\n", who);
+        return false;
+    }
+    return true;
+}
+
+// ---- Remove ----
+
+namespace {
+
+// Marks an entry's slots deleted. The sector holding the short entry goes first: once it is
+// on the disk the name is gone, and what a cut leaves behind are only unused long-name slots.
+bool mark_deleted(f32* fs, dir_walk* walk, const walk_slots& where)
+{
+    uint32_t from = where.first_cluster == where.last_cluster ? where.first_index * fat32_dir_entry_size : 0;
+    uint32_t to = (where.last_index + 1) * fat32_dir_entry_size;
+    for (uint32_t at = from; at < to; at += fat32_dir_entry_size)
+        walk->buffer[at] = slot_deleted;
+    uint32_t short_sector = where.last_index * fat32_dir_entry_size / fat32_sector_size * fat32_sector_size;
+    uint32_t split = short_sector > from ? short_sector : from;
+    if (!put_cluster_bytes(fs, walk->buffer, where.last_cluster, split, to))
+        return false;
+    if (split > from && !put_cluster_bytes(fs, walk->buffer, where.last_cluster, from, split))
+        return false;
+    if (where.first_cluster == where.last_cluster)
+        return true;
+    // The long name began in earlier clusters of the chain.
+    heap_block cluster_buffer(fs->cluster_size);
+    if (!cluster_buffer)
+        return false;
+    uint8_t* buffer = cluster_buffer.data();
+    bool ok = true;
+    uint32_t cluster = where.first_cluster;
+    uint32_t index = where.first_index;
+    for (uint32_t steps = 0; ok && cluster != where.last_cluster && steps < lfn_max_entries; ++steps) {
+        ok = getCluster(fs, buffer, cluster);
+        for (uint32_t at = index * fat32_dir_entry_size; ok && at < fs->cluster_size; at += fat32_dir_entry_size)
+            buffer[at] = slot_deleted;
+        ok = ok && put_cluster_bytes(fs, buffer, cluster, index * fat32_dir_entry_size, fs->cluster_size);
+        uint32_t next = 0;
+        ok = ok && fat_read_entry(fs, cluster, &next);
+        cluster = next & fat32_entry_mask;
+        index = 0;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool remove_entry(f32* fs, uint32_t dir_cluster, dir_walk* walk, const walk_slots& where, bool directory)
+{
+    bool ok = mark_deleted(fs, walk, where);
+    if (!ok)
+        withhold_clean_mark(fs);
+    if (ok && !directory)
+        dir_cache_note_deleted(fs, dir_cluster, where.first_cluster, where.first_index, where.last_cluster,
+            where.last_index);
+    else
+        dir_cache_forget(fs);
+    return ok;
+}
+
+} // namespace tavix
