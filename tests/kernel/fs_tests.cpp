@@ -4,6 +4,7 @@
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 #include "tests/kernel/ktest.hpp"
 
 #include <stdint.h>
