@@ -122,24 +122,4 @@ void* krealloc(void* ptr, size_t new_size)
     return moved;
 }
 
-uint32_t heap_used_blocks()
-{
-    uint32_t used = 0;
-    for (dynamic_mem_node_t* node = dynamic_mem_start; node != nullptr; node = node->next) {
-        if (node->used)
-            ++used;
-    }
-    return used;
-}
-
-uint32_t heap_free_bytes()
-{
-    uint32_t free_bytes = 0;
-    for (dynamic_mem_node_t* node = dynamic_mem_start; node != nullptr; node = node->next) {
-        if (!node->used)
-            free_bytes += node->size;
-    }
-    return free_bytes;
-}
-
 } // namespace tavix

@@ -34,9 +34,4 @@ dynamic_mem_node_t* merge_next_node_into_current(dynamic_mem_node_t* current_mem
 void merge_current_node_into_previous(dynamic_mem_node_t* current_mem_node);
 void* krealloc(void* ptr, size_t new_size);
 
-// Heap statistics for tests and diagnostics: walk the block list, change nothing. A caller
-// proves it leaks nothing by comparing them before and after an operation.
-uint32_t heap_used_blocks();
-uint32_t heap_free_bytes();
-
 } // namespace tavix

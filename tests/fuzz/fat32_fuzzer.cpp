@@ -15,6 +15,7 @@
 #include "tests/sim/ata.hpp"
 #include "tests/sim/cmos.hpp"
 #include "tests/sim/sim.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -355,8 +356,7 @@ struct Fixture {
     SeedVolume seed{1};
     sim::AtaDisk drive{drive_sectors};
     WriteGuard guard{drive};
-    uint32_t clean_used_blocks = 0;
-    uint32_t clean_free_bytes = 0;
+    heap_test::heap_walk clean_heap;
     // Sectors that may differ from the seed since the last input: restored before the next.
     std::set<uint64_t> dirty;
 
@@ -369,8 +369,7 @@ struct Fixture {
         for (uint32_t lba = 0; lba < disk_sectors; ++lba)
             drive.write_sector(lba, &seed.image()[lba * sector_bytes]);
         tavix::init_dmem();
-        clean_used_blocks = tavix::heap_used_blocks();
-        clean_free_bytes = tavix::heap_free_bytes();
+        clean_heap = heap_test::walk_heap();
     }
 
     void load(const uint8_t* data, size_t size)
@@ -487,9 +486,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         tavix::destroyFilesystem(fs);
     }
 
-    if (tavix::heap_used_blocks() != f.clean_used_blocks || tavix::heap_free_bytes() != f.clean_free_bytes) {
-        std::fprintf(stderr, "fat32 fuzzer: heap not back to its start (%u used blocks, %u free bytes; was %u, %u)\n",
-                     tavix::heap_used_blocks(), tavix::heap_free_bytes(), f.clean_used_blocks, f.clean_free_bytes);
+    const heap_test::heap_walk heap = heap_test::walk_heap();
+    if (heap.used_blocks != f.clean_heap.used_blocks || heap.free_bytes != f.clean_heap.free_bytes) {
+        std::fprintf(stderr, "fat32 fuzzer: heap not back to its start (%u used blocks, %llu free bytes; was %u, %llu)\n",
+                     heap.used_blocks, static_cast<unsigned long long>(heap.free_bytes), f.clean_heap.used_blocks,
+                     static_cast<unsigned long long>(f.clean_heap.free_bytes));
         std::abort();
     }
     return 0;

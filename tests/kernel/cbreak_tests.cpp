@@ -6,6 +6,7 @@
 #include "drivers/display.hpp"
 #include "general/cbreak.hpp"
 #include "tests/kernel/ktest.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <stdint.h>
 
@@ -33,8 +34,7 @@ bool row_is(int row, const char* text)
 
 KTEST(script, runs_start_in_colour_and_hands_back_the_heap)
 {
-    const uint32_t used_before = heap_used_blocks();
-    const uint32_t free_before = heap_free_bytes();
+    const heap_test::heap_walk before = heap_test::walk_heap();
     // The script's output is read from the top of the screen; the runner's report goes on
     // below it and to the debug console.
     clear_screen();
@@ -62,6 +62,7 @@ KTEST(script, runs_start_in_colour_and_hands_back_the_heap)
     KEXPECT(row_is(7, "0Error: Expected ')' after print argument"));
     KEXPECT(script_has_error());
     free_compiler();
-    KEXPECT(heap_used_blocks() == used_before);
-    KEXPECT(heap_free_bytes() == free_before);
+    const heap_test::heap_walk after = heap_test::walk_heap();
+    KEXPECT(after.used_blocks == before.used_blocks);
+    KEXPECT(after.free_bytes == before.free_bytes);
 }

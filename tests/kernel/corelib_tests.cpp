@@ -29,8 +29,7 @@ KTEST(corelib, large_block_is_real_memory_and_comes_back)
 {
     KEXPECT(dynamic_mem_start == reinterpret_cast<dynamic_mem_node_t*>(dynamic_mem_area));
     KEXPECT(heap_tiles_the_area());
-    const uint32_t used_before = heap_used_blocks();
-    const uint32_t free_before = heap_free_bytes();
+    const heap_test::heap_walk before = heap_test::walk_heap();
 
     auto* p = static_cast<uint8_t*>(malloc(large_block_bytes));
     KEXPECT(p != nullptr);
@@ -45,8 +44,9 @@ KTEST(corelib, large_block_is_real_memory_and_comes_back)
     KEXPECT(bytes[large_block_bytes - 1] == static_cast<uint8_t>(~fill_pattern));
 
     mfree(p);
-    KEXPECT(heap_used_blocks() == used_before);
-    KEXPECT(heap_free_bytes() == free_before);
+    const heap_test::heap_walk after = heap_test::walk_heap();
+    KEXPECT(after.used_blocks == before.used_blocks);
+    KEXPECT(after.free_bytes == before.free_bytes);
     KEXPECT(heap_tiles_the_area());
 }
 

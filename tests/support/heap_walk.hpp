@@ -12,6 +12,7 @@ struct heap_walk {
     uint32_t blocks = 0;
     uint32_t used_blocks = 0;
     uint64_t used_bytes = 0;
+    uint64_t free_bytes = 0; // in free blocks, their headers not counted
     // The blocks follow each other without gap or overlap and cover the whole area.
     bool tiles_area = true;
     // Every block's prev is the block before it.
@@ -36,6 +37,8 @@ inline heap_walk walk_heap()
         if (node->used) {
             ++walk.used_blocks;
             walk.used_bytes += node->size;
+        } else {
+            walk.free_bytes += node->size;
         }
         covered += block_header_bytes + node->size;
         expected = reinterpret_cast<uint8_t*>(node) + block_header_bytes + node->size;

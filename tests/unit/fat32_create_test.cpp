@@ -226,7 +226,7 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     ASSERT_TRUE(disk.save(before_path));
     std::vector<uint32_t> fat_before = fat_snapshot(fs);
     uint32_t hint = fs->cluster_alloc_hint;
-    int blocks = fat32_test::used_blocks();
+    uint32_t blocks = heap_test::walk_heap().used_blocks;
     disk.reset_state();
     sim::reset();
 
@@ -243,7 +243,7 @@ TEST_F(Create, RunningOutOfSpaceLeavesTheVolumeExactlyAsItWas)
     EXPECT_EQ(disk.sectors_written(), 0u);
     EXPECT_EQ(fat_snapshot(fs), fat_before);
     EXPECT_EQ(fs->cluster_alloc_hint, hint);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks);
 
     // Two clusters are enough for one cluster of data and the directory's growth.
     char one[] = "one.bin";

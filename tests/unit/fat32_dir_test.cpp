@@ -395,7 +395,7 @@ TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
     disk.read_sector(sector_for_cluster(fs, dc2), original[1]);
     uint32_t fat_dc = fat_entry(fs, dc);
     uint32_t fat_dc2 = fat_entry(fs, dc2);
-    int blocks = fat32_test::used_blocks();
+    uint32_t blocks = heap_test::walk_heap().used_blocks;
 
     std::mt19937 rng(20250101);
     const uint8_t interesting[] = {0x00, 0xE5, 0x0F, 0x10, 0x40, 0x41, 0x45, 0x4F, 0x55, 0x7F, 0x80, 0xFF};
@@ -428,7 +428,7 @@ TEST_F(Decode, FuzzedDirectoriesDecodeWithinBounds)
         ASSERT_EQ(disk.sectors_written(), 0u);
         ASSERT_LE(disk.sectors_read(), 3u) << "round " << round;
         ASSERT_EQ(disk.out_of_range_requests(), 0);
-        ASSERT_EQ(fat32_test::used_blocks(), blocks) << "round " << round;
+        ASSERT_EQ(heap_test::walk_heap().used_blocks, blocks) << "round " << round;
         sim::reset();
     }
     set_fat_entry(fs, dc, fat_dc);

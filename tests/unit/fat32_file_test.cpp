@@ -37,7 +37,7 @@ TEST_F(File, WritesTakeTheClustersTheirSizeNeeds)
     char empty[] = "empty.txt";
     char exact[] = "exact.bin";
     char over[] = "one byte over.bin";
-    int blocks = held_blocks();
+    uint32_t blocks = held_blocks();
     writeFile(fs, &top, data.data(), empty, 0);
     writeFile(fs, &top, data.data(), exact, 512);
     writeFile(fs, &top, data.data(), over, 513);
@@ -110,7 +110,7 @@ TEST_F(File, DeleteAcrossAClusterBoundaryMarksEverySlotAndFreesTheChain)
     dir_entry victim = find(c1, "boundary crossing.txt");
     ASSERT_TRUE(is_data_cluster(fs, victim.first_cluster));
     ASSERT_EQ(slot_byte(c1, 15, 11), attr_long_name);
-    int blocks = held_blocks();
+    uint32_t blocks = held_blocks();
 
     char name[] = "boundary crossing.txt";
     delFile(fs, &d, name);
@@ -171,7 +171,7 @@ TEST_F(File, ListingLinesAndBrokenChains)
     sim::reset();
     directory listed{};
     populate_dir(fs, &listed, h.cluster);
-    int blocks = held_blocks();
+    uint32_t blocks = held_blocks();
     print_directory(fs, &listed);
     EXPECT_EQ(held_blocks(), blocks);
     EXPECT_EQ(screen_lines(), (std::vector<std::string>{"[0] .         D 0 clusters: [1]",
@@ -198,7 +198,7 @@ TEST_F(File, MkdirMakesStandardDotEntries)
 {
     directory top{}; // cluster 0: the root, as the shell's start-up record has it
     char parent_name[] = "parent";
-    int blocks = held_blocks();
+    uint32_t blocks = held_blocks();
     mkdir(fs, &top, parent_name);
     directory parent{find(0, "parent").first_cluster, nullptr, 0};
     char child_name[] = "child";

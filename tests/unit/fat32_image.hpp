@@ -5,6 +5,7 @@
 #include "cpu/mem.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/sim.hpp"
+#include "tests/support/heap_walk.hpp"
 
 #include <cstdio>
 #ifdef TAVIX_UNIT_TEST
@@ -126,15 +127,6 @@ inline std::string make_host_file(const std::string& name, size_t bytes)
     std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
     return path;
-}
-
-// Heap blocks in use, to prove that an operation gave back what it took.
-inline int used_blocks()
-{
-    int blocks = 0;
-    for (auto* node = tavix::dynamic_mem_start; node != nullptr; node = node->next)
-        blocks += node->used ? 1 : 0;
-    return blocks;
 }
 
 } // namespace fat32_test

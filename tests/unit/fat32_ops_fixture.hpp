@@ -155,10 +155,10 @@ protected:
 
     // Heap blocks in use apart from the directory cache, which a creation keeps on purpose:
     // it is dropped first, so whatever else an operation left behind still shows.
-    int held_blocks()
+    uint32_t held_blocks()
     {
         tavix::dir_cache_forget(fs);
-        return fat32_test::used_blocks();
+        return heap_test::walk_heap().used_blocks;
     }
 
     tavix::directory root()

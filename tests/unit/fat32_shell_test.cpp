@@ -40,7 +40,7 @@ TEST_F(ShellFs, LsListsTheStartUpRecord)
 
 TEST_F(ShellFs, MkhelloCreatesHelloInTheRootOnceAndThenReportsIt)
 {
-    int blocks = held_blocks();
+    uint32_t blocks = held_blocks();
     execute_vorn("mkhello");
     EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
     // Only the data region, the FATs and the FSInfo sector were written.

@@ -92,7 +92,7 @@ uint32_t disk_free_count(const AtaDisk& disk, f32* fs)
 }
 
 // Heap bytes taken, headers included.
-uint32_t heap_bytes_used() { return dynamic_mem_total_size - heap_free_bytes(); }
+uint32_t heap_bytes_used() { return static_cast<uint32_t>(dynamic_mem_total_size - heap_test::walk_heap().free_bytes); }
 
 // Stores `bytes` bytes of `value`, least significant first, at `offset` of sector `lba`.
 void poke(AtaDisk& disk, uint64_t lba, size_t offset, uint32_t value, int bytes)
@@ -343,7 +343,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         disk.reset_state();
         sim::reset();
         init_dmem();
-        int blocks_before = fat32_test::used_blocks();
+        uint32_t blocks_before = heap_test::walk_heap().used_blocks;
         EXPECT_EQ(mount(), nullptr);
         // After the mount's own lines, "Sectors per cluster" for a FAT32 boot sector, then one
         // line naming the reason.
@@ -358,7 +358,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         EXPECT_EQ(after.back(), "fat32: error: " + reason + "; volume refused.");
         EXPECT_EQ(disk.sectors_written(), 0u);
         EXPECT_EQ(disk.out_of_range_requests(), 0);
-        EXPECT_EQ(fat32_test::used_blocks(), blocks_before) << "a refused mount keeps no memory";
+        EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks_before) << "a refused mount keeps no memory";
     }
     // The same image with its root intact mounts, and a root of two clusters is followed
     // to its end.
@@ -424,7 +424,7 @@ TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
     std::memset(junk, 0xEE, sizeof junk);
     disk.write_sector(sector_for_cluster(fs, expected), junk);
 
-    int blocks = fat32_test::used_blocks();
+    uint32_t blocks = heap_test::walk_heap().used_blocks;
     uint32_t free_before = count_free_clusters(fs);
     uint32_t first = allocateCluster(fs);
     EXPECT_EQ(first, expected);
@@ -434,7 +434,7 @@ TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
     uint8_t stored[sector_bytes];
     disk.read_sector(sector_for_cluster(fs, first), stored);
     EXPECT_TRUE(std::all_of(stored, stored + sector_bytes, [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(fat32_test::used_blocks(), blocks) << "the zero buffer is given back";
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks) << "the zero buffer is given back";
     // Nothing but the clean-shutdown mark (cleared in both FAT copies before the first write)
     // and the cluster itself was written; the FAT waits for the write-back.
     EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fat_sector_of(fs, 0, 0), fat_sector_of(fs, 1, 0),
@@ -660,7 +660,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
 
 TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
 {
-    int blocks = fat32_test::used_blocks();
+    uint32_t blocks = heap_test::walk_heap().used_blocks;
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t c = allocateCluster(fs);
@@ -669,7 +669,7 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     sim::reset();
     destroyFilesystem(fs);
     EXPECT_EQ(sim::screen_row_trimmed(0), "Destroying filesystem.");
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks);
     EXPECT_EQ(disk_fat(disk, fs_layout, c), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
     expect_clean_volume("destroy");
@@ -930,7 +930,7 @@ TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
     uint32_t free_before = count_free_clusters(fs);
     uint32_t hint = fs->cluster_alloc_hint;
     uint32_t chunks = fs->fat_chunks_loaded;
-    int blocks = fat32_test::used_blocks();
+    uint32_t blocks = heap_test::walk_heap().used_blocks;
     uint32_t heap = heap_bytes_used();
 
     disk.set_mode(AtaDisk::Mode::error);
@@ -956,7 +956,7 @@ TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
     EXPECT_EQ(link, far);
     EXPECT_EQ(count_free_clusters(fs), free_before - 1);
     EXPECT_EQ(fs->fat_chunks_loaded, chunks);
-    EXPECT_EQ(fat32_test::used_blocks(), blocks);
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks);
     EXPECT_EQ(heap_bytes_used(), heap);
     EXPECT_EQ(disk.sectors_written(), 0u);
     EXPECT_FALSE(fat32_ops::screen_lines().empty()) << "the disk layer reports the failed reads";

@@ -219,10 +219,10 @@ TEST_F(Heap, StatisticsCountUsedBlocksAndFreeBytes)
     malloc(100);
     void* b = malloc(5);
     malloc(7);
-    EXPECT_EQ(tavix::heap_used_blocks(), 3u);
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, 3u);
     mfree(b);
-    EXPECT_EQ(tavix::heap_used_blocks(), 2u);
-    EXPECT_EQ(tavix::heap_free_bytes(), first_free_size - (100 + header) - header - (7 + header));
+    EXPECT_EQ(heap_test::walk_heap().used_blocks, 2u);
+    EXPECT_EQ(heap_test::walk_heap().free_bytes, first_free_size - (100 + header) - header - (7 + header));
 }
 
 // A seeded mix of allocations and releases: every block keeps its own bytes, the list keeps

@@ -7,6 +7,7 @@
 // mkfs.fat and kept in IMAGE_DIR (the QEMU mount benchmark shares them); they are only read.
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 #include "tests/sim/ata.hpp"
 #include "tests/sim/sim.hpp"
 #include "tests/unit/fat32_image.hpp"
@@ -57,7 +58,7 @@ std::string image(const std::string& dir, const volume& v)
     return made.first == 0 ? path : "";
 }
 
-uint32_t heap_used() { return tavix::dynamic_mem_total_size - tavix::heap_free_bytes(); }
+uint32_t heap_used() { return static_cast<uint32_t>(tavix::dynamic_mem_total_size - heap_test::walk_heap().free_bytes); }
 
 void bench(const volume& v, const std::string& path)
 {
