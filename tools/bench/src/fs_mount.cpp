@@ -117,7 +117,7 @@ void bench(const volume& v, const std::string& path)
     disk.reset_state();
     start = clock_type::now();
     uint32_t got = 0;
-    while (got < allocations && tavix::allocate_cluster(fs, cluster_fill::by_caller) != 0)
+    while (got < allocations && tavix::allocate_cluster(fs, tavix::cluster_fill::by_caller) != 0)
         ++got;
     double alloc_ms = ms_since(start);
     std::printf("  %u allocations: %.3f us each, %llu FAT sectors read, %u FAT chunks held after\n", got,
