@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #endif
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -108,6 +109,34 @@ inline void expect_clean(const std::string& path, const std::vector<std::string>
         EXPECT_EQ(report.find(complaint), std::string::npos) << "fsck.fat: " << report;
 }
 #endif
+
+// The disk behind the driver's back: the little-endian value of `bytes` bytes (1 to 4) at
+// `offset` of sector `lba`, and bytes stored there.
+inline uint32_t peek(const sim::AtaDisk& disk, uint64_t lba, size_t offset, int bytes = 4)
+{
+    uint8_t sector[512];
+    disk.read_sector(lba, sector);
+    uint32_t value = 0;
+    for (int i = bytes; i-- > 0;)
+        value = value << 8 | sector[offset + i];
+    return value;
+}
+
+inline void poke_bytes(sim::AtaDisk& disk, uint64_t lba, size_t offset, const uint8_t* data, size_t count)
+{
+    uint8_t sector[512];
+    disk.read_sector(lba, sector);
+    std::memcpy(sector + offset, data, count);
+    disk.write_sector(lba, sector);
+}
+
+inline void poke(sim::AtaDisk& disk, uint64_t lba, size_t offset, uint32_t value, int bytes)
+{
+    uint8_t little_endian[4];
+    for (int i = 0; i < bytes; ++i)
+        little_endian[i] = static_cast<uint8_t>(value >> (8 * i));
+    poke_bytes(disk, lba, offset, little_endian, static_cast<size_t>(bytes));
+}
 
 // The content of a host file of `bytes` bytes: it tells each byte's position.
 inline std::string host_content(size_t bytes)

@@ -124,22 +124,21 @@ protected:
     // The simulated clock's time in every test: new entries carry it.
     static constexpr sim::CmosTime clock_time = {2026, 12, 9, 10, 30, 0};
 
-    // Loads the image, mounts it and clears the screen of the mount's messages.
+    // Loads the image and mounts it; then the simulated PC and the drive start afresh, so that
+    // the screen, the port log and the drive's counters show only what the test does.
     void mount_image(const std::string& image)
     {
-        sim::reset();
         sim::cmos_reset();
         sim::cmos_set_time(clock_time);
         tavix::init_dmem();
         ASSERT_FALSE(image.empty()) << "mkfs.fat or mtools failed";
         ASSERT_TRUE(disk.load(image));
-        disk.reset_state();
-        sim::reset();
+        // Whole-cluster transfers would fill the port log with every data word.
+        sim::set_port_logging(false);
         char kind[] = "fat32";
         fs = tavix::makeFilesystem(kind);
         ASSERT_NE(fs, nullptr);
         sim::reset();
-        // Whole-cluster transfers would fill the port log with every data word.
         sim::set_port_logging(false);
         disk.reset_state();
     }
@@ -196,19 +195,14 @@ protected:
     // Byte `offset` of slot `slot` of a directory cluster, read from the disk past the driver.
     uint8_t slot_byte(uint32_t cluster, uint32_t slot, uint32_t offset)
     {
-        uint8_t sector[512];
-        disk.read_sector(tavix::sector_for_cluster(fs, cluster) + slot * 32 / 512, sector);
-        return sector[slot * 32 % 512 + offset];
+        return static_cast<uint8_t>(
+            fat32_test::peek(disk, tavix::sector_for_cluster(fs, cluster) + slot * 32 / 512, slot * 32 % 512 + offset, 1));
     }
 
     // Puts the 32 bytes of `slot` into slot `index` of a directory cluster, straight on the disk.
     void write_slot(uint32_t cluster, uint32_t index, const uint8_t* slot)
     {
-        uint8_t sector[512];
-        uint64_t lba = tavix::sector_for_cluster(fs, cluster) + index * 32 / 512;
-        disk.read_sector(lba, sector);
-        std::memcpy(sector + index * 32 % 512, slot, 32);
-        disk.write_sector(lba, sector);
+        fat32_test::poke_bytes(disk, tavix::sector_for_cluster(fs, cluster) + index * 32 / 512, index * 32 % 512, slot, 32);
     }
 
     // A creation the driver must refuse: an empty file or a directory named `name`, and the

@@ -26,6 +26,8 @@ namespace {
 using namespace tavix;
 using fat32_test::fsck;
 using fat32_test::make_image;
+using fat32_test::peek;
+using fat32_test::poke;
 using sim::AtaDisk;
 
 constexpr uint32_t sector_bytes = 512;
@@ -56,13 +58,6 @@ const std::string& large_image()
     return path;
 }
 
-uint32_t disk_u32(const AtaDisk& disk, uint64_t lba, size_t offset)
-{
-    uint8_t sector[sector_bytes];
-    disk.read_sector(lba, sector);
-    return readi32(sector, offset);
-}
-
 // The sector of FAT copy `copy` (0: the first) that holds the entry of `cluster`.
 uint64_t fat_sector_of(const f32* fs, uint32_t copy, uint32_t cluster)
 {
@@ -72,7 +67,7 @@ uint64_t fat_sector_of(const f32* fs, uint32_t copy, uint32_t cluster)
 // Entry `cluster` of the disk's first FAT copy, read past the kernel.
 uint32_t disk_fat(const AtaDisk& disk, f32* fs, uint32_t cluster)
 {
-    return disk_u32(disk, fat_sector_of(fs, 0, cluster), (cluster % 128) * 4);
+    return peek(disk, fat_sector_of(fs, 0, cluster), (cluster % 128) * 4);
 }
 
 // The free clusters of the disk's first FAT copy among 2..last_cluster, counted past the kernel.
@@ -93,16 +88,6 @@ uint32_t disk_free_count(const AtaDisk& disk, f32* fs)
 
 // Heap bytes taken, headers included.
 uint32_t heap_bytes_used() { return static_cast<uint32_t>(dynamic_mem_total_size - heap_test::walk_heap().free_bytes); }
-
-// Stores `bytes` bytes of `value`, least significant first, at `offset` of sector `lba`.
-void poke(AtaDisk& disk, uint64_t lba, size_t offset, uint32_t value, int bytes)
-{
-    uint8_t sector[sector_bytes];
-    disk.read_sector(lba, sector);
-    for (int i = 0; i < bytes; ++i)
-        sector[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    disk.write_sector(lba, sector);
-}
 
 class Volume : public ::testing::Test {
 protected:
@@ -230,8 +215,8 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
     // FSInfo is trusted: its free count is the volume's, its hint where allocation starts.
     uint32_t fsinfo = bpb->sector_number_FSInfo;
     EXPECT_TRUE(fs->fsinfo_valid);
-    EXPECT_EQ(fs->cluster_alloc_hint, disk_u32(disk, fsinfo, 492));
-    EXPECT_EQ(count_free_clusters(fs), disk_u32(disk, fsinfo, 488));
+    EXPECT_EQ(fs->cluster_alloc_hint, peek(disk, fsinfo, 492));
+    EXPECT_EQ(count_free_clusters(fs), peek(disk, fsinfo, 488));
     EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
 
     // The mount read the boot sector, FSInfo and the one FAT chunk that holds the root's
@@ -416,7 +401,7 @@ TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
 {
     f32* fs = mount();
     ASSERT_NE(fs, nullptr);
-    uint32_t hint = disk_u32(disk, fs->bpb.sector_number_FSInfo, 492);
+    uint32_t hint = peek(disk, fs->bpb.sector_number_FSInfo, 492);
     uint32_t expected = first_free_on_disk(fs, hint);
     ASSERT_NE(expected, 0u);
     // Old contents in the cluster that is about to be handed out.
@@ -590,8 +575,8 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     EXPECT_EQ(disk.written_lbas(),
         (std::vector<uint64_t>{fat_sector_of(fs, 0, c), fat_sector_of(fs, 1, c), fsinfo, mark[0], mark[1]}));
     EXPECT_EQ(disk.sectors_read(), 0u);
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
-    EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
+    EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
+    EXPECT_EQ(peek(disk, fsinfo, 492), c + 1);
 
     // Entries changed in sectors far apart, one of them not held before, go out in
     // ascending order, and the disk ends up as a full write-back would leave it.
@@ -606,10 +591,10 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
                                        fat_sector_of(fs, 1, c), fat_sector_of(fs, 0, far), fat_sector_of(fs, 1, far),
                                        mark[0], mark[1]}));
     expect_fat_copies_match(fs);
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+    EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
     // The hint still points past c, so the next free cluster is the one after it.
-    EXPECT_EQ(disk_u32(disk, fsinfo, 492), c + 1);
-    EXPECT_EQ(fat_entry(fs, 1), disk_u32(disk, fs->fat_begin_sector, 4)) << "FAT[1] and its clean bit are untouched";
+    EXPECT_EQ(peek(disk, fsinfo, 492), c + 1);
+    EXPECT_EQ(fat_entry(fs, 1), peek(disk, fs->fat_begin_sector, 4)) << "FAT[1] and its clean bit are untouched";
     adopt_chain(fs, far, 1, "FAR     BIN");
     expect_clean_volume("write-back");
 }
@@ -621,14 +606,14 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     uint32_t c = allocateCluster(fs);
     uint64_t second_copy = fat_sector_of(fs, 1, c);
-    uint32_t info_before = disk_u32(disk, fsinfo, 488);
+    uint32_t info_before = peek(disk, fsinfo, 488);
     disk.fail_write_at(second_copy);
     EXPECT_EQ(flushFAT(fs), 0);
     EXPECT_EQ(zero_FAT_chain(fs, 0), 0);
     // FSInfo never describes a FAT the disk does not hold.
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), info_before);
+    EXPECT_EQ(peek(disk, fsinfo, 488), info_before);
     EXPECT_EQ(retry_pending_writes(fs), 0);
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), info_before);
+    EXPECT_EQ(peek(disk, fsinfo, 488), info_before);
     disk.fail_write_at(UINT64_MAX);
     disk.reset_state();
     EXPECT_EQ(retry_pending_writes(fs), 1);
@@ -636,7 +621,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     EXPECT_EQ(disk.written_lbas(),
         (std::vector<uint64_t>{fat_sector_of(fs, 0, c), second_copy, fsinfo, mark[0], mark[1]}));
     expect_fat_copies_match(fs);
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+    EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
     // Nothing is pending any more: a retry touches no sector.
     disk.reset_state();
     EXPECT_EQ(retry_pending_writes(fs), 1);
@@ -653,7 +638,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     disk.reset_state();
     EXPECT_EQ(retry_pending_writes(fs), 1);
     EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fsinfo, mark[0], mark[1]}));
-    EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+    EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
     adopt_chain(fs, d, 1, "FSINFO  BIN");
     expect_clean_volume("retry-fsinfo");
 }
@@ -780,7 +765,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
         fsinfo = fs->bpb.sector_number_FSInfo;
     }
     const AtaDisk& pristine = pristine_small();
-    uint32_t true_free = disk_u32(pristine, fsinfo, 488);
+    uint32_t true_free = peek(pristine, fsinfo, 488);
 
     // In range, even if wrong: believed, and nothing of the FAT is read to check it.
     disk.copy_image_from(pristine);
@@ -827,7 +812,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
             c.value = c.offset == 488 ? clusters + 1 : fs->last_cluster + 1;
         destroyFilesystem(fs);
         disk.copy_image_from(pristine);
-        uint32_t hint_on_disk = disk_u32(disk, fsinfo, 492);
+        uint32_t hint_on_disk = peek(disk, fsinfo, 492);
         poke(disk, fsinfo, c.offset, c.value, 4);
         sim::reset();
         init_dmem();
@@ -865,7 +850,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
         const auto& written = disk.written_lbas();
         EXPECT_EQ(std::find(written.begin(), written.end(), fsinfo) != written.end(), c.valid);
         if (c.valid) {
-            EXPECT_EQ(disk_u32(disk, fsinfo, 488), disk_free_count(disk, fs));
+            EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
             adopt_chain(fs, cl, 1, "COUNTED BIN");
             expect_clean_volume(std::string("fsinfo-") + (c.offset == 488 ? "count" : "hint"));
         }
@@ -883,7 +868,7 @@ TEST_F(Volume, FreeCountStaysExactThroughCreationsAndDeletions)
         SCOPED_TRACE(step);
         uint32_t on_disk = disk_free_count(disk, fs);
         EXPECT_EQ(count_free_clusters(fs), on_disk);
-        EXPECT_EQ(disk_u32(disk, fsinfo, 488), on_disk);
+        EXPECT_EQ(peek(disk, fsinfo, 488), on_disk);
     };
     directory root{};
     std::vector<uint8_t> data(3 * 512 + 7, 'q');

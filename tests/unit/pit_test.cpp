@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 
 using namespace tavix;
@@ -34,20 +36,72 @@ template <typename Cond> bool within(std::chrono::milliseconds limit, Cond cond)
     return cond();
 }
 
-// Runs wait(ms) on its own thread so that the test can play the timer meanwhile.
+// The timer interrupt of a thread that waits, delivered as a signal to that thread: like the
+// real interrupt it runs on the waiting code's own thread, between two of its instructions, so
+// the tick counter and the deadline are never shared between threads. A tick is only taken
+// once the wait has set its deadline (the test clears it first), so that the deadline counts
+// from the ticks the test chose; a refused tick is sent again.
+constexpr int timer_signal = SIGUSR1;
+std::atomic<int> ticks_taken{0};
+std::atomic<int> ticks_refused{0};
+std::atomic<bool> release_waiter{false};
+
+void on_timer_signal(int)
+{
+    if (release_waiter) {
+        // A wait that failed its test would spin for ever: move time far ahead to free it.
+        ticks = UINT64_MAX;
+        return;
+    }
+    if (target == 0) {
+        ++ticks_refused;
+        return;
+    }
+    deliver_timer_interrupts(1);
+    ++ticks_taken;
+}
+
+// Runs wait(ms) on its own thread, which the test's timer signals then interrupt.
 class Waiter {
 public:
     explicit Waiter(int ms) : thread([this, ms] {
               wait(ms);
               done = true;
-          }) {}
+          })
+    {
+        struct sigaction action{};
+        action.sa_handler = on_timer_signal;
+        sigaction(timer_signal, &action, nullptr);
+        release_waiter = false;
+    }
     ~Waiter()
     {
-        // A wait that failed its test would spin for ever: move time far ahead to free it.
-        if (!done)
-            ticks = UINT64_MAX;
+        release_waiter = true;
+        while (!done) {
+            pthread_kill(thread.native_handle(), timer_signal);
+            std::this_thread::sleep_for(1ms);
+        }
         thread.join();
     }
+
+    // Delivers `count` timer interrupts to the waiting thread, one at a time.
+    void tick(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            int taken = ticks_taken;
+            int refused = ticks_refused;
+            pthread_kill(thread.native_handle(), timer_signal);
+            while (ticks_taken == taken) {
+                if (ticks_refused != refused) {
+                    refused = ticks_refused;
+                    std::this_thread::sleep_for(1ms);
+                    pthread_kill(thread.native_handle(), timer_signal);
+                }
+                std::this_thread::yield();
+            }
+        }
+    }
+
     std::atomic<bool> done{false};
 
 private:
@@ -104,12 +158,12 @@ TEST_F(Pit, WaitReturnsAfterExactlyItsTicks)
         ticks = c.start;
         target = 0;
         Waiter w(c.ms);
-        ASSERT_TRUE(within(2000ms, [&] { return target == c.start + c.ms; })) << c.start;
-        deliver_timer_interrupts(c.ms - 1);
+        w.tick(c.ms - 1);
         EXPECT_FALSE(within(50ms, [&] { return w.done.load(); })) << c.start;
-        deliver_timer_interrupts(1);
+        w.tick(1);
         EXPECT_TRUE(within(2000ms, [&] { return w.done.load(); })) << c.start;
         EXPECT_EQ(get_ticks(), c.start + c.ms);
+        EXPECT_EQ(target, c.start + c.ms) << "the deadline counts from the ticks at the call";
     }
 }
 
