@@ -5,23 +5,22 @@
 
 namespace tavix {
 
-// The clock's registers, behind an index port and a data port. Bit 7 of the index masks NMIs.
+// The registers the kernel reads: a closed set of numbers that the driver and the simulated
+// clock switch on. The century register is not in the original clock, but QEMU, Bochs and
+// most PC firmware keep the century there.
+enum cmos_register : uint8_t {
+    reg_seconds = 0x00, reg_minutes = 0x02, reg_hours = 0x04, reg_day = 0x07, reg_month = 0x08, reg_year = 0x09,
+    reg_status_a = 0x0A, reg_status_b = 0x0B,
+    reg_century = 0x32,
+};
+
+// The index port selects a register, the data port reaches it. Bit 7 of the index masks NMIs.
 constexpr uint16_t cmos_index_port = 0x70;
 constexpr uint16_t cmos_data_port = 0x71;
 constexpr uint8_t cmos_nmi_disable = 0x80;
 constexpr uint8_t cmos_register_mask = 0x7F;
 
-constexpr uint8_t reg_seconds = 0x00;
-constexpr uint8_t reg_minutes = 0x02;
-constexpr uint8_t reg_hours = 0x04;
-constexpr uint8_t reg_day = 0x07;
-constexpr uint8_t reg_month = 0x08;
-constexpr uint8_t reg_year = 0x09;
-constexpr uint8_t reg_status_a = 0x0A;
-constexpr uint8_t reg_status_b = 0x0B;
-// Not in the original clock, but QEMU, Bochs and most PC firmware keep the century here.
-constexpr uint8_t reg_century = 0x32;
-static_assert((reg_status_b & cmos_nmi_disable) == 0, "register numbers leave the NMI mask bit clear");
+static_assert((reg_century & cmos_nmi_disable) == 0, "register numbers leave the NMI mask bit clear");
 
 // Status register A: set while the clock is about to change or changing its time registers.
 constexpr uint8_t status_a_update_in_progress = 0x80;

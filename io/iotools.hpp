@@ -34,20 +34,6 @@ int k_toupper(int c);
 // 0xFF) or one that raised an error costs a bounded delay instead of a hang. All the bounds
 // of the kernel are here, so that they can be compared and changed in one place.
 
-// The keyboard controller takes a byte or answers in microseconds (reset line included).
-constexpr uint32_t kbc_wait_reads = 100000;
-// An ATA drive leaving BSY after IDENTIFY: a slow drive gets seconds.
-constexpr uint32_t ata_busy_wait_reads = 1000000;
-// An ATA drive asking for (or delivering) the next sector, or storing the last one.
-constexpr uint32_t ata_data_wait_reads = 4000000;
-// Flushing a drive's write cache may reach the host's disk.
-constexpr uint32_t ata_flush_wait_reads = 20000000;
-// The clock's update cycle keeps its registers busy for under 2 ms, but an emulated clock may
-// hold the update flag far longer: QEMU latches it until its update timer has run, which a
-// guest spinning on the port delays by tens of milliseconds (10,000 reads were seen to run
-// out). This is about half a second: a clock that never leaves its update is dead.
-constexpr uint32_t rtc_update_wait_reads = 500000;
-
 // The end of a wait: whether the status met the condition, and the last status read.
 struct status_wait {
     bool met;
@@ -69,6 +55,22 @@ status_wait wait_for_status(uint32_t bound, Read read, Met met)
 
 // The common case: a status port read until the bits under `mask` equal `value`.
 status_wait wait_port_bits(uint16_t port, uint8_t mask, uint8_t value, uint32_t bound);
+
+// The bounds, each a number of status reads.
+
+// The keyboard controller takes a byte or answers in microseconds (reset line included).
+constexpr uint32_t kbc_wait_reads = 100000;
+// An ATA drive leaving BSY after IDENTIFY: a slow drive gets seconds.
+constexpr uint32_t ata_busy_wait_reads = 1000000;
+// An ATA drive asking for (or delivering) the next sector, or storing the last one.
+constexpr uint32_t ata_data_wait_reads = 4000000;
+// Flushing a drive's write cache may reach the host's disk.
+constexpr uint32_t ata_flush_wait_reads = 20000000;
+// The clock's update cycle keeps its registers busy for under 2 ms, but an emulated clock may
+// hold the update flag far longer: QEMU latches it until its update timer has run, which a
+// guest spinning on the port delays by tens of milliseconds (10,000 reads were seen to run
+// out). This is about half a second: a clock that never leaves its update is dead.
+constexpr uint32_t rtc_update_wait_reads = 500000;
 
 // Resets the machine through the keyboard controller. Returns only if the reset did not happen.
 void reboot_system();

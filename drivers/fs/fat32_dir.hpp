@@ -2,54 +2,12 @@
 #pragma once
 
 #include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_layout.hpp"
 
 #include <stddef.h>
 #include <stdint.h>
 
 namespace tavix {
-
-// Short entry (32-byte slot) layout.
-constexpr size_t dirent_name_offset = 0;
-constexpr size_t dirent_ext_offset = 8;
-constexpr size_t dirent_attr_offset = 11;
-constexpr size_t dirent_created_hundredths_offset = 13;
-constexpr size_t dirent_created_time_offset = 14;
-constexpr size_t dirent_created_date_offset = 16;
-constexpr size_t dirent_accessed_date_offset = 18;
-constexpr size_t dirent_cluster_high_offset = 20;
-constexpr size_t dirent_modified_time_offset = 22;
-constexpr size_t dirent_modified_date_offset = 24;
-constexpr size_t dirent_cluster_low_offset = 26;
-constexpr size_t dirent_size_offset = 28;
-constexpr uint32_t short_name_length = 11;
-constexpr uint32_t short_base_length = 8;
-constexpr uint32_t short_ext_length = 3;
-
-// Long-name entry layout.
-constexpr size_t lfn_ordinal_offset = 0;
-constexpr size_t lfn_checksum_offset = 13;
-constexpr uint8_t lfn_last_flag = 0x40;
-// Ordinals run from 1 to 20: five bits, as the format defines them.
-constexpr uint8_t lfn_ordinal_mask = 0x1F;
-constexpr uint32_t lfn_chars_per_entry = 13;
-constexpr uint32_t lfn_max_entries = 20;
-constexpr uint32_t fat32_max_name_length = lfn_chars_per_entry * lfn_max_entries - 5; // 255
-constexpr size_t lfn_char_offsets[lfn_chars_per_entry] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-constexpr uint16_t lfn_terminator = 0x0000;
-constexpr uint16_t lfn_filler = 0xFFFF;
-
-// First byte of a slot and the attribute byte.
-constexpr uint8_t slot_never_used = 0x00;
-constexpr uint8_t slot_deleted = 0xE5;
-constexpr uint8_t attr_long_name = 0x0F;
-constexpr uint8_t attr_directory = 0x10;
-constexpr uint8_t attr_file = 0x00;
-
-static_assert(fat32_dir_entry_size == 32, "directory slots are 32 bytes");
-static_assert(dirent_size_offset + 4 == fat32_dir_entry_size, "the size field closes the short entry");
-static_assert(lfn_char_offsets[lfn_chars_per_entry - 1] + 2 == fat32_dir_entry_size,
-    "the last name character closes the long-name entry");
-static_assert(fat32_max_name_length == 255, "long names hold at most 255 characters");
 
 inline bool slot_is_free(const uint8_t* slot)
 {

@@ -3,7 +3,7 @@
 
 #include "cpu/string.hpp"
 #include "drivers/disk.hpp"
-#include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_layout.hpp"
 #include "general/stdio.hpp"
 
 namespace tavix {

@@ -4,7 +4,7 @@
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "drivers/disk.hpp"
-#include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_layout.hpp"
 #include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
 #include "drivers/fs/fat32_locate.hpp"

@@ -9,7 +9,7 @@
 // and exits: the build makes the seed corpus that way, from the same generator.
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32.hpp"
-#include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_layout.hpp"
 #include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_locate.hpp"
 #include "tests/sim/ata.hpp"
