@@ -1,4 +1,4 @@
-// The FAT32 file system: the mounted volume, its directories and its whole-file operations.
+// The FAT32 file system's public face: the mounted volume, its directories, entry creation and the whole-file operations.
 #pragma once
 
 #include <stddef.h>

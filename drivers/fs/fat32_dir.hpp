@@ -1,4 +1,4 @@
-// On-disk directory slots and the bounded directory walk shared by the FAT32 directory, entry-creation and file code.
+// Directory slots as the FAT32 code reads them: the one slot decoder, long-name runs, the bounded directory walk and the free-slot finder.
 #pragma once
 
 #include "drivers/fs/fat32.hpp"
