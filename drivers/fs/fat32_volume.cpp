@@ -413,16 +413,34 @@ bool write_clean_mark(f32* fs, bool set)
     return ok;
 }
 
+// Calls visit(chunk, index) for the chunks held, in FAT order, until it returns false. The
+// walk ends at the last chunk held, so that it costs what the mount holds of the FAT (a chunk
+// or two near its start, as a rule), not the FAT's size.
+template <class Visit>
+void visit_held_chunks(f32* fs, Visit visit)
+{
+    uint32_t left = fs->fat_chunks_loaded;
+    for (uint32_t l = 0; left > 0 && l < fat_leaf_count(fs); ++l) {
+        fat_leaf* leaf = fs->fat_leaves[l];
+        for (uint32_t c = 0; leaf && left > 0 && c < fat_leaf_chunks; ++c) {
+            if (fat_chunk* chunk = leaf->chunks[c]) {
+                --left;
+                if (!visit(chunk, l * fat_leaf_chunks + c))
+                    return;
+            }
+        }
+    }
+}
+
 // True when some FAT sector changed in memory has not yet reached every copy.
 bool fat_write_pending(f32* fs)
 {
-    for (uint32_t l = 0; l < fat_leaf_count(fs); ++l) {
-        fat_leaf* leaf = fs->fat_leaves[l];
-        for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c)
-            if (leaf->chunks[c] && leaf->chunks[c]->dirty)
-                return true;
-    }
-    return false;
+    bool pending = false;
+    visit_held_chunks(fs, [&pending](fat_chunk* chunk, uint32_t) {
+        pending = chunk->dirty != 0;
+        return !pending;
+    });
+    return pending;
 }
 
 void release(f32* fs)
@@ -660,31 +678,28 @@ uint8_t write_fat_sectors(f32* fs)
         return 0;
     uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
-    for (uint32_t l = 0; l < fat_leaf_count(fs); ++l) {
-        fat_leaf* leaf = fs->fat_leaves[l];
-        for (uint32_t c = 0; leaf && c < fat_leaf_chunks; ++c) {
-            fat_chunk* chunk = leaf->chunks[c];
-            for (uint32_t s = 0; chunk && chunk->dirty && s < fat_chunk_sectors; ++s) {
-                auto bit = static_cast<uint16_t>(1u << s);
-                if (!(chunk->dirty & bit))
-                    continue;
-                fs->fsinfo_stale = 1;
-                uint32_t sector = (l * fat_leaf_chunks + c) * fat_chunk_sectors + s;
-                auto* bytes = reinterpret_cast<uint8_t*>(chunk->entries + s * fat32_entries_per_sector);
-                bool written = true;
-                for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
-                    written = putSector(fs, bytes, fs->fat_begin_sector + copy * fat_sectors + sector, 1) && written;
-                // A sector that did not reach every copy stays dirty and goes out again next time.
-                if (written) {
-                    chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
-                    if (sector == 0)
-                        copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
-                } else {
-                    ok = 0;
-                }
+    visit_held_chunks(fs, [&](fat_chunk* chunk, uint32_t index) {
+        for (uint32_t s = 0; chunk->dirty && s < fat_chunk_sectors; ++s) {
+            auto bit = static_cast<uint16_t>(1u << s);
+            if (!(chunk->dirty & bit))
+                continue;
+            fs->fsinfo_stale = 1;
+            uint32_t sector = index * fat_chunk_sectors + s;
+            auto* bytes = reinterpret_cast<uint8_t*>(chunk->entries + s * fat32_entries_per_sector);
+            bool written = true;
+            for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
+                written = putSector(fs, bytes, fs->fat_begin_sector + copy * fat_sectors + sector, 1) && written;
+            // A sector that did not reach every copy stays dirty and goes out again next time.
+            if (written) {
+                chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
+                if (sector == 0)
+                    copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
+            } else {
+                ok = 0;
             }
         }
-    }
+        return true;
+    });
     return ok;
 }
 
