@@ -1,4 +1,4 @@
-// In-kernel tests of the PCI scan on QEMU's real configuration space, and of the progress bar
+// In-kernel tests of the PCI scan on a real configuration space, and of the progress bar
 // drawn on the real text screen.
 #include "arch/hw.hpp"
 #include "drivers/display.hpp"
@@ -51,8 +51,10 @@ KTEST(pci, scan_prints_the_functions_it_stores)
     const int first = pci_device_count;
     init_pci();
     const int found = pci_device_count - first;
-    // QEMU's pc machine has at least a host bridge, an ISA bridge, an IDE controller and a VGA card.
-    KEXPECT(found >= 4);
+    // Every i440FX PC the tests boot (QEMU's pc, Bochs, v86) has its host bridge and ISA bridge
+    // in the first two slots; what else the window holds differs between them, and the system
+    // tests compare the listing with each machine's own account of its bus.
+    KEXPECT(found >= 2);
 
     // The listing ends right above the cursor; rows that scrolled by keep their order.
     const int listing_rows = heading_rows + found;

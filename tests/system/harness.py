@@ -87,7 +87,72 @@ class QmpError(RuntimeError):
     pass
 
 
-class Qemu:
+class Machine:
+    """What the tests see of any PC model: the text screen, its rows and cells, waits for what
+    appears there, and typing. A model provides screen_bytes() (the 4000 bytes at 0xB8000),
+    key_down() and key_up() (QEMU qcodes), press_final_key(), running(), exit_status() and
+    stderr_text()."""
+
+    name = "the machine"
+
+    def _screen_report(self):
+        return "screen:\n" + self.screen_text()
+
+    def screen_rows(self):
+        """The 25 rows of the text screen, 80 characters each (code page 437)."""
+        text = self.screen_bytes()[0::2].replace(b"\0", b" ").decode("cp437")
+        return [text[r * SCREEN_COLUMNS:(r + 1) * SCREEN_COLUMNS] for r in range(SCREEN_ROWS)]
+
+    def screen_text(self):
+        """The screen as one string, rows joined by newlines, trailing blanks dropped."""
+        return "\n".join(row.rstrip() for row in self.screen_rows())
+
+    def char_attr(self, row, col):
+        """(character, attribute byte) of one screen cell."""
+        offset = (row * SCREEN_COLUMNS + col) * 2
+        cell = self.screen_bytes()[offset:offset + 2]
+        return bytes([cell[0]]).decode("cp437"), cell[1]
+
+    def wait_until(self, condition, timeout, what):
+        """Polls condition() until it is true; fails with the screen after timeout seconds or
+        as soon as the machine ends."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if not self.running():
+                raise AssertionError("%s exited (status %s) while waiting for %s\n%s"
+                                     % (self.name, self.exit_status(), what, self.stderr_text()))
+            result = condition()
+            if result:
+                return result
+            if time.monotonic() > deadline:
+                raise AssertionError("timed out after %ss waiting for %s\n%s"
+                                     % (timeout, what, self._screen_report()))
+            time.sleep(POLL_INTERVAL)
+
+    def wait_for_text(self, text, timeout=30):
+        """Waits until text appears on one screen row; returns the screen text."""
+        def seen():
+            screen = self.screen_text()
+            return screen if text in screen else None
+        return self.wait_until(seen, timeout, repr(text))
+
+    def key(self, name):
+        """Presses and releases one key (a QEMU qcode such as "ret", "left", "caps_lock")."""
+        self.key_down(name)
+        self.key_up(name)
+
+    def type(self, text):
+        """Types text on a US keyboard, holding Shift where needed; "\\n" is Enter."""
+        for char in text:
+            name, shift = key_for(char)
+            if shift:
+                self.key_down("shift")
+            self.key(name)
+            if shift:
+                self.key_up("shift")
+
+
+class Qemu(Machine):
     """One QEMU run. Use as a context manager; QEMU is ended on leaving it.
 
     kernel: ELF booted with -kernel (default: tavix.elf in the build directory). The in-kernel
@@ -95,6 +160,8 @@ class Qemu:
     cdrom: boot this ISO instead of a -kernel image.
     disk: raw image attached as the primary master IDE disk.
     """
+
+    name = "QEMU"
 
     def __init__(self, kernel=None, disk=None, append=None, extra_args=(), cdrom=None,
                  debugcon=None):
@@ -357,21 +424,6 @@ class Qemu:
     def screen_bytes(self):
         return self.read_memory(TEXT_BUFFER, SCREEN_BYTES)
 
-    def screen_rows(self):
-        """The 25 rows of the text screen, 80 characters each (code page 437)."""
-        text = self.screen_bytes()[0::2].replace(b"\0", b" ").decode("cp437")
-        return [text[r * SCREEN_COLUMNS:(r + 1) * SCREEN_COLUMNS] for r in range(SCREEN_ROWS)]
-
-    def screen_text(self):
-        """The screen as one string, rows joined by newlines, trailing blanks dropped."""
-        return "\n".join(row.rstrip() for row in self.screen_rows())
-
-    def char_attr(self, row, col):
-        """(character, attribute byte) of one screen cell."""
-        offset = (row * SCREEN_COLUMNS + col) * 2
-        cell = self.read_memory(TEXT_BUFFER + offset, 2)
-        return bytes([cell[0]]).decode("cp437"), cell[1]
-
     def cursor(self):
         """The hardware cursor as (row, col), read from the CRT controller.
 
@@ -397,32 +449,9 @@ class Qemu:
 
     def _screen_report(self):
         try:
-            return "screen:\n" + self.screen_text()
+            return Machine._screen_report(self)
         except (OSError, QmpError, ValueError):
             return "QEMU status %s, stderr: %s" % (self.exit_status(), self.stderr_text())
-
-    def wait_until(self, condition, timeout, what):
-        """Polls condition() until it is true; fails with the screen after timeout seconds or
-        as soon as QEMU exits."""
-        deadline = time.monotonic() + timeout
-        while True:
-            if not self.running():
-                raise AssertionError("QEMU exited (status %s) while waiting for %s\n%s"
-                                     % (self.exit_status(), what, self.stderr_text()))
-            result = condition()
-            if result:
-                return result
-            if time.monotonic() > deadline:
-                raise AssertionError("timed out after %ss waiting for %s\n%s"
-                                     % (timeout, what, self._screen_report()))
-            time.sleep(POLL_INTERVAL)
-
-    def wait_for_text(self, text, timeout=30):
-        """Waits until text appears on one screen row; returns the screen text."""
-        def seen():
-            screen = self.screen_text()
-            return screen if text in screen else None
-        return self.wait_until(seen, timeout, repr(text))
 
     # ---- keyboard ---------------------------------------------------------------------
 
@@ -464,23 +493,19 @@ class Qemu:
     def key_down(self, name):
         self._key_event(name, True)
 
+    def press_final_key(self, name):
+        """Presses a key that ends the QEMU process (power-off, reset under -no-reboot, the end
+        of the in-kernel tests): the events are sent without waiting for the guest to take
+        them, because the guest may be gone before the harness could look."""
+        for down in (True, False):
+            event = {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": name}}}
+            try:
+                self.qmp("input-send-event", events=[event])
+            except (OSError, QmpError, ValueError):
+                return
+
     def key_up(self, name):
         self._key_event(name, False)
-
-    def key(self, name):
-        """Presses and releases one key (a QEMU qcode such as "ret", "left", "caps_lock")."""
-        self.key_down(name)
-        self.key_up(name)
-
-    def type(self, text):
-        """Types text on a US keyboard, holding Shift where needed; "\\n" is Enter."""
-        for char in text:
-            name, shift = key_for(char)
-            if shift:
-                self.key_down("shift")
-            self.key(name)
-            if shift:
-                self.key_up("shift")
 
     # ---- clock ------------------------------------------------------------------------
 
