@@ -5,6 +5,7 @@
 #   make bench    print the benchmark figures
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds each (default 600)
 #   make iso      build the GRUB rescue ISO
+#   make web      build the site that boots the kernel in a browser (build/web/)
 #   make debug    boot the unoptimised image in QEMU, stopped, waiting for gdb
 #   make gdb      in another terminal: gdb with that image's symbols, attached to make debug's QEMU
 #   make docs     regenerate the pictures and figures of docs/ from the build
@@ -27,9 +28,9 @@ SHELL := /bin/bash
 # directory it enters and leaves.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps kernel debug-kernel iso host run test bench fuzz debug gdb docs clean
+.PHONY: all deps kernel debug-kernel iso host web run test bench fuzz debug gdb docs clean
 
-all: kernel debug-kernel iso host
+all: kernel debug-kernel iso host web
 
 deps:
 	@tools/install-deps.sh
@@ -47,6 +48,9 @@ debug-kernel: deps
 
 iso: kernel
 	@tools/make-iso.sh $(BUILD)/tavix.elf $(BUILD)/tavix.iso
+
+web: kernel
+	@tools/make-web.sh $(BUILD)/tavix.elf $(BUILD)/web
 
 host: deps
 	@cmake -S . -B $(HBUILD) -DCMAKE_BUILD_TYPE=Debug >/dev/null
