@@ -35,8 +35,11 @@ constexpr uint8_t select_lba48 = 0x40;
 // The probe clears these task-file registers, in this order, before IDENTIFY.
 constexpr uint16_t probe_cleared_registers[] = {ata_sector_count, ata_lba_low, ata_lba_mid, ata_lba_high};
 
-// With no controller behind the ports the ISA bus floats and every read gives all ones.
+// With no controller behind the ports the ISA bus floats and every read gives all ones. A
+// channel with no drive reads all ones but bit 7 on a host with the pull-down on DD7 that the
+// standard asks for: no drive shows DRQ and ERR together.
 constexpr uint8_t floating_bus = 0xFF;
+constexpr uint8_t empty_channel = 0x7F;
 
 // A packet device aborts IDENTIFY DEVICE and leaves its signature in the LBA mid and high
 // registers: a parallel ATAPI drive and a serial one behind a legacy-mode controller.
@@ -63,6 +66,23 @@ constexpr uint32_t words_per_sector = ata_sector_size / 2;
 uint8_t read_status() { return port_byte_in(ata_status); }
 bool not_busy(uint8_t status) { return (status & status_bsy) == 0; }
 bool data_or_error(uint8_t status) { return (status & (status_drq | status_err)) != 0; }
+
+// A drive has 400 ns after a command or a data block to raise BSY or drop DRQ; until then the
+// status register still shows the state before. A status read takes at least 100 ns on the
+// bus, so the reads that follow each command and block are not taken for its outcome.
+constexpr int settle_status_reads = 4;
+
+void settle()
+{
+    for (int i = 0; i < settle_status_reads; ++i)
+        read_status();
+}
+
+void send_command(uint8_t command)
+{
+    port_byte_out(ata_command, command);
+    settle();
+}
 
 enum class wait_result { ready, error, timeout };
 
@@ -124,7 +144,7 @@ bool start_transfer48(uint64_t LBA, uint16_t sectorcount, uint8_t command)
     if (sectorcount == 0)
         return false;
     program_task_file48(LBA, sectorcount);
-    port_byte_out(ata_command, command);
+    send_command(command);
     return true;
 }
 
@@ -135,6 +155,7 @@ uint8_t read_data_sectors(uint64_t LBA, uint32_t sectorcount, uint8_t* target)
         if (read_wait_failed(wait_data_request(ata_data_wait_reads), LBA + k))
             return 0;
         insw(ata_data, target + ata_sector_size * k, words_per_sector);
+        settle();
     }
     return 1;
 }
@@ -170,7 +191,7 @@ uint8_t identify()
     port_byte_in(ata_status);
     // Nothing else goes to the command port until the identify data is read: a drive may
     // take a second command at once and drop the data of the first.
-    port_byte_out(ata_command, cmd_identify);
+    send_command(cmd_identify);
 
     uint8_t status = wait_for_status(ata_busy_wait_reads, read_status, not_busy).status;
     if (status == floating_bus) {
@@ -182,7 +203,7 @@ uint8_t identify()
         printf("identify: tip: fat32 mounting is not possible.\n");
         return 0;
     }
-    if (status == 0) {
+    if (status == 0 || status == empty_channel) {
         printf("identify: error: disk not found, or it is not an ATA disk\n");
         printf("identify: tip: fat32 mounting is not possible.\n");
         return 0;
@@ -241,7 +262,7 @@ uint8_t ata_pio_read28(uint32_t LBA, uint8_t sectorcount, uint8_t* target)
     port_byte_out(ata_lba_low, static_cast<uint8_t>(LBA));
     port_byte_out(ata_lba_mid, static_cast<uint8_t>(LBA >> 8));
     port_byte_out(ata_lba_high, static_cast<uint8_t>(LBA >> 16));
-    port_byte_out(ata_command, cmd_read_sectors);
+    send_command(cmd_read_sectors);
     return read_data_sectors(LBA, sectorcount, target);
 }
 
@@ -260,12 +281,13 @@ uint8_t ata_pio_write48(uint64_t LBA, uint16_t sectorcount, uint8_t* target)
         if (write_wait_failed(wait_data_request(ata_data_wait_reads)))
             return 0;
         outsw(ata_data, target + ata_sector_size * k, words_per_sector);
+        settle();
     }
     // The drive only takes the flush once it has stored the last sector, and a failed
     // store shows up only now.
     wait_result stored = wait_not_busy(ata_data_wait_reads);
     if (stored == wait_result::ready) {
-        port_byte_out(ata_command, cmd_flush_cache);
+        send_command(cmd_flush_cache);
         stored = wait_not_busy(ata_flush_wait_reads);
     }
     return write_wait_failed(stored) ? 0 : 1;

@@ -27,6 +27,8 @@ constexpr uint8_t error_uncorrectable = 0x40;
 constexpr uint8_t status_write_fault = 0x20;
 constexpr uint8_t packet_signature_mid = 0x14;
 constexpr uint8_t packet_signature_high = 0xEB;
+// DD7 pulled low, the other data lines floating high.
+constexpr uint8_t pulled_down_bus = 0x7F;
 
 void put_word(uint8_t* buffer, int word, uint16_t value)
 {
@@ -155,6 +157,7 @@ void AtaDisk::reset_state()
     status_ = status_drdy | status_dsc;
     error_ = 0;
     busy_left_ = 0;
+    settle_left_ = 0;
     transfer_ = Transfer::none;
     sectors_left_ = 0;
     buffer_pos_ = 0;
@@ -181,6 +184,10 @@ uint8_t AtaDisk::status_now()
 {
     if (mode_ == Mode::empty || (device_ & device_select_slave))
         return 0;
+    if (settle_left_ > 0) {
+        --settle_left_;
+        return status_before_;
+    }
     if (busy_left_ > 0) {
         --busy_left_;
         return status_bsy;
@@ -188,10 +195,19 @@ uint8_t AtaDisk::status_now()
     return status_;
 }
 
+// What the host reads until the drive shows what a command or a data block changed.
+void AtaDisk::begin_settle()
+{
+    status_before_ = busy_left_ > 0 ? status_bsy : status_;
+    settle_left_ = settle_reads_;
+}
+
 uint32_t AtaDisk::read(uint16_t port, int width)
 {
     if (mode_ == Mode::empty)
         return 0;
+    if (mode_ == Mode::pulled_down)
+        return pulled_down_bus;
     switch (port) {
     case port_data: {
         if (width != 16 || !data_ready(Transfer::read))
@@ -223,7 +239,7 @@ uint32_t AtaDisk::read(uint16_t port, int width)
 
 void AtaDisk::write(uint16_t port, uint32_t value, int width)
 {
-    if (mode_ == Mode::empty)
+    if (no_drive())
         return;
     auto shift_in = [value](uint8_t* reg) {
         reg[1] = reg[0];
@@ -264,6 +280,7 @@ void AtaDisk::write(uint16_t port, uint32_t value, int width)
             return;
         transfer_ = Transfer::none;
         commands_.push_back(static_cast<uint8_t>(value));
+        begin_settle();
         execute(static_cast<uint8_t>(value));
         return;
     default:
@@ -391,6 +408,7 @@ bool AtaDisk::data_ready(Transfer direction) const
 // The host has taken the last word of a sector: the next one is loaded, or the command ends.
 void AtaDisk::end_read_sector()
 {
+    begin_settle();
     buffer_pos_ = 0;
     if (transfer_ == Transfer::read)
         ++sectors_read_;
@@ -409,7 +427,7 @@ void AtaDisk::end_read_sector()
 void AtaDisk::read_words(uint16_t port, uint8_t* to, uint32_t count)
 {
     while (count > 0) {
-        if (mode_ == Mode::empty || port != port_data || !data_ready(Transfer::read)) {
+        if (no_drive() || port != port_data || !data_ready(Transfer::read)) {
             Device::read_words(port, to, count);
             return;
         }
@@ -426,7 +444,7 @@ void AtaDisk::read_words(uint16_t port, uint8_t* to, uint32_t count)
 void AtaDisk::write_words(uint16_t port, const uint8_t* from, uint32_t count)
 {
     while (count > 0) {
-        if (mode_ == Mode::empty || port != port_data || !data_ready(Transfer::write)) {
+        if (no_drive() || port != port_data || !data_ready(Transfer::write)) {
             Device::write_words(port, from, count);
             return;
         }
@@ -448,6 +466,7 @@ void AtaDisk::load_read_sector()
 
 void AtaDisk::finish_write_sector()
 {
+    begin_settle();
     buffer_pos_ = 0;
     busy_left_ = busy_reads_;
     ++write_attempts_;

@@ -16,13 +16,17 @@ namespace sim {
 // BSY/DRQ/ERR handshake of a real drive: a command written while BSY is set is ignored, one
 // written while data waits for the host ends that transfer and runs, an address past the
 // end of the image aborts with ERR, and each command (and each written sector) keeps BSY up
-// for a configurable number of status reads.
+// for a configurable number of status reads. Like a real drive it may also take its time to
+// show any of that: for a configurable number of status reads after a command or a data block
+// the status is still the one from before.
 class AtaDisk final : public Device {
 public:
     enum class Mode {
         present, // an ATA disk
         absent,  // nothing on the bus: every port floats at 0xFF
         empty,   // a channel with no drive: the status reads 0
+        pulled_down, // no drive, on a host with the pull-down on DD7 the standard asks for:
+                     // every register reads 0x7F
         packet,  // a packet device: IDENTIFY aborts and leaves the 0x14/0xEB signature
         error,   // a broken drive: every command ends with ERR and never raises DRQ
     };
@@ -60,6 +64,9 @@ public:
     void set_mode(Mode mode) { mode_ = mode; }
     // Status reads that show BSY after each command and each written sector.
     void set_busy_reads(int reads) { busy_reads_ = reads; }
+    // Status reads after each command and each data block that still show the status from
+    // before: the standard gives a drive 400 ns to raise BSY or drop DRQ.
+    void set_settle_reads(int reads) { settle_reads_ = reads; }
     // Makes the write of this LBA fail with ERR (write fault) instead of storing it.
     void fail_write_at(uint64_t lba) { failing_lba_ = lba; }
     // Makes the `n`-th sector write from now on (1 = the next one) fail once with a write
@@ -94,7 +101,9 @@ private:
     enum class Transfer { none, identify, read, write };
 
     uint8_t* chunk_for(uint64_t lba, bool create) const;
+    bool no_drive() const { return mode_ == Mode::empty || mode_ == Mode::pulled_down; }
     uint8_t status_now();
+    void begin_settle();
     void execute(uint8_t command);
     void abort(uint8_t error);
     void start_read(uint64_t lba, uint32_t count);
@@ -111,6 +120,9 @@ private:
     Mode mode_ = Mode::present;
     int busy_reads_ = 0;
     int busy_left_ = 0;
+    int settle_reads_ = 0;
+    int settle_left_ = 0;
+    uint8_t status_before_ = 0;
     uint64_t failing_lba_ = UINT64_MAX;
     uint64_t failing_read_lba_ = UINT64_MAX;
     uint64_t failing_write_ = 0;

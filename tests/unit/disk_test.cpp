@@ -76,6 +76,8 @@ TEST_F(Disk, IdentifyNamesWhatAnswersInsteadOfADisk)
     } cases[] = {
         {AtaDisk::Mode::empty, 0,
             {"identify: error: disk not found, or it is not an ATA disk", "identify: tip: fat32 mounting is not possible."}},
+        {AtaDisk::Mode::pulled_down, 0,
+            {"identify: error: disk not found, or it is not an ATA disk", "identify: tip: fat32 mounting is not possible."}},
         {AtaDisk::Mode::absent, 0, {"identify: error: no ATA controller at ports 0x1F0-0x1F7 (a SATA/AHCI-only PC?)"}},
         {AtaDisk::Mode::present, 2000000,
             {"identify: error: the drive stayed busy; giving up.", "identify: tip: fat32 mounting is not possible."}},
@@ -199,6 +201,34 @@ TEST_F(Disk, TransfersGiveUpOnErrAndOnAStuckBus)
     EXPECT_EQ(tavix::ata_pio_write48(1, 1, target.data()), 0);
     EXPECT_EQ(target[0], 0xCC);
     EXPECT_NE(sim::screen_text().find("disk: error: the drive did not answer in time"), std::string::npos);
+}
+
+// A drive may show a command's or a data block's effect on its status only 400 ns later: the
+// driver must not take the old status for the new one, or it reads a sector before the drive
+// has it, sends a sector the drive does not take, or sends FLUSH CACHE to a busy drive.
+TEST_F(Disk, TransfersWaitForTheDriveToShowEachCommandAndBlock)
+{
+    disk.set_settle_reads(4);
+    disk.set_busy_reads(2);
+    fill_pattern(disk, 7, 0x21);
+    fill_pattern(disk, 8, 0x42);
+    std::vector<uint8_t> target(1024, 0xCC);
+    EXPECT_EQ(tavix::identify(), 1);
+    EXPECT_EQ(tavix::ata_pio_read48(7, 2, target.data()), 1);
+    std::vector<uint8_t> stored(1024);
+    disk.read_sector(7, stored.data());
+    disk.read_sector(8, stored.data() + 512);
+    EXPECT_EQ(target, stored);
+
+    std::vector<uint8_t> data(1024);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 5 + 3);
+    EXPECT_EQ(tavix::ata_pio_write48(20, 2, data.data()), 1);
+    disk.read_sector(20, stored.data());
+    disk.read_sector(21, stored.data() + 512);
+    EXPECT_EQ(stored, data);
+    EXPECT_EQ(disk.commands(),
+        (std::vector<uint8_t>{AtaDisk::cmd_identify, AtaDisk::cmd_read48, AtaDisk::cmd_write48, AtaDisk::cmd_flush}));
 }
 
 TEST_F(Disk, ACountOfZeroTouchesNoPort)
