@@ -114,7 +114,8 @@ async function run() {
                 // The page names what it runs: the version verinfo prints, and this commit.
                 const version = await page.locator("#version").innerText();
                 const commit = execFileSync("git", ["rev-parse", "--short", "HEAD"], { cwd: ROOT, encoding: "utf8" }).trim();
-                assert.ok((await page.locator("#commit").innerText()).startsWith(commit));
+                const named = await page.locator("#commit").innerText();
+                assert.ok(named.startsWith(commit), "the page names commit " + named + ", not " + commit + ": make web again");
                 assert.equal(await page.locator("#guide").getAttribute("href"), "guide/README.html");
                 assert.ok((await page.request.get(site + "guide/README.html")).ok());
 
