@@ -70,6 +70,10 @@ struct f32 {
     uint32_t partition_begin_sector;
     uint32_t partition_sectors; // the partition's length; 0 for a volume at LBA 0
     uint32_t fat_begin_sector;
+    // The FAT copies kept in step: all of them, or, when the boot sector turns mirroring off,
+    // only the one it names active. The FAT is read from the first copy kept.
+    uint32_t fat_first_copy;
+    uint32_t fat_copies_kept;
     uint32_t cluster_begin_sector;
     uint32_t cluster_size; // bytes per cluster
     // The cluster at which the next allocation search starts: FSInfo's next-free hint at
@@ -100,6 +104,7 @@ struct f32 {
     // flushFAT whenever the free count or the next-free hint changes. The sector is held as
     // the mount read it, so that a rewrite is one write.
     uint8_t fsinfo_valid;
+    uint8_t fsinfo_unread;      // the mount could not read it: read again before it is rewritten
     uint8_t fsinfo_sector[fat32_sector_size];
     uint32_t fsinfo_free_count; // as stored on the disk
     uint32_t fsinfo_next_free;  // as stored on the disk

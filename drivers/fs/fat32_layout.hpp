@@ -35,6 +35,10 @@ constexpr size_t bpb_volume_label = 71;
 constexpr size_t bpb_volume_label_bytes = 11;
 constexpr size_t bpb_system_id = 82;
 constexpr size_t bpb_system_id_bytes = 8;
+// Extended flags: with this bit set, mirroring is off and only the FAT numbered in the low
+// four bits is in use.
+constexpr uint16_t bpb_flag_single_fat = 0x0080;
+constexpr uint16_t bpb_flag_active_fat = 0x000F;
 
 // FSInfo sector layout.
 constexpr size_t fsinfo_lead_offset = 0;
@@ -106,6 +110,7 @@ constexpr uint16_t lfn_filler = 0xFFFF;
 constexpr uint8_t slot_never_used = 0x00;
 constexpr uint8_t slot_deleted = 0xE5;
 constexpr uint8_t attr_long_name = 0x0F;
+constexpr uint8_t attr_volume_label = 0x08;
 constexpr uint8_t attr_directory = 0x10;
 constexpr uint8_t attr_file = 0x00;
 

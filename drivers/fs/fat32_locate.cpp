@@ -93,24 +93,68 @@ bool is_gpt(const uint8_t* first)
     return false;
 }
 
-// Tries the partition of one entry: true when it holds a FAT32 boot sector, which is then the
-// volume's. A partition that starts beyond the disk is not read.
-bool try_partition(f32* fs, const uint8_t* entry)
+enum class partition_probe { fat32, none, unreadable };
+
+// Tries the partition of one entry: fat32 when it holds a FAT32 boot sector, which is then the
+// volume's. A partition that starts beyond the disk, or at or past `below`, is not read. One
+// whose boot sector cannot be read refuses the disk: taking the next partition instead would
+// silently put the user's work on another volume.
+partition_probe try_partition(f32* fs, const uint8_t* entry, uint32_t number, uint64_t below)
 {
     uint8_t type = entry[mbr_entry_type];
     uint32_t start = readi32(bytes(entry), mbr_entry_first_sector);
     uint32_t sectors = readi32(bytes(entry), mbr_entry_sectors);
     uint64_t disk = identify_sector_count();
     if ((type != mbr_type_fat32_chs && type != mbr_type_fat32_lba) || start == 0 || sectors == 0
-        || (disk != 0 && start >= disk))
-        return false;
+        || (disk != 0 && start >= disk) || start >= below)
+        return partition_probe::none;
     fs->partition_begin_sector = start;
     fs->partition_sectors = sectors;
-    if (read_bpb(fs, &fs->bpb) && says_fat32(&fs->bpb))
-        return true;
+    bios_parameter_block bpb{};
+    partition_probe probe = partition_probe::none;
+    if (!read_bpb(fs, &bpb)) {
+        printf("fat32: error: partition %u's boot sector cannot be read; volume refused.\n", number);
+        probe = partition_probe::unreadable;
+    } else if (says_fat32(&bpb)) {
+        fs->bpb = bpb;
+        return partition_probe::fat32;
+    }
     fs->partition_begin_sector = 0;
     fs->partition_sectors = 0;
-    return false;
+    return probe;
+}
+
+// The first partition of type 0x0B or 0x0C in the MBR `first` that starts before `below` and
+// holds a FAT32 boot sector; *number is its place in the table, from 1.
+partition_probe find_partition(f32* fs, const uint8_t* first, uint64_t below, uint32_t* number)
+{
+    for (uint32_t i = 0; i < mbr_entry_count; ++i) {
+        *number = i + 1;
+        partition_probe probe = try_partition(fs, first + mbr_entries_offset + i * mbr_entry_size, *number, below);
+        if (probe != partition_probe::none)
+            return probe;
+    }
+    return partition_probe::none;
+}
+
+// Sector 0 holds a FAT32 boot sector. When it is also a partition table whose FAT32 partition
+// lies inside that volume, the two cannot both be true: a partitioning tool keeps the boot
+// sector's fields under the table it writes, so the table is the newer of the two and its
+// partition is the volume. Writing through the older volume would land in the partition's FATs.
+bool whole_disk_or_partition(f32* fs, const uint8_t* first)
+{
+    if (!is_mbr(first))
+        return true;
+    if (is_gpt(first)) {
+        refuse("GPT partition tables are not supported");
+        return false;
+    }
+    uint64_t whole = fs->bpb.large_sectors_on_media ? fs->bpb.large_sectors_on_media : fs->bpb.total_sectors;
+    uint32_t number = 0;
+    partition_probe probe = find_partition(fs, first, whole, &number);
+    if (probe == partition_probe::fat32)
+        printf("fat32: a partition table lies over an old boot sector; partition %u is used.\n", number);
+    return probe != partition_probe::unreadable;
 }
 
 } // namespace
@@ -123,6 +167,8 @@ bool says_fat32(bios_parameter_block* bpb)
 
 bool locate_volume(f32* fs, const uint8_t* first)
 {
+    if (says_fat32(&fs->bpb))
+        return whole_disk_or_partition(fs, first);
     if (const foreign_system* system = foreign_system_of(first)) {
         refuse(system->reason);
         return false;
@@ -144,11 +190,11 @@ bool locate_volume(f32* fs, const uint8_t* first)
         refuse("GPT partition tables are not supported");
         return false;
     }
-    for (uint32_t i = 0; i < mbr_entry_count; ++i)
-        if (try_partition(fs, first + mbr_entries_offset + i * mbr_entry_size))
-            return true;
-    refuse("no partition in the MBR holds a FAT32 volume");
-    return false;
+    uint32_t number = 0;
+    partition_probe probe = find_partition(fs, first, UINT64_MAX, &number);
+    if (probe == partition_probe::none)
+        refuse("no partition in the MBR holds a FAT32 volume");
+    return probe == partition_probe::fat32;
 }
 
 } // namespace tavix

@@ -14,11 +14,12 @@ constexpr uint32_t fat16_cluster_limit = 65525;
 // Cuts the boot sector's system id at its first space; true when it is then "FAT32".
 bool says_fat32(struct bios_parameter_block* bpb);
 
-// Called when the disk's first sector, `first`, is not a FAT32 boot sector. When it is an MBR
-// whose first partition of type 0x0B or 0x0C with a FAT32 boot sector exists, that partition
-// becomes the volume: partition_begin_sector and partition_sectors name it and bpb holds its
-// boot sector. Otherwise one line names what the disk holds instead, and false is returned
-// with the volume's position as it was.
+// Finds the volume from the disk's first sector, `first`, decoded into bpb. A FAT32 boot sector
+// there is the volume, unless the sector is also an MBR whose FAT32 partition starts inside that
+// volume. An MBR's first partition of type 0x0B or 0x0C with a FAT32 boot sector becomes the
+// volume: partition_begin_sector and partition_sectors name it and bpb holds its boot sector.
+// Otherwise (a read error included) one line names what the disk holds instead, and false is
+// returned with the volume's position as it was.
 bool locate_volume(f32* fs, const uint8_t* first);
 
 } // namespace tavix

@@ -28,6 +28,10 @@ constexpr uint32_t max_sectors_per_request = 0xFFFF;
 // No directory is longer than this (65,536 entries of 32 bytes); the mount checks the root's
 // chain up to this length.
 constexpr uint32_t max_directory_bytes = fat32_max_dir_slots * fat32_dir_entry_size;
+// The free count reads the FAT sectors it does not hold in requests of up to this many chunks
+// (1 MiB): per request the drive costs a command and a wait, so a FAT of 512 MiB counted a
+// chunk at a time spends most of its time between the transfers.
+constexpr uint32_t count_request_chunks = 128;
 
 bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
 
@@ -44,6 +48,12 @@ bool inside_volume(f32* fs, uint32_t sector, uint32_t count)
 uint64_t disk_lba(f32* fs, uint32_t sector)
 {
     return static_cast<uint64_t>(fs ? fs->partition_begin_sector : 0) + sector;
+}
+
+// The sector of the first FAT copy kept where chunk `index` begins: the FAT is read from there.
+uint32_t first_fat_sector(f32* fs, uint32_t index)
+{
+    return fat_copy_sector(fs, fs->fat_first_copy) + index * fat_chunk_sectors;
 }
 
 // FAT sectors in chunk `index` (the last chunk of a FAT may be short).
@@ -85,8 +95,7 @@ fat_chunk* chunk_for(f32* fs, uint32_t cluster)
         return nullptr;
     }
     uint32_t sectors = chunk_sector_count(fs, index);
-    if (!getSector(fs, reinterpret_cast<uint8_t*>(chunk->entries), fs->fat_begin_sector + index * fat_chunk_sectors,
-            sectors)) {
+    if (!getSector(fs, reinterpret_cast<uint8_t*>(chunk->entries), first_fat_sector(fs, index), sectors)) {
         mfree(chunk);
         if (new_leaf) {
             mfree(leaf);
@@ -100,36 +109,51 @@ fat_chunk* chunk_for(f32* fs, uint32_t cluster)
     return chunk;
 }
 
-// Counts the free clusters among 2..last_cluster: held chunks as they are in memory, the
-// others read into a scratch buffer and not kept, so a count of a large FAT takes no more
-// memory than one chunk. False when a sector could not be read.
+// The free clusters among 2..last_cluster that the entries of chunk `index` hold.
+uint32_t free_in_chunk(f32* fs, uint32_t index, const uint32_t* entries)
+{
+    uint32_t base = index * fat_chunk_entries;
+    uint32_t from = base < fat32_first_data_cluster ? fat32_first_data_cluster - base : 0;
+    uint32_t to = fs->last_cluster - base < fat_chunk_entries ? fs->last_cluster - base + 1 : fat_chunk_entries;
+    uint32_t found = 0;
+    for (uint32_t i = from; i < to; ++i)
+        found += is_free(entries[i]) ? 1 : 0;
+    return found;
+}
+
+// Counts the free clusters among 2..last_cluster: held chunks as they are in memory, each run
+// of the others read into a scratch buffer with as few requests as it allows and not kept, so
+// a count of a large FAT takes no more memory than the buffer. False when a sector could not
+// be read.
 bool count_free(f32* fs, uint32_t* count)
 {
-    heap_block scratch_block(sizeof(fat_chunk));
+    uint32_t last_chunk = fs->last_cluster / fat_chunk_entries;
+    uint32_t batch = last_chunk < count_request_chunks ? last_chunk + 1 : count_request_chunks;
+    heap_block scratch_block(batch * sizeof(fat_chunk::entries));
     if (!scratch_block) {
         printf("fat32: error: out of memory for the FAT.\n");
         return false;
     }
-    auto* scratch = scratch_block.as<fat_chunk>();
+    auto* scratch = scratch_block.as<uint32_t>();
     uint32_t found = 0;
-    bool ok = true;
-    uint32_t last_chunk = fs->last_cluster / fat_chunk_entries;
-    for (uint32_t index = 0; index <= last_chunk && ok; ++index) {
-        const fat_chunk* chunk = held_chunk(fs, index);
-        if (!chunk) {
-            ok = getSector(fs, reinterpret_cast<uint8_t*>(scratch->entries),
-                fs->fat_begin_sector + index * fat_chunk_sectors, chunk_sector_count(fs, index));
-            chunk = scratch;
+    for (uint32_t index = 0; index <= last_chunk;) {
+        if (const fat_chunk* chunk = held_chunk(fs, index)) {
+            found += free_in_chunk(fs, index, chunk->entries);
+            ++index;
+            continue;
         }
-        uint32_t base = index * fat_chunk_entries;
-        uint32_t from = base < fat32_first_data_cluster ? fat32_first_data_cluster - base : 0;
-        uint32_t to = index == last_chunk ? fs->last_cluster - base + 1 : fat_chunk_entries;
-        for (uint32_t i = from; i < to && ok; ++i)
-            found += is_free(chunk->entries[i]) ? 1 : 0;
+        uint32_t run = 1;
+        while (run < batch && index + run <= last_chunk && !held_chunk(fs, index + run))
+            ++run;
+        uint32_t sectors = (run - 1) * fat_chunk_sectors + chunk_sector_count(fs, index + run - 1);
+        if (!getSector(fs, reinterpret_cast<uint8_t*>(scratch), first_fat_sector(fs, index), sectors))
+            return false;
+        for (uint32_t r = 0; r < run; ++r)
+            found += free_in_chunk(fs, index + r, scratch + r * fat_chunk_entries);
+        index += run;
     }
-    if (ok)
-        *count = found;
-    return ok;
+    *count = found;
+    return true;
 }
 
 // The free count, counted now if the mount could not take it from FSInfo.
@@ -202,11 +226,34 @@ uint32_t find_free_cluster(f32* fs, bool* failed)
     return found;
 }
 
+// Reads the FSInfo sector the boot sector names and keeps it when it really is one
+// (fsinfo_valid), with its counters as stored. False when it could not be read: fsinfo_unread
+// then says it must be read before the volume may be called clean.
+bool load_fsinfo(f32* fs)
+{
+    uint16_t where = fs->bpb.sector_number_FSInfo;
+    if (where == 0 || where >= fs->bpb.reserved_sectors)
+        return true;
+    uint8_t* sector = fs->fsinfo_sector;
+    fs->fsinfo_unread = getSector(fs, sector, where, 1) ? 0 : 1;
+    if (fs->fsinfo_unread)
+        return false;
+    fs->fsinfo_valid = readi32(sector, fsinfo_lead_offset) == fsinfo_lead_signature
+        && readi32(sector, fsinfo_struct_offset) == fsinfo_struct_signature
+        && readi32(sector, fsinfo_trail_offset) == fsinfo_trail_signature;
+    fs->fsinfo_free_count = readi32(sector, fsinfo_free_offset);
+    fs->fsinfo_next_free = readi32(sector, fsinfo_next_offset);
+    return true;
+}
+
 // Rewrites the FSInfo counters when they no longer describe the FAT. The next-free hint
 // only needs refreshing when the FAT itself changed: an unchanged volume keeps the hint
 // its formatter left, which is still a valid place to start looking.
 uint8_t update_fsinfo(f32* fs, bool fat_changed)
 {
+    // An FSInfo the mount could not read may still hold counts the FAT no longer matches.
+    if (fs->fsinfo_unread && !load_fsinfo(fs))
+        return 0;
     if (!fs->fsinfo_valid)
         return 1;
     uint32_t free_count = 0;
@@ -216,9 +263,14 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
         return 1;
     bool failed = false;
     uint32_t next_free = find_free_cluster(fs, &failed);
+    // A search that found nothing has just corrected a count that claimed free clusters; a
+    // free cluster beside a count of none shows the count came from a wrong FSInfo.
+    if (!failed && next_free != 0 && fs->free_count == 0) {
+        fs->free_count_state = free_count_unknown;
+        failed = !known_free_count(fs, &free_count);
+    }
     if (failed)
         return 0;
-    // A search that found nothing has just corrected a count that claimed free clusters.
     free_count = fs->free_count;
     if (next_free == 0)
         next_free = fat32_fsinfo_unknown;
@@ -234,29 +286,19 @@ uint8_t update_fsinfo(f32* fs, bool fat_changed)
     return ok;
 }
 
-// Keeps the FSInfo sector if the one named by the boot sector really is one, and trusts each
-// of its counters that is in range: the free count saves reading the whole FAT to count it,
-// the next-free hint is where the first allocation starts looking.
+// Takes FSInfo at the mount and trusts each of its counters that is in range: the free count
+// saves reading the whole FAT to count it, the next-free hint is where the first allocation
+// starts looking.
 void read_fsinfo(f32* fs)
 {
-    uint16_t where = fs->bpb.sector_number_FSInfo;
-    if (where == 0 || where >= fs->bpb.reserved_sectors)
+    if (!load_fsinfo(fs) || !fs->fsinfo_valid)
         return;
-    uint8_t* sector = fs->fsinfo_sector;
-    if (getSector(fs, sector, where, 1)
-        && readi32(sector, fsinfo_lead_offset) == fsinfo_lead_signature
-        && readi32(sector, fsinfo_struct_offset) == fsinfo_struct_signature
-        && readi32(sector, fsinfo_trail_offset) == fsinfo_trail_signature) {
-        fs->fsinfo_valid = 1;
-        fs->fsinfo_free_count = readi32(sector, fsinfo_free_offset);
-        fs->fsinfo_next_free = readi32(sector, fsinfo_next_offset);
-        if (fs->fsinfo_free_count <= fs->last_cluster - 1) {
-            fs->free_count = fs->fsinfo_free_count;
-            fs->free_count_state = free_count_from_fsinfo;
-        }
-        if (is_data_cluster(fs, fs->fsinfo_next_free))
-            fs->cluster_alloc_hint = fs->fsinfo_next_free;
+    if (fs->fsinfo_free_count <= fs->last_cluster - 1) {
+        fs->free_count = fs->fsinfo_free_count;
+        fs->free_count_state = free_count_from_fsinfo;
     }
+    if (is_data_cluster(fs, fs->fsinfo_next_free))
+        fs->cluster_alloc_hint = fs->fsinfo_next_free;
 }
 
 // Checks the boot sector's geometry and derives the layout; false refuses the volume, after
@@ -297,6 +339,19 @@ bool set_geometry(f32* fs)
     }
 
     fs->fat_begin_sector = bpb.reserved_sectors;
+    fs->fat_first_copy = 0;
+    fs->fat_copies_kept = bpb.FAT_count;
+    if (bpb.flags & bpb_flag_single_fat) {
+        // The other copies may be stale: reading one of them could hand out a cluster in use.
+        uint32_t active = bpb.flags & bpb_flag_active_fat;
+        if (active >= bpb.FAT_count) {
+            printf("fat32: error: FAT %u is named active but the volume has %u FATs; volume refused.\n", active,
+                bpb.FAT_count);
+            return false;
+        }
+        fs->fat_first_copy = active;
+        fs->fat_copies_kept = 1;
+    }
     fs->cluster_begin_sector = static_cast<uint32_t>(data_start);
     fs->cluster_size = spc * fat32_sector_size;
     fs->cluster_alloc_hint = 0;
@@ -381,8 +436,18 @@ bool read_clean_mark(f32* fs)
     fs->clean_mark = clean_mark_withheld;
     fs->free_count_state = free_count_unknown;
     fs->cluster_alloc_hint = 0;
-    fs->fsinfo_stale = fs->fsinfo_valid;
+    fs->fsinfo_stale = fs->fsinfo_valid || fs->fsinfo_unread;
     return true;
+}
+
+// Writes FAT sector `sector` (counted from the start of a FAT) to every copy kept; false when
+// a write failed (the other copies are still written).
+bool put_fat_sector(f32* fs, uint8_t* bytes, uint32_t sector)
+{
+    bool ok = true;
+    for (uint32_t copy = fs->fat_first_copy; copy < fs->fat_first_copy + fs->fat_copies_kept; ++copy)
+        ok = putSector(fs, bytes, fat_copy_sector(fs, copy) + sector, 1) && ok;
+    return ok;
 }
 
 // Puts the mark into FAT entry 1 in memory and into the disk's copy of the FAT's first sector.
@@ -403,9 +468,7 @@ bool write_clean_mark(f32* fs, bool set)
     put_mark(fs, set);
     // Cleared before the writes, so that putSector does not ask for the mark to be cleared.
     fs->clean_mark = clean_mark_cleared;
-    bool ok = true;
-    for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
-        ok = putSector(fs, fs->mark_sector, fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32, 1) && ok;
+    bool ok = put_fat_sector(fs, fs->mark_sector, 0);
     if (!ok)
         put_mark(fs, false);
     else if (set)
@@ -601,11 +664,12 @@ uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value)
     if (!chunk)
         return 0;
     uint32_t& entry = chunk->entries[cluster % fat_chunk_entries];
-    if (entry == value)
+    uint32_t changed = (entry & ~fat32_entry_mask) | (value & fat32_entry_mask);
+    if (entry == changed)
         return 1;
-    if (is_data_cluster(fs, cluster) && is_free(entry) != is_free(value))
-        count_change(fs, is_free(value));
-    entry = value;
+    if (is_data_cluster(fs, cluster) && is_free(entry) != is_free(changed))
+        count_change(fs, is_free(changed));
+    entry = changed;
     auto bit = static_cast<uint16_t>(1u << (cluster % fat_chunk_entries / fat32_entries_per_sector));
     chunk->dirty = static_cast<uint16_t>(chunk->dirty | bit);
     return 1;
@@ -619,19 +683,40 @@ uint32_t get_next_cluster_id(f32* fs, uint32_t cluster)
     return entry & fat32_entry_mask;
 }
 
-uint32_t allocate_cluster(f32* fs, cluster_fill fill)
+uint32_t allocate_cluster(f32* fs, cluster_fill fill, allocation_failure* why)
 {
+    allocation_failure ignored = allocation_failure::none;
+    allocation_failure& failure = why ? *why : ignored;
     bool failed = false;
     uint32_t cluster = find_free_cluster(fs, &failed);
+    failure = failed ? allocation_failure::fat_unreadable : allocation_failure::no_free_cluster;
     if (cluster == 0)
         return 0;
     // A cluster whose zero-fill did not reach the disk is left free.
+    failure = allocation_failure::fill_failed;
     if (fill == cluster_fill::zeros && !clear_cluster(fs, cluster))
         return 0;
+    failure = allocation_failure::fat_unreadable;
     if (!fat_write_entry(fs, cluster, fat32_end_of_chain))
         return 0;
+    failure = allocation_failure::none;
     fs->cluster_alloc_hint = cluster + 1;
     return cluster;
+}
+
+free_space check_free_space(f32* fs, uint32_t needed)
+{
+    uint32_t count = 0;
+    if (!known_free_count(fs, &count))
+        return free_space::unreadable;
+    if (count >= needed)
+        return free_space::enough;
+    if (fs->free_count_state != free_count_from_fsinfo)
+        return free_space::too_little;
+    fs->free_count_state = free_count_unknown;
+    if (!known_free_count(fs, &count))
+        return free_space::unreadable;
+    return count >= needed ? free_space::enough : free_space::too_little;
 }
 
 uint32_t allocateCluster(f32* fs) { return allocate_cluster(fs, cluster_fill::zeros); }
@@ -676,7 +761,6 @@ uint8_t write_fat_sectors(f32* fs)
 {
     if (!fs || !fs->fat_leaves)
         return 0;
-    uint32_t fat_sectors = fs->bpb.count_sectors_per_FAT32;
     uint8_t ok = 1;
     visit_held_chunks(fs, [&](fat_chunk* chunk, uint32_t index) {
         for (uint32_t s = 0; chunk->dirty && s < fat_chunk_sectors; ++s) {
@@ -686,11 +770,8 @@ uint8_t write_fat_sectors(f32* fs)
             fs->fsinfo_stale = 1;
             uint32_t sector = index * fat_chunk_sectors + s;
             auto* bytes = reinterpret_cast<uint8_t*>(chunk->entries + s * fat32_entries_per_sector);
-            bool written = true;
-            for (uint32_t copy = 0; copy < fs->bpb.FAT_count; ++copy)
-                written = putSector(fs, bytes, fs->fat_begin_sector + copy * fat_sectors + sector, 1) && written;
             // A sector that did not reach every copy stays dirty and goes out again next time.
-            if (written) {
+            if (put_fat_sector(fs, bytes, sector)) {
                 chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
                 if (sector == 0)
                     copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
@@ -812,7 +893,7 @@ bool read_boot_sector(f32* fs)
         return false;
     decode_bpb(first.data(), &fs->bpb);
     printf("trim_spaces\n");
-    return says_fat32(&fs->bpb) || locate_volume(fs, first.data());
+    return locate_volume(fs, first.data());
 }
 
 } // namespace

@@ -54,6 +54,12 @@ inline uint32_t fat_leaf_count(const f32* fs)
     return (fs->bpb.count_sectors_per_FAT32 + leaf_sectors - 1) / leaf_sectors;
 }
 
+// The first sector of FAT copy `copy` (0: the first on the disk).
+inline uint32_t fat_copy_sector(const f32* fs, uint32_t copy)
+{
+    return fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32;
+}
+
 // True when `cluster` may be read, written or followed: 2..last_cluster.
 bool is_data_cluster(f32* fs, uint32_t cluster);
 // Writes only the sectors of a cluster that hold bytes [from, to) of its cluster_size-byte
@@ -66,18 +72,25 @@ uint8_t put_cluster_bytes(f32* fs, uint8_t* buff, uint32_t cluster_number, uint3
 // it is not held yet; 0 when the FAT has no such entry or the FAT sectors holding it could
 // not be read (or held), and then nothing changed.
 uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value);
-// Sets the entry of `cluster` in memory and marks its sector for write-back; flushFAT writes
-// it to every FAT copy. Keeps the free count exact. 0 when the FAT has no such entry or the
-// FAT sectors holding it could not be read (or held), and then nothing changed.
+// Sets the low 28 bits of the entry of `cluster` in memory (the top four are reserved and keep
+// what the disk holds) and marks its sector for write-back; flushFAT writes it to every FAT
+// copy kept. Keeps the free count exact. 0 when the FAT has no such entry or the FAT sectors
+// holding it could not be read (or held), and then nothing changed.
 uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value);
 
 // How a new cluster's old bytes are dealt with: allocateCluster zero-fills it on the disk
 // first; a caller that writes the whole cluster itself takes it as it is.
 enum class cluster_fill { zeros, by_caller };
+// Why allocate_cluster gave no cluster.
+enum class allocation_failure { none, no_free_cluster, fat_unreadable, fill_failed };
 // The first free cluster from the allocation hint on (wrapping round once), marked
-// end-of-chain in memory, the hint moved past it; 0 when none is free or its zero-fill failed
-// (it then stays free).
-uint32_t allocate_cluster(f32* fs, cluster_fill fill);
+// end-of-chain in memory, the hint moved past it; 0 when none is free, the FAT could not be
+// read or its zero-fill failed (it then stays free), and *why (if given) says which.
+uint32_t allocate_cluster(f32* fs, cluster_fill fill, allocation_failure* why = nullptr);
+// Whether `needed` clusters are free. A count taken from FSInfo is only a hint: one that says
+// too few is checked against the FAT before the answer is no.
+enum class free_space { enough, too_little, unreadable };
+free_space check_free_space(f32* fs, uint32_t needed);
 // Frees the chain from start_cluster in memory only; stops where a FAT sector cannot be read.
 void release_chain(f32* fs, uint32_t start_cluster);
 
@@ -86,7 +99,7 @@ void release_chain(f32* fs, uint32_t start_cluster);
 // putSector) before anything else; its data; write_fat_sectors; its directory slots; then
 // finish_change. flushFAT is write_fat_sectors and finish_change in one.
 
-// Writes every FAT sector marked dirty to every FAT copy, in ascending order (a sector whose
+// Writes every FAT sector marked dirty to every FAT copy kept, in ascending order (a sector whose
 // entry was changed and changed back is still written, with the bytes the disk holds); a
 // sector that failed in any copy stays dirty and is written again by the next call. 0 when
 // a write failed.

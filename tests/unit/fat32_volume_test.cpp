@@ -271,6 +271,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         bool fat32 = true; // a FAT32 boot sector: "Sectors per cluster" comes first
         int mib = 0;       // 0: the small image; else a disk of this size that `steps` make
         std::vector<std::string> steps = {};
+        uint64_t unreadable = UINT64_MAX; // a sector every read of fails
     };
     const std::string signature = "printf '\\125\\252' | dd of=IMG bs=1 seek=510 conv=notrunc status=none";
     const std::string fat32_at_2048 = "mkfs.fat -F 32 --offset 2048 IMG";
@@ -288,6 +289,15 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
             {"echo 'start=2048, type=c' | sfdisk -q IMG", "mkfs.fat -F 16 --offset 2048 IMG"}},
         {"GPT", 0, 0, 0, 0, "GPT partition tables are not supported", false, 64,
             {"printf 'label: gpt\\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | sfdisk -q IMG", fat32_at_2048}},
+        // The protective MBR keeps the fields of the volume the disk held before.
+        {"GPT over an old FAT32 boot sector", 0, 0, 0, 0, "GPT partition tables are not supported", false, 64,
+            {"mkfs.fat -F 32 -I IMG", "printf 'label: gpt\\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | sfdisk -q IMG",
+                fat32_at_2048}},
+        // Partition 2 holds a FAT32 volume too, but the user's is the first.
+        {"partition 1 unreadable", 0, 0, 0, 0, "partition 1's boot sector cannot be read", false, 64,
+            {"printf 'start=2048, size=8MiB, type=c\\nstart=18432, type=c\\n' | sfdisk -q IMG",
+                "mkfs.fat -F 32 --offset 2048 IMG 4096", "mkfs.fat -F 32 --offset 18432 IMG"},
+            2048},
         {"larger than its partition", 0, 0, 0, 0, "volume of 129024 sectors in a partition of 65536", true, 64,
             {"echo 'start=2048, size=32MiB, type=c' | sfdisk -q IMG", fat32_at_2048}},
         {"80 GiB on a 64 MiB disk", 0, 32, 32, 80u << 21, "volume of 167772160 sectors on a disk of 131072"},
@@ -296,6 +306,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         {"3 sectors per cluster", 0, 13, 8, 3, "unsupported sector or cluster size"},
         {"0 sectors per cluster", 0, 13, 8, 0, "unsupported sector or cluster size"},
         {"no FAT", 0, 16, 8, 0, "the boot sector describes no usable FAT"},
+        {"mirroring off, FAT 2 of 2 active", 0, 40, 16, 0x0082, "FAT 2 is named active but the volume has 2 FATs"},
         {"FAT longer than the volume", 0, 36, 32, 200000, "the volume is smaller than its FATs"},
         {"FAT longer than FAT32 allows", 0, 36, 32, 0x10000000, "the boot sector describes no usable FAT"},
         {"root cluster 0", 0, 44, 32, 0, "root cluster 0 is not on the volume"},
@@ -326,16 +337,21 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
                 reason.replace(star, 1, clusters.substr(0, clusters.find(' ')));
         }
         disk.reset_state();
+        disk.fail_read_at(c.unreadable);
         sim::reset();
         init_dmem();
         uint32_t blocks_before = heap_test::walk_heap().used_blocks;
         EXPECT_EQ(mount(), nullptr);
         // After the mount's own lines, "Sectors per cluster" for a FAT32 boot sector, then one
-        // line naming the reason.
+        // line naming the reason (after the disk's own line for a sector that cannot be read).
         std::vector<std::string> lines = fat32_ops::screen_lines();
         auto trim = std::find(lines.begin(), lines.end(), "trim_spaces");
         ASSERT_NE(trim, lines.end());
         std::vector<std::string> after(trim + 1, lines.end());
+        if (c.unreadable != UINT64_MAX) {
+            EXPECT_EQ(after.front(), "disk: error: reading sector " + std::to_string(c.unreadable) + " failed.");
+            after.erase(after.begin());
+        }
         ASSERT_EQ(after.size(), c.fat32 ? 2u : 1u) << sim::screen_text();
         if (c.fat32) {
             EXPECT_EQ(after[0].rfind("Sectors per cluster: ", 0), 0u);
@@ -836,6 +852,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
         if (counted_sectors > spf)
             counted_sectors = spf;
         EXPECT_EQ(disk.sectors_read(), counted_sectors - fat_chunk_sectors);
+        EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 1) << "the sectors not held, in one request";
         EXPECT_EQ(fs->fat_chunks_loaded, 1u);
         EXPECT_EQ(heap_bytes_used(), heap);
         disk.reset_state();
