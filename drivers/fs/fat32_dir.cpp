@@ -224,6 +224,10 @@ slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool
         lfn_take(run, slot);
         return slot_kind::long_name;
     }
+    if (slot_is_label(slot)) {
+        run->state = lfn_state::none;
+        return slot_kind::label;
+    }
     // Whether the long name was taken or not, a complete run with a matching checksum
     // belongs to this entry; a mismatched one is left where it is.
     auto* short_entry = const_cast<uint8_t*>(slot);
@@ -268,6 +272,9 @@ decode_result decode_in_buffer(uint8_t* start, uint8_t* end, dir_entry* dirent, 
         case slot_kind::free_slot:
             // The short entry of this name is gone: the run names nothing.
             *next = slot;
+            return decode_result::skipped;
+        case slot_kind::label:
+            *next = slot + fat32_dir_entry_size;
             return decode_result::skipped;
         case slot_kind::entry:
             *next = slot + fat32_dir_entry_size;
@@ -381,8 +388,11 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
             return walk_step::end;
         uint32_t here = walk->index++;
         uint8_t* slot = walk->buffer + here * fat32_dir_entry_size;
+        walk->ended = walk->ended || slot[0] == slot_never_used;
         bool named = false;
-        slot_kind kind = decode_slot(&walk->run, slot, dirent, &named);
+        slot_kind kind = walk->ended ? slot_kind::free_slot : decode_slot(&walk->run, slot, dirent, &named);
+        if (kind == slot_kind::label)
+            continue;
         if (kind == slot_kind::long_name) {
             if (walk->run.state != lfn_state::none && walk->run.expect + 1 == walk->run.length) {
                 walk->run_cluster = walk->cluster;

@@ -14,6 +14,11 @@ inline bool slot_is_free(const uint8_t* slot)
     return slot[0] == slot_never_used || slot[0] == slot_deleted;
 }
 inline bool slot_is_long_name(const uint8_t* slot) { return slot[dirent_attr_offset] == attr_long_name; }
+// The volume's label: a short entry in the root that names no file or directory.
+inline bool slot_is_label(const uint8_t* slot)
+{
+    return !slot_is_long_name(slot) && (slot[dirent_attr_offset] & attr_volume_label) != 0;
+}
 
 // The first cluster a short entry points at.
 uint32_t slot_first_cluster(uint8_t* slot);
@@ -62,16 +67,17 @@ char* lfn_finish(lfn_run* run, const uint8_t* slot);
 
 // The one decoder of directory slots: the walk and the views over buffers (read_dir_entry,
 // next_dir_entry, parse_long_name) feed it the slots in order. A live long-name slot joins
-// `run`; a free slot ends the run; a short entry ends it too and is decoded into *dirent
-// (whose name the caller releases), under the run's long name when the run names it.
-// *named tells whether the run belongs to the entry (complete, its checksum matching), so
-// that the entry's slots begin at the run's first.
-enum class slot_kind { long_name, free_slot, entry, no_memory };
+// `run`; a free slot ends the run; so does the volume label, which is no name; a short entry
+// ends it too and is decoded into *dirent (whose name the caller releases), under the run's
+// long name when the run names it. *named tells whether the run belongs to the entry
+// (complete, its checksum matching), so that the entry's slots begin at the run's first.
+enum class slot_kind { long_name, free_slot, label, entry, no_memory };
 slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool* named);
 
 // A walk over the live entries and free slots of a directory chain, slot by slot, one
 // cluster of buffer on the heap, never more clusters than the chain has and never past a
-// bad link. A long name may span any number of clusters.
+// bad link. A long name may span any number of clusters. The first never-used slot ends the
+// directory, as the format says: it and every slot behind it are free, whatever they hold.
 struct dir_walk {
     f32* fs;
     uint8_t* buffer;        // the current cluster
@@ -81,6 +87,7 @@ struct dir_walk {
     uint32_t clusters_left; // clusters of the chain not yet read
     bool broken;            // the chain ends at a bad link, not at end-of-chain
     bool whole;             // every slot was read and the chain ends properly
+    bool ended;             // the never-used slot that ends the directory has been met
     lfn_run run;            // the long-name run before the next short entry
     uint32_t run_cluster;   // where the run's first slot lies
     uint32_t run_index;
@@ -101,15 +108,16 @@ enum class walk_step { entry, free_slot, end };
 // Starts at the directory whose chain begins at `cluster` (0 for the root). False when no
 // buffer could be had (a message is printed); a chain that cannot be read walks as empty.
 bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster);
-// The next entry (decoded into *dirent, whose name the caller releases) or free slot. A
-// damaged long-name run is skipped and its short entry decoded under the short name; the
-// walk ends only at the end of the chain or where the chain cannot be read.
+// The next entry (decoded into *dirent, whose name the caller releases) or free slot, the
+// label skipped. A damaged long-name run is skipped and its short entry decoded under the
+// short name; the walk ends only at the end of the chain or where the chain cannot be read,
+// so that finding room sees the whole chain.
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where);
 void dir_walk_end(dir_walk* walk);
 
 // Finds, among free slots given in chain order, the first `count` of them side by side in one
-// cluster (first fit), and the last cluster before them that holds never-used slots (the last
-// such cluster of all when none were found). A directory walk feeds it the slots it meets, the
+// cluster (first fit), and the last cluster before them that holds slots behind the
+// directory's end (the last such cluster of all when none were found). A directory walk feeds it the slots it meets, the
 // directory cache the slots it holds; each names clusters by its own numbers, and no_cluster
 // is none.
 constexpr uint32_t no_cluster = 0xFFFFFFFF;
@@ -118,12 +126,13 @@ struct free_slot_finder {
     uint32_t cluster = no_cluster; // the cluster of the free slot taken last: the slots', once found
     uint32_t next_index = 0;           // the slot that would continue the current row
     uint32_t length = 0;
-    bool has_never_used = false;       // `cluster` holds never-used slots
+    bool has_never_used = false;       // `cluster` holds slots behind the directory's end
     uint32_t unused_before = no_cluster;
     bool found = false;
     uint32_t first_index = 0;          // the first slot within its cluster, once found
 
-    // Takes one free slot; true when it completes the row. Slots after that are ignored.
+    // Takes one free slot (never_used: behind the directory's end); true when it completes the
+    // row. Slots after that are ignored.
     bool take(uint32_t slot_cluster, uint32_t index, bool never_used);
     // No more slots.
     void finish();

@@ -106,11 +106,10 @@ dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters)
     return cache;
 }
 
-void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, bool never_used)
+void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, cached_slot state)
 {
     if (is_kept(cache) && chain_index < cache->clusters)
-        cache->slots[chain_index * cache->slots_per_cluster + index] =
-            never_used ? cached_slot::never_used : cached_slot::deleted;
+        cache->slots[chain_index * cache->slots_per_cluster + index] = state;
 }
 
 bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name)
@@ -183,7 +182,7 @@ free_slot_finder dir_cache_find_free_slots(const dir_cache* cache, uint32_t coun
     for (uint32_t c = 0; c < cache->clusters; ++c) {
         const cached_slot* slots = cache->slots + c * cache->slots_per_cluster;
         for (uint32_t i = 0; i < cache->slots_per_cluster; ++i)
-            if (slots[i] != cached_slot::in_use && finder.take(c, i, slots[i] == cached_slot::never_used))
+            if (slots[i] != cached_slot::in_use && finder.take(c, i, slots[i] != cached_slot::deleted))
                 return finder;
     }
     finder.finish();
@@ -199,7 +198,7 @@ void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& 
     if (created.sealed != 0) {
         uint32_t sealed = chain_index_of(cache, created.sealed);
         for (uint32_t s = 0; sealed != no_cluster && s < per_cluster; ++s)
-            if (cache->slots[sealed * per_cluster + s] == cached_slot::never_used)
+            if (cache->slots[sealed * per_cluster + s] != cached_slot::in_use)
                 cache->slots[sealed * per_cluster + s] = cached_slot::deleted;
     }
     if (created.grown != 0) {
@@ -218,6 +217,9 @@ void dir_cache_note_created(f32* fs, uint32_t dir_cluster, const created_entry& 
     }
     uint32_t first = c * per_cluster + created.index;
     set_slots(cache, first, created.count, cached_slot::in_use);
+    uint32_t after = first + created.count;
+    if (after < cache->clusters * per_cluster && cache->slots[after] == cached_slot::stale)
+        cache->slots[after] = cached_slot::never_used;
     if (!dir_cache_add_name(cache, first + created.count - 1, created.short_name, created.name))
         dir_cache_forget(fs);
 }

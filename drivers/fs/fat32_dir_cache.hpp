@@ -11,8 +11,10 @@ namespace tavix {
 // slots, and n creations in one directory read O(n^2) sectors. The mount keeps one directory
 // (the one entries were last created in): its chain, the state of each slot and the names in
 // use. Every change the driver itself makes to that directory updates it; a failure of any
-// step drops it, and the next creation walks the directory again.
-enum class cached_slot : uint8_t { in_use, never_used, deleted };
+// step drops it, and the next creation walks the directory again. Slots behind the directory's
+// end are free: never_used when they read so, stale when they still hold old bytes (the slot
+// after a new entry must then be made the end again).
+enum class cached_slot : uint8_t { in_use, never_used, deleted, stale };
 
 // A name in use, for the duplicate check and the choice of a short name. Long names are held
 // as hashes of their upper-case form: a name whose hash matches one of them is checked
@@ -41,7 +43,7 @@ struct dir_cache {
 // every slot starts in use until the walk reports it free. The chain is only recorded when it
 // is short enough to be kept (at most fat32_max_dir_slots slots). Null when there is no heap.
 dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters);
-void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, bool never_used);
+void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, cached_slot state);
 // False when there is no heap for one more name.
 bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name);
 // Makes a complete record the mount's cached directory, in place of any other; a record that
@@ -63,8 +65,9 @@ free_slot_finder dir_cache_find_free_slots(const dir_cache* cache, uint32_t coun
 
 // ---- Keeping it true ----
 // A creation went through: `count` slots from slot `index` of `cluster` now hold the entry
-// named `name` with `short_name`; `sealed` (0: none) had its never-used slots marked deleted
-// first, and `grown` (0: none) was added to the end of the chain.
+// named `name` with `short_name`, and a stale slot after them is the directory's end again;
+// `sealed` (0: none) had its slots behind the end marked deleted first, and `grown` (0: none)
+// was added to the end of the chain.
 struct created_entry {
     uint32_t cluster;
     uint32_t index;

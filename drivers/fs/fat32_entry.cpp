@@ -44,18 +44,28 @@ name_check walk_for_place(f32* fs, uint32_t dir_cluster, const char* fname, entr
     walk_slots where{};
     char short_text[short_name_text_size];
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
+    // The slot after the free slots found, counted from the start of the chain.
+    uint32_t after_place = no_cluster;
     walk_step step;
     while (result == name_check::ok && (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end) {
         // The cluster in the walk's buffer, counted from the start of the chain.
         uint32_t chain_index = walk.clusters - walk.clusters_left - 1;
         if (step == walk_step::free_slot) {
-            bool never_used = where.last[0] == slot_never_used;
-            if (finder.take(where.last_cluster, where.last_index, never_used)) {
+            uint32_t at = chain_index * slots_per_cluster + where.last_index;
+            cached_slot state = !walk.ended                      ? cached_slot::deleted
+                : where.last[0] == slot_never_used ? cached_slot::never_used
+                                                   : cached_slot::stale;
+            if (at == after_place && state == cached_slot::stale) {
+                place->end_cluster = where.last_cluster;
+                place->end_index = where.last_index;
+            }
+            if (finder.take(where.last_cluster, where.last_index, walk.ended)) {
                 copy_bytes(place->buffer, walk.buffer, fs->cluster_size);
                 place->slot = place->buffer + finder.first_index * fat32_dir_entry_size;
                 place->found_cluster = finder.cluster;
+                after_place = at + 1;
             }
-            dir_cache_free_slot(*record, chain_index, where.last_index, never_used);
+            dir_cache_free_slot(*record, chain_index, where.last_index, state);
             continue;
         }
         if (fname) {
@@ -98,6 +108,11 @@ bool place_from_cache(f32* fs, const dir_cache* cache, entry_place* place)
     if (!getCluster(fs, place->buffer, place->found_cluster))
         return false;
     place->slot = place->buffer + found.first_index * fat32_dir_entry_size;
+    uint32_t after = found.cluster * cache->slots_per_cluster + found.first_index + place->count;
+    if (after < cache->clusters * cache->slots_per_cluster && cache->slots[after] == cached_slot::stale) {
+        place->end_cluster = cache->chain[after / cache->slots_per_cluster];
+        place->end_index = after % cache->slots_per_cluster;
+    }
     return true;
 }
 
@@ -105,6 +120,7 @@ void clear_place(entry_place* place)
 {
     place->slot = nullptr;
     place->found_cluster = place->last_cluster = place->unused_before = place->clusters = place->grown = 0;
+    place->end_cluster = place->end_index = 0;
 }
 
 } // namespace
@@ -144,20 +160,36 @@ bool growth_would_overflow(f32* fs, const entry_place* place)
 
 namespace {
 
-// Marks the never-used slots of a directory cluster as deleted, writing only the sectors that
-// changed; false when it could not be read or written. Entries behind a never-used slot are
-// invisible to other systems.
+// Makes the slot `index` of a directory cluster never-used, the directory's end, writing the
+// one sector that holds it; false when it could not be read or written.
+bool mark_end(f32* fs, uint32_t cluster, uint32_t index)
+{
+    heap_block sector(fat32_sector_size);
+    uint32_t lba = sector_for_cluster(fs, cluster) + index * fat32_dir_entry_size / fat32_sector_size;
+    if (!sector || !is_data_cluster(fs, cluster) || !getSector(fs, sector.data(), lba, 1))
+        return false;
+    sector.data()[index * fat32_dir_entry_size % fat32_sector_size] = slot_never_used;
+    return putSector(fs, sector.data(), lba, 1);
+}
+
+// Marks deleted every slot of a directory cluster from its first never-used slot (the
+// directory's end) on, writing only the sectors that changed; false when it could not be read
+// or written. The new entry behind them would otherwise be invisible to other systems. The
+// last sector goes first, so that no write shows old bytes behind the end to a reader.
 bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
 {
     if (!getCluster(fs, cluster_buffer, cluster))
         return false;
-    for (uint32_t sector = 0; sector < fs->cluster_size; sector += fat32_sector_size) {
+    uint32_t end = 0;
+    while (end < fs->cluster_size && cluster_buffer[end] != slot_never_used)
+        end += fat32_dir_entry_size;
+    for (uint32_t sector = fs->cluster_size; sector > end / fat32_sector_size * fat32_sector_size;) {
+        sector -= fat32_sector_size;
+        uint32_t from = sector > end ? sector : end;
         bool changed = false;
-        for (uint32_t at = sector; at < sector + fat32_sector_size; at += fat32_dir_entry_size) {
-            if (cluster_buffer[at] == slot_never_used) {
-                cluster_buffer[at] = slot_deleted;
-                changed = true;
-            }
+        for (uint32_t at = from; at < sector + fat32_sector_size; at += fat32_dir_entry_size) {
+            changed = changed || cluster_buffer[at] != slot_deleted;
+            cluster_buffer[at] = slot_deleted;
         }
         if (changed && !put_cluster_bytes(fs, cluster_buffer, cluster, sector, sector + fat32_sector_size))
             return false;
@@ -165,28 +197,39 @@ bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
     return true;
 }
 
-enum class reserve_result { ok, full, failed };
+enum class reserve_result { ok, full, failed, no_free_cluster, fat_unreadable };
 
-// Makes room for the place found: seals never-used slots before it and, when no free slots
-// were found, claims a cluster (in memory, not yet linked) whose buffer starts zeroed. `full`
-// when growing would take the directory past fat32_max_dir_slots; `failed` when a disk write
-// failed or no cluster was free.
+// Makes room for the place found: seals the slots behind the directory's end before it and,
+// when no free slots were found, claims a cluster (in memory, not yet linked) whose buffer
+// starts zeroed. `full` when growing would take the directory past fat32_max_dir_slots;
+// `failed` when a disk transfer failed; the other two say why no cluster could be claimed.
 reserve_result reserve_place(f32* fs, entry_place* place)
 {
     if (growth_would_overflow(fs, place))
         return reserve_result::full;
-    if (place->unused_before != 0) {
-        // Sealing borrows the buffer, so the place's cluster is read back into it afterwards.
-        if (!seal_unused_slots(fs, place->buffer, place->unused_before))
-            return reserve_result::failed;
-        if (place->slot && !getCluster(fs, place->buffer, place->found_cluster))
-            return reserve_result::failed;
-    }
+    // Behind the directory's end, the slot after the new entry becomes the end again, and, before
+    // the seal shows the slots found, so does the first of them: whatever fails later, nothing
+    // that lay behind the end comes to light.
+    bool first_is_old = place->slot && place->unused_before != 0 && place->slot[0] != slot_never_used;
+    if ((place->end_cluster != 0 && !mark_end(fs, place->end_cluster, place->end_index))
+        || (first_is_old
+            && !mark_end(fs, place->found_cluster,
+                static_cast<uint32_t>(place->slot - place->buffer) / fat32_dir_entry_size)))
+        return reserve_result::failed;
+    if (place->unused_before != 0 && !seal_unused_slots(fs, place->buffer, place->unused_before))
+        return reserve_result::failed;
+    // Sealing borrows the buffer, and the ends changed the place's cluster: it is read again.
+    bool changed = place->unused_before != 0 || place->end_cluster == place->found_cluster;
+    if (place->slot && changed && !getCluster(fs, place->buffer, place->found_cluster))
+        return reserve_result::failed;
     if (place->slot)
         return reserve_result::ok;
-    place->grown = allocate_cluster(fs, cluster_fill::by_caller);
+    allocation_failure why = allocation_failure::none;
+    place->grown = allocate_cluster(fs, cluster_fill::by_caller, &why);
     if (place->grown == 0)
-        return reserve_result::failed;
+        return why == allocation_failure::no_free_cluster ? reserve_result::no_free_cluster
+            : why == allocation_failure::fat_unreadable   ? reserve_result::fat_unreadable
+                                                          : reserve_result::failed;
     memset(place->buffer, 0, fs->cluster_size);
     place->slot = place->buffer;
     place->found_cluster = place->grown;
@@ -219,7 +262,7 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
 {
     if (count == 0 || count > fs->cluster_size / fat32_dir_entry_size)
         return nullptr;
-    entry_place place{count, cluster_buffer, nullptr, 0, 0, 0, 0, 0};
+    entry_place place{count, cluster_buffer, nullptr, 0, 0, 0, 0, 0, 0, 0};
     name_check found = find_place(fs, resolve_dir_cluster(fs, dir->cluster), nullptr, nullptr, &place);
     // The caller fills the slots itself, out of the cache's sight.
     dir_cache_forget(fs);
@@ -257,10 +300,38 @@ uint32_t data_clusters_for(f32* fs, const new_entry& e)
     return (e.flen + fs->cluster_size - 1) / fs->cluster_size;
 }
 
-// The step of a creation that failed, and its name in the message.
-enum class creation_step { none, clean_mark_cleared, room, clusters, fat, directory, fsinfo, clean_mark_set };
-constexpr const char* creation_step_names[] = {"", "the FAT's clean-shutdown mark", "", "the new clusters",
-    "the FAT", "the directory", "FSInfo", "the FAT's clean-shutdown mark"};
+// The step of a creation that failed, and the line it prints (with the operation and the name).
+enum class creation_step {
+    none, clean_mark_cleared, room, no_free_cluster, fat_unreadable, clusters, fat, directory, fsinfo, clean_mark_set
+};
+constexpr const char* creation_step_lines[] = {
+    "",
+    "%s: error: could not write the FAT's clean-shutdown mark for %s\n",
+    "%s: error: could not make room in the directory for %s\n",
+    "%s: error: not enough free space for %s\n",
+    "%s: error: could not read the FAT for %s\n",
+    "%s: error: could not write the new clusters for %s\n",
+    "%s: error: could not write the FAT for %s\n",
+    "%s: error: could not write the directory for %s\n",
+    "%s: error: could not write FSInfo for %s\n",
+    "%s: error: could not write the FAT's clean-shutdown mark for %s\n",
+};
+static_assert(sizeof creation_step_lines / sizeof *creation_step_lines
+        == static_cast<size_t>(creation_step::clean_mark_set) + 1,
+    "one line for every step");
+
+void print_step(creation_step step, const new_entry& e)
+{
+    printf(creation_step_lines[static_cast<int>(step)], e.who, e.name);
+}
+
+// The step an allocation failed in, by why it failed.
+creation_step allocation_step(allocation_failure why)
+{
+    if (why == allocation_failure::no_free_cluster)
+        return creation_step::no_free_cluster;
+    return why == allocation_failure::fat_unreadable ? creation_step::fat_unreadable : creation_step::clusters;
+}
 
 // Everything a creation needs, checked before anything is written.
 struct creation_plan {
@@ -305,8 +376,9 @@ private:
 };
 
 // Claims the entry's clusters as one chain (in memory) and writes their contents. *first
-// names the chain as soon as it has a cluster, so that the undo can give it back.
-bool write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan, uint32_t* first)
+// names the chain as soon as it has a cluster, so that the undo can give it back. The step
+// that failed, or none.
+creation_step write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan, uint32_t* first)
 {
     uint32_t previous = 0;
     uint32_t written = 0;
@@ -314,13 +386,14 @@ bool write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan,
     for (uint32_t i = 0; i < plan.data_clusters; ++i) {
         // Each cluster is written whole below (zeros behind the data), so zero-filling it
         // on the disk first would only write it twice.
-        uint32_t cluster = allocate_cluster(fs, cluster_fill::by_caller);
+        allocation_failure why = allocation_failure::none;
+        uint32_t cluster = allocate_cluster(fs, cluster_fill::by_caller, &why);
         if (cluster == 0)
-            return false;
+            return allocation_step(why);
         if (previous != 0) {
             if (!fat_write_entry(fs, previous, cluster)) {
                 fat_write_entry(fs, cluster, fat32_free_cluster);
-                return false;
+                return creation_step::clusters;
             }
         } else
             *first = cluster;
@@ -334,9 +407,9 @@ bool write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan,
             written += copy_bytes(byte_view{buffer, fs->cluster_size}, data.sub(written, e.flen - written));
         }
         if (!putCluster(fs, buffer, cluster))
-            return false;
+            return creation_step::clusters;
     }
-    return true;
+    return creation_step::none;
 }
 
 // Fills the reserved slots with the entry's long name and short entry.
@@ -382,10 +455,11 @@ bool plan_creation(f32* fs, const new_entry& e, creation_plan* plan)
         // find_place said why.
     } else if (growth_would_overflow(fs, &plan->place)) {
         printf("%s: error: directory full\n", e.who);
-    } else if (count_free_clusters(fs) < plan->data_clusters + (plan->place.slot ? 0 : 1)) {
-        printf("%s: error: not enough free space for %s\n", e.who, e.name);
     } else {
-        return true;
+        free_space room = check_free_space(fs, plan->data_clusters + (plan->place.slot ? 0 : 1));
+        if (room == free_space::enough)
+            return true;
+        print_step(room == free_space::too_little ? creation_step::no_free_cluster : creation_step::fat_unreadable, e);
     }
     return false;
 }
@@ -398,8 +472,9 @@ creation_step write_entry(f32* fs, const new_entry& e, creation_plan* plan, crea
     entry_place* place = &plan->place;
     uint32_t first = e.setcluster;
     if (plan->data_clusters > 0) {
-        if (!write_data_clusters(fs, e, *plan, &undo->first_data))
-            return creation_step::clusters;
+        creation_step failed = write_data_clusters(fs, e, *plan, &undo->first_data);
+        if (failed != creation_step::none)
+            return failed;
         first = undo->first_data;
     }
     if (place->grown != 0) {
@@ -422,7 +497,12 @@ creation_step commit_creation(f32* fs, const new_entry& e, creation_plan* plan)
     // The mark goes first, so that its failure is named and nothing else is written.
     if (!clear_clean_mark(fs))
         return creation_step::clean_mark_cleared;
-    if (reserve_place(fs, &plan->place) != reserve_result::ok)
+    reserve_result reserved = reserve_place(fs, &plan->place);
+    if (reserved == reserve_result::no_free_cluster)
+        return creation_step::no_free_cluster;
+    if (reserved == reserve_result::fat_unreadable)
+        return creation_step::fat_unreadable;
+    if (reserved != reserve_result::ok)
         return creation_step::room;
     creation_step failed = write_entry(fs, e, plan, &undo);
     if (failed != creation_step::none)
@@ -472,16 +552,14 @@ bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e)
     }
     creation_plan plan{};
     plan.parent = parent;
-    plan.place = entry_place{long_name_entry_count(e.name) + 1, dir_buffer.data(), nullptr, 0, 0, 0, 0, 0};
+    plan.place = entry_place{long_name_entry_count(e.name) + 1, dir_buffer.data(), nullptr, 0, 0, 0, 0, 0, 0, 0};
     plan.data_buffer = data_buffer.data();
     if (!plan_creation(fs, e, &plan))
         return false;
     creation_step failed = commit_creation(fs, e, &plan);
     // The creation's own line comes last, after whatever the disk and the undo reported.
-    if (failed == creation_step::room)
-        printf("%s: error: could not make room in the directory for %s\n", e.who, e.name);
-    else if (failed != creation_step::none)
-        printf("%s: error: could not write %s for %s\n", e.who, creation_step_names[static_cast<int>(failed)], e.name);
+    if (failed != creation_step::none)
+        print_step(failed, e);
     return failed == creation_step::none || failed >= creation_step::fsinfo;
 }
 

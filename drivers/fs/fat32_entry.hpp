@@ -26,6 +26,10 @@ struct entry_place {
     uint32_t unused_before; // the last cluster before the slots holding never-used slots, or 0
     uint32_t clusters;      // clusters of the directory's chain
     uint32_t grown;         // the cluster reserve_place claimed for growth, or 0
+    // The slot after the new entry's when it lies behind the directory's end and still holds
+    // old bytes: reserve_place makes it the end again. end_cluster 0: there is none.
+    uint32_t end_cluster;
+    uint32_t end_index;
 };
 
 // Looks through the directory for `fname` (null: no name to check) and picks the short name

@@ -151,6 +151,43 @@ TEST_F(Create, LastClusterWithTooFewFreeSlotsInARowGrowsTheDirectory)
     expect_old_files_unchanged(image);
 }
 
+// The first never-used slot ends a directory: the well-formed entries some tool left behind it
+// are free slots, not names. New entries go there, and each time the slot after them (or, in the
+// next cluster, the first slot) is made the end again first, by the walk and by the cached
+// directory alike, so mtools never sees an old entry come back. (fsck.fat reads on past the end:
+// the entries left there are files to it, so none of them shares a new entry's name here.)
+TEST_F(Create, EntriesBehindTheEndOfADirectoryAreFreeSlots)
+{
+    directory e = sub("e");
+    directory g = sub("g");
+    uint32_t g2 = allocateCluster(fs);
+    set_fat_entry(fs, g.cluster, g2);
+    ASSERT_EQ(flushFAT(fs), 1);
+    uint8_t slot[32] = {};
+    for (uint32_t i = 0; i < 16; ++i) {
+        std::snprintf(reinterpret_cast<char*>(slot), sizeof slot, "STALE%02u TXT", i);
+        if (i > 2)
+            write_slot(e.cluster, i, slot);
+        write_slot(g2, i, slot);
+    }
+    ASSERT_EQ(slot_byte(e.cluster, 2, 0), slot_never_used);
+    ASSERT_EQ(slot_byte(g.cluster, 15, 0), slot_never_used);
+    char a[] = "a", b[] = "b", c[] = "c", hello[] = "hello.txt";
+    for (char* name : {a, b, c})
+        writeFile(fs, &e, nullptr, name, 0);
+    writeFile(fs, &g, nullptr, hello, 0);
+    EXPECT_TRUE(screen_lines().empty()) << sim::screen_text();
+    EXPECT_EQ(listing(e.cluster), (std::vector<std::string>{".", "..", "a", "b", "c"}));
+    EXPECT_EQ(slot_byte(e.cluster, 8, 0), slot_never_used);
+    EXPECT_EQ(slot_byte(g.cluster, 15, 0), slot_deleted);
+    EXPECT_EQ(slot_byte(g2, 2, 0), slot_never_used);
+    std::string image = save_checked("create-behind-the-end");
+    EXPECT_EQ(mdir_names(image, "/e"), (std::vector<std::string>{"a", "b", "c"}));
+    std::vector<std::string> in_g = mdir_names(image, "/g");
+    EXPECT_EQ(in_g.size(), 14u);
+    EXPECT_EQ(in_g.back(), "hello.txt");
+}
+
 TEST_F(Create, DuplicateAndInvalidNamesChangeNothing)
 {
     directory top{};

@@ -108,8 +108,8 @@ TEST_F(ThreeClusterName, AnExistingHelloBehindItIsFound)
 {
     boot(true);
     std::vector<std::string> names = listing(0);
-    EXPECT_EQ(names.size(), 19u); // the label, 14 files, 3 long names, hello
-    EXPECT_EQ(names[15], three_cluster_name(1));
+    EXPECT_EQ(names.size(), 18u); // 14 files, 3 long names, hello
+    EXPECT_EQ(names[14], three_cluster_name(1));
     EXPECT_EQ(names.back(), "hello");
     execute_vorn("mkhello");
     execute_vorn("mkhello");
