@@ -197,13 +197,13 @@ bool seal_unused_slots(f32* fs, uint8_t* cluster_buffer, uint32_t cluster)
     return true;
 }
 
-enum class reserve_result { ok, full, failed, no_free_cluster, fat_unreadable };
+enum class reserve_result { ok, full, failed, no_cluster };
 
 // Makes room for the place found: seals the slots behind the directory's end before it and,
 // when no free slots were found, claims a cluster (in memory, not yet linked) whose buffer
 // starts zeroed. `full` when growing would take the directory past fat32_max_dir_slots;
-// `failed` when a disk transfer failed; the other two say why no cluster could be claimed.
-reserve_result reserve_place(f32* fs, entry_place* place)
+// `failed` when a disk transfer failed; `no_cluster` when none could be claimed, *why saying why.
+reserve_result reserve_place(f32* fs, entry_place* place, allocation_failure* why)
 {
     if (growth_would_overflow(fs, place))
         return reserve_result::full;
@@ -224,12 +224,9 @@ reserve_result reserve_place(f32* fs, entry_place* place)
         return reserve_result::failed;
     if (place->slot)
         return reserve_result::ok;
-    allocation_failure why = allocation_failure::none;
-    place->grown = allocate_cluster(fs, cluster_fill::by_caller, &why);
+    place->grown = allocate_cluster(fs, cluster_fill::by_caller, why);
     if (place->grown == 0)
-        return why == allocation_failure::no_free_cluster ? reserve_result::no_free_cluster
-            : why == allocation_failure::fat_unreadable   ? reserve_result::fat_unreadable
-                                                          : reserve_result::failed;
+        return reserve_result::no_cluster;
     memset(place->buffer, 0, fs->cluster_size);
     place->slot = place->buffer;
     place->found_cluster = place->grown;
@@ -268,7 +265,7 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
     dir_cache_forget(fs);
     if (found != name_check::ok)
         return nullptr;
-    reserve_result reserved = reserve_place(fs, &place);
+    reserve_result reserved = reserve_place(fs, &place, nullptr);
     if (reserved == reserve_result::full)
         printf("fat32: error: directory full\n");
     if (reserved != reserve_result::ok)
@@ -497,11 +494,10 @@ creation_step commit_creation(f32* fs, const new_entry& e, creation_plan* plan)
     // The mark goes first, so that its failure is named and nothing else is written.
     if (!clear_clean_mark(fs))
         return creation_step::clean_mark_cleared;
-    reserve_result reserved = reserve_place(fs, &plan->place);
-    if (reserved == reserve_result::no_free_cluster)
-        return creation_step::no_free_cluster;
-    if (reserved == reserve_result::fat_unreadable)
-        return creation_step::fat_unreadable;
+    allocation_failure why = allocation_failure::none;
+    reserve_result reserved = reserve_place(fs, &plan->place, &why);
+    if (reserved == reserve_result::no_cluster)
+        return allocation_step(why);
     if (reserved != reserve_result::ok)
         return creation_step::room;
     creation_step failed = write_entry(fs, e, plan, &undo);
