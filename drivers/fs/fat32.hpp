@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "drivers/fs/dirent.hpp"
+#include "drivers/rtc.hpp"
 
 namespace tavix {
 
@@ -139,10 +140,11 @@ const struct bios_parameter_block* getBPB(f32* fs);
 uint8_t read_bpb(f32* fs, struct bios_parameter_block* bpb);
 
 // Sector numbers are the volume's own (0 is its boot sector); these two routines alone turn
-// them into disk LBAs. Reads `count` sectors from `sector` with one disk request.
+// them into disk LBAs. Each moves `count` sectors from `sector` with as few disk requests as
+// the drive takes (one per 65,535 sectors).
 uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
-// Writes `count` sectors from `sector`, one disk request per sector, ascending. The first
-// write of a change clears the clean-shutdown mark before anything else reaches the disk.
+// The first write of a change clears the clean-shutdown mark before anything else reaches
+// the disk.
 uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count);
 uint32_t sector_for_cluster(f32* fs, uint32_t cluster);
 // Cluster transfers take cluster_size-byte buffers that belong to the caller. Cluster
@@ -208,7 +210,12 @@ void write_long_filename_entries(uint8_t* start, uint32_t num_entries, char* fna
 
 // ---- File operations (fat32_file.cpp) ----
 // Each prints one line and changes nothing on the disk when it fails.
+// The file's bytes in a new heap block of file_size bytes, which the caller releases.
 uint8_t* readFile(f32* fs, struct dir_entry* dirent);
+// Reads the file's file_size bytes into `buffer`, each run of consecutive clusters with one
+// request; bytes a chain shorter than the size does not reach read as zeros. 0 after one
+// line when a cluster cannot be read.
+uint8_t read_file_into(f32* fs, const struct dir_entry* dirent, uint8_t* buffer);
 void writeFile(f32* fs, struct directory* dir, uint8_t* file, char* fname, uint32_t flen);
 void writeFile_impl(f32* fs, struct directory* dir, uint8_t* file, char* fname, uint32_t flen,
     uint8_t attrs, uint32_t setcluster);
@@ -216,5 +223,40 @@ void delFile(f32* fs, struct directory* dir, char* filename);
 void mkdir(f32* fs, struct directory* dir, char* dirname);
 void mkdir_subdirs(f32* fs, struct directory* dir, uint32_t parentcluster);
 void print_directory(f32* fs, struct directory* dir);
+
+// ---- Operations by name (fat32_entry.cpp, fat32_file.cpp, fat32_append.cpp, fat32_move.cpp) ----
+// Each works in the directory whose chain starts at dir_cluster (0: the root), matches a name
+// as FAT readers do (the long name or its short alias, in any case), names itself `who` in its
+// messages, and writes in the order that survives a power cut. A failure prints one line and
+// leaves the volume as it was; false then.
+
+enum class lookup_result : uint8_t { found, missing, failed };
+// The entry called `name` (its name a heap string the caller releases). Failed when the
+// directory cannot be read to its end, or no heap was left for the walk.
+lookup_result find_entry(f32* fs, uint32_t dir_cluster, const char* name, dir_entry* entry);
+// Creates the file `name` holding `length` bytes of `data`, or an empty directory with its
+// "." and ".." entries. An existing name is refused.
+bool create_named(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
+    bool directory, const char* who);
+// Adds `length` bytes at the end of the file `name`, which is created when missing. The new
+// bytes go into the last cluster's unused part and new clusters, which are linked before the
+// entry's size grows: no byte the file held is changed.
+bool append_file(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
+    const char* who);
+// Deletes the file or the empty directory `name`: its entry first, its clusters after.
+bool remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who);
+// Gives the entry `from_name` of from_dir the name `to_name` in to_dir (which may be the same
+// directory): the new entry is written before the old one is removed, and a directory moved
+// to another parent has its ".." entry pointed at it in between. It never moves "." or "..";
+// the caller keeps a directory out of its own subtree.
+bool move_entry(f32* fs, uint32_t from_dir, const char* from_name, uint32_t to_dir, const char* to_name,
+    const char* who);
+// A date and time as a short entry packs them (dir_entry's modified_date and modified_time),
+// unpacked; fields out of range stay as stored.
+rtc_time fat_unpack_time(uint16_t date, uint16_t time);
+// The bytes the volume's clusters hold, and those of its free clusters (0 when the FAT cannot
+// be read to count them).
+uint64_t volume_bytes(f32* fs);
+uint64_t free_bytes(f32* fs);
 
 } // namespace tavix

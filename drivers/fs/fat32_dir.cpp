@@ -239,6 +239,8 @@ slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool
     dirent->dir_attrs = slot[dirent_attr_offset];
     dirent->first_cluster = slot_first_cluster(short_entry);
     dirent->file_size = readi32(short_entry, dirent_size_offset);
+    dirent->modified_date = readi16(short_entry, dirent_modified_date_offset);
+    dirent->modified_time = readi16(short_entry, dirent_modified_time_offset);
     return slot_kind::entry;
 }
 

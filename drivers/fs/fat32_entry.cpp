@@ -13,6 +13,37 @@ namespace tavix {
 
 // ---- Lookup ----
 
+bool entry_is_named(const dir_entry& entry, const walk_slots& where, const char* name)
+{
+    char short_text[short_name_text_size];
+    short_name_text(where.last, short_text);
+    return names_equal_nocase(entry.name, name) || names_equal_nocase(short_text, name);
+}
+
+lookup_result walk_to_entry(dir_walk* walk, const char* name, dir_entry* entry, walk_slots* where)
+{
+    for (walk_step step; (step = dir_walk_next(walk, entry, where)) != walk_step::end;) {
+        if (step != walk_step::entry)
+            continue;
+        if (entry_is_named(*entry, *where, name))
+            return lookup_result::found;
+        mfree(entry->name);
+    }
+    entry->name = nullptr;
+    return walk->whole ? lookup_result::missing : lookup_result::failed;
+}
+
+lookup_result find_entry(f32* fs, uint32_t dir_cluster, const char* name, dir_entry* entry)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir_cluster))
+        return lookup_result::failed;
+    walk_slots where{};
+    lookup_result result = walk_to_entry(&walk, name, entry, &where);
+    dir_walk_end(&walk);
+    return result;
+}
+
 namespace {
 
 // The short name for a name to check, among those the directory (or the walk's record of it)
@@ -42,7 +73,6 @@ name_check walk_for_place(f32* fs, uint32_t dir_cluster, const char* fname, entr
     }
     dir_entry entry{};
     walk_slots where{};
-    char short_text[short_name_text_size];
     const uint32_t slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
     // The slot after the free slots found, counted from the start of the chain.
     uint32_t after_place = no_cluster;
@@ -68,11 +98,8 @@ name_check walk_for_place(f32* fs, uint32_t dir_cluster, const char* fname, entr
             dir_cache_free_slot(*record, chain_index, where.last_index, state);
             continue;
         }
-        if (fname) {
-            short_name_text(where.last, short_text);
-            if (names_equal_nocase(entry.name, fname) || names_equal_nocase(short_text, fname))
-                result = name_check::exists;
-        }
+        if (fname && entry_is_named(entry, where, fname))
+            result = name_check::exists;
         if (result == name_check::ok &&
             !dir_cache_add_name(*record, chain_index * slots_per_cluster + where.last_index, where.last, entry.name)) {
             printf("fat32: error: out of memory while reading a directory\n");
@@ -281,6 +308,55 @@ uint8_t* locate_entries(f32* fs, uint8_t* cluster_buffer, directory* dir, uint32
 
 // ---- Insert ----
 
+bool write_new_chain(f32* fs, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* first, uint32_t* last,
+    allocation_failure* why)
+{
+    const uint32_t cluster_size = fs->cluster_size;
+    const uint32_t clusters = (length + cluster_size - 1) / cluster_size;
+    // The data is only read; the disk routines take one pointer type for both directions.
+    auto* bytes = const_cast<uint8_t*>(data);
+    uint32_t run_first = 0;
+    uint32_t run_length = 0;
+    uint32_t written = 0;
+    auto write_run = [&]() {
+        bool ok = run_length == 0 ||
+            putSector(fs, bytes + written, sector_for_cluster(fs, run_first), run_length * fs->bpb.sectors_per_cluster);
+        written += run_length * cluster_size;
+        run_length = 0;
+        return ok;
+    };
+    for (uint32_t i = 0; i < clusters; ++i) {
+        // Each cluster is written whole (zeros behind the data), so zero-filling it on the
+        // disk first would only write it twice.
+        uint32_t cluster = allocate_cluster(fs, cluster_fill::by_caller, why);
+        if (cluster == 0)
+            return false;
+        if (i > 0 && !fat_write_entry(fs, *last, cluster)) {
+            fat_write_entry(fs, cluster, fat32_free_cluster);
+            return false;
+        }
+        if (i == 0)
+            *first = cluster;
+        *last = cluster;
+        // A run of whole clusters side by side on the disk goes out with one request.
+        if (run_length > 0 && cluster != run_first + run_length && !write_run())
+            return false;
+        if (length - written - run_length * cluster_size >= cluster_size) {
+            if (run_length++ == 0)
+                run_first = cluster;
+            continue;
+        }
+        if (!write_run())
+            return false;
+        memset(buffer, 0, cluster_size);
+        copy_bytes(buffer, bytes + written, length - written);
+        if (!putCluster(fs, buffer, cluster))
+            return false;
+        written = length;
+    }
+    return write_run();
+}
+
 namespace {
 
 bool makes_directory(const new_entry& e) { return (e.attrs & attr_directory) != 0 && e.setcluster == 0; }
@@ -372,41 +448,26 @@ private:
     bool kept_ = false;
 };
 
-// Claims the entry's clusters as one chain (in memory) and writes their contents. *first
-// names the chain as soon as it has a cluster, so that the undo can give it back. The step
-// that failed, or none.
+// Claims the entry's clusters (in memory) and writes their contents: a directory's cluster
+// with its "." and ".." entries, a file's bytes as one chain. *first names the chain as soon
+// as it has a cluster, so that the undo can give it back. The step that failed, or none.
 creation_step write_data_clusters(f32* fs, const new_entry& e, const creation_plan& plan, uint32_t* first)
 {
-    uint32_t previous = 0;
-    uint32_t written = 0;
-    uint8_t* buffer = plan.data_buffer;
-    for (uint32_t i = 0; i < plan.data_clusters; ++i) {
-        // Each cluster is written whole below (zeros behind the data), so zero-filling it
-        // on the disk first would only write it twice.
-        allocation_failure why = allocation_failure::none;
-        uint32_t cluster = allocate_cluster(fs, cluster_fill::by_caller, &why);
-        if (cluster == 0)
-            return allocation_step(why);
-        if (previous != 0) {
-            if (!fat_write_entry(fs, previous, cluster)) {
-                fat_write_entry(fs, cluster, fat32_free_cluster);
-                return creation_step::clusters;
-            }
-        } else
-            *first = cluster;
-        previous = cluster;
-        memset(buffer, 0, fs->cluster_size);
-        if (makes_directory(e)) {
-            write_dot_entries(fs, buffer, *first, plan.parent, e.stamp);
-        } else {
-            // The data is only read; the view type serves both directions.
-            byte_view data{const_cast<uint8_t*>(e.data), e.flen};
-            written += copy_bytes(byte_view{buffer, fs->cluster_size}, data.sub(written, e.flen - written));
-        }
-        if (!putCluster(fs, buffer, cluster))
-            return creation_step::clusters;
+    allocation_failure why = allocation_failure::none;
+    if (!makes_directory(e)) {
+        uint32_t last = 0;
+        if (write_new_chain(fs, e.data, e.flen, plan.data_buffer, first, &last, &why))
+            return creation_step::none;
+        return why != allocation_failure::none ? allocation_step(why) : creation_step::clusters;
     }
-    return creation_step::none;
+    // Its cluster is written whole below, so zero-filling it on the disk first would only
+    // write it twice.
+    *first = allocate_cluster(fs, cluster_fill::by_caller, &why);
+    if (*first == 0)
+        return allocation_step(why);
+    memset(plan.data_buffer, 0, fs->cluster_size);
+    write_dot_entries(fs, plan.data_buffer, *first, plan.parent, e.stamp);
+    return putCluster(fs, plan.data_buffer, *first) ? creation_step::none : creation_step::clusters;
 }
 
 // Fills the reserved slots with the entry's long name and short entry.

@@ -3,12 +3,21 @@
 
 #include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_time.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 
 #include <stdint.h>
 
 namespace tavix {
 
 // ---- Lookup: the name and the room for it ----
+// True when the entry a walk has just decoded (its short entry at where.last) is called `name`:
+// its decoded name or its short alias, in any case, as every FAT reader matches names.
+bool entry_is_named(const dir_entry& entry, const walk_slots& where, const char* name);
+// Walks on to the entry called `name`. Found leaves the walk standing at it, with *entry (whose
+// name the caller releases) and *where; missing means the walk read the whole directory, failed
+// that it could not (*entry then has no name).
+lookup_result walk_to_entry(dir_walk* walk, const char* name, dir_entry* entry, walk_slots* where);
+
 enum class name_check {
     ok,         // the name is free and *short_name holds a short name no entry uses
     exists,     // an entry of that name (long or short, any case) is already there
@@ -54,6 +63,14 @@ struct new_entry {
     uint32_t setcluster;  // nonzero: point at this cluster, allocate and write nothing
     fat_timestamp stamp;  // when it is created: one clock reading for all its entries
 };
+
+// Claims clusters for `length` bytes of `data` as one chain, in memory, and writes them: each
+// run of clusters side by side on the disk with one request straight from `data`, a last
+// part-filled cluster through `buffer` (a cluster buffer) with zeros behind the bytes. *first
+// names the chain as soon as it has a cluster, so that an undo can give it back; *last is its
+// last cluster. False when a cluster could not be had (*why says why) or written.
+bool write_new_chain(f32* fs, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* first, uint32_t* last,
+    allocation_failure* why);
 
 // Creates the entry in the directory at dir_cluster as one transaction: every check first,
 // then the writes in the order that survives a power cut (clean-shutdown mark cleared, new

@@ -43,31 +43,54 @@ bool directory_is_empty(f32* fs, uint32_t cluster)
     return empty;
 }
 
+uint8_t read_file_into(f32* fs, const dir_entry* dirent, uint8_t* buffer)
+{
+    const uint32_t size = dirent->file_size;
+    const uint32_t cluster_size = fs->cluster_size;
+    bool broken = false;
+    uint32_t left = chain_length(fs, dirent->first_cluster, &broken);
+    uint32_t cluster = dirent->first_cluster;
+    uint32_t copied = 0;
+    while (copied < size && left > 0) {
+        uint32_t whole = (size - copied) / cluster_size;
+        if (whole == 0) {
+            // The last, part-filled cluster: only its first bytes are the file's.
+            heap_block last(cluster_size);
+            if (!last || !getCluster(fs, last.data(), cluster)) {
+                printf("readFile: error: could not read %s\n", dirent->name);
+                return 0;
+            }
+            copy_bytes(buffer + copied, last.data(), size - copied);
+            copied = size;
+            break;
+        }
+        // Consecutive clusters of the chain lie side by side on the disk: one request.
+        uint32_t first = cluster;
+        uint32_t run = 1;
+        for (cluster = get_next_cluster_id(fs, cluster); run < whole && run < left && cluster == first + run;
+             cluster = get_next_cluster_id(fs, cluster))
+            ++run;
+        if (!getSector(fs, buffer + copied, sector_for_cluster(fs, first), run * fs->bpb.sectors_per_cluster)) {
+            printf("readFile: error: could not read %s\n", dirent->name);
+            return 0;
+        }
+        copied += run * cluster_size;
+        left -= run;
+    }
+    // A chain shorter than the size leaves zeros, never stale heap bytes.
+    memset(buffer + copied, 0, size - copied);
+    return 1;
+}
+
 uint8_t* readFile(f32* fs, dir_entry* dirent)
 {
-    uint32_t size = dirent->file_size;
-    heap_block contents(size == 0 ? 1 : size);
-    heap_block cluster_buffer(fs->cluster_size);
-    if (!contents || !cluster_buffer) {
+    heap_block contents(dirent->file_size == 0 ? 1 : dirent->file_size);
+    if (!contents) {
         printf("readFile: error: out of memory for %s\n", dirent->name);
         return nullptr;
     }
-    uint8_t* file = contents.data();
-    // A chain shorter than the size leaves zeros, never stale heap bytes.
-    memset(file, 0, contents.size());
-    bool broken = false;
-    uint32_t length = chain_length(fs, dirent->first_cluster, &broken);
-    uint32_t cluster = dirent->first_cluster;
-    uint32_t copied = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        if (i > 0)
-            cluster = get_next_cluster_id(fs, cluster);
-        if (!getCluster(fs, cluster_buffer.data(), cluster)) {
-            printf("readFile: error: could not read %s\n", dirent->name);
-            return nullptr;
-        }
-        copied += copy_bytes(contents.view().sub(copied, size - copied), cluster_buffer.view());
-    }
+    if (!read_file_into(fs, dirent, contents.data()))
+        return nullptr;
     // The caller owns the file's bytes from here.
     return contents.release();
 }
@@ -92,6 +115,33 @@ void writeFile_impl(f32* fs, directory* dir, uint8_t* file, char* fname, uint32_
     create_entry(fs, dir->cluster, e);
 }
 
+namespace {
+
+// Deletes the entry a walk of the directory at dir_cluster stands at: a directory only when it
+// is empty. The entry goes first, its clusters after, so that a cut leaves at worst clusters
+// no entry references.
+bool remove_walked(f32* fs, uint32_t dir_cluster, dir_walk* walk, const walk_slots& where, const dir_entry& entry,
+    const char* who, const char* name)
+{
+    bool directory = (entry.dir_attrs & attr_directory) != 0;
+    uint32_t first_cluster = entry.first_cluster;
+    if (directory && is_data_cluster(fs, first_cluster) && !directory_is_empty(fs, first_cluster)) {
+        printf("%s: error: %s is a directory that is not empty\n", who, name);
+        return false;
+    }
+    if (!remove_entry(fs, dir_cluster, walk, where, directory)) {
+        printf("%s: error: could not write the directory for %s\n", who, name);
+        return false;
+    }
+    if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs)) {
+        printf("%s: error: could not write the FAT for %s\n", who, name);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void delFile(f32* fs, directory* dir, char* filename)
 {
     if (!fs || !dir || !filename)
@@ -107,23 +157,43 @@ void delFile(f32* fs, directory* dir, char* filename)
             continue;
         }
         bool match = strcmp(entry.name, filename) == 0 && !is_dot_entry(entry.name);
-        uint32_t first_cluster = entry.first_cluster;
-        uint8_t attrs = entry.dir_attrs;
+        if (match)
+            remove_walked(fs, dir->cluster, &walk, where, entry, "delFile", filename);
         mfree(entry.name);
-        if (!match)
-            continue;
-        if ((attrs & attr_directory) && is_data_cluster(fs, first_cluster) && !directory_is_empty(fs, first_cluster)) {
-            printf("delFile: error: %s is a directory that is not empty\n", filename);
+        if (match)
             break;
-        }
-        bool ok = remove_entry(fs, dir->cluster, &walk, where, (attrs & attr_directory) != 0);
-        if (!ok)
-            printf("delFile: error: could not write the directory for %s\n", filename);
-        else if (is_data_cluster(fs, first_cluster) ? !zero_FAT_chain(fs, first_cluster) : !flushFAT(fs))
-            printf("delFile: error: could not write the FAT for %s\n", filename);
-        break;
     }
     dir_walk_end(&walk);
+}
+
+bool remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir_cluster))
+        return false;
+    dir_entry entry{};
+    walk_slots where{};
+    lookup_result found = walk_to_entry(&walk, name, &entry, &where);
+    bool removed = false;
+    if (found == lookup_result::missing)
+        printf("%s: error: %s does not exist\n", who, name);
+    else if (found == lookup_result::failed)
+        printf("%s: error: the directory cannot be read to its end\n", who);
+    else if (is_dot_entry(entry.name))
+        printf("%s: error: %s cannot be removed\n", who, name);
+    else
+        removed = remove_walked(fs, dir_cluster, &walk, where, entry, who, name);
+    mfree(entry.name);
+    dir_walk_end(&walk);
+    return removed;
+}
+
+bool create_named(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
+    bool directory, const char* who)
+{
+    new_entry e{who, name, directory ? nullptr : data, directory ? 0 : length, directory ? attr_directory : attr_file,
+        0, fat_now()};
+    return create_entry(fs, dir_cluster, e);
 }
 
 void mkdir(f32* fs, directory* dir, char* dirname)

@@ -111,7 +111,6 @@ constexpr uint8_t slot_never_used = 0x00;
 constexpr uint8_t slot_deleted = 0xE5;
 constexpr uint8_t attr_long_name = 0x0F;
 constexpr uint8_t attr_volume_label = 0x08;
-constexpr uint8_t attr_directory = 0x10;
 constexpr uint8_t attr_file = 0x00;
 
 static_assert(fat32_dir_entry_size == 32, "directory slots are 32 bytes");

@@ -204,12 +204,22 @@ void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, u
     slot[dirent_created_hundredths_offset] = stamp.hundredths;
     writei16(slot, dirent_created_time_offset, stamp.time);
     writei16(slot, dirent_created_date_offset, stamp.date);
+    stamp_modified(slot, stamp);
+    write_slot_cluster(slot, first_cluster);
+    writei32(slot, dirent_size_offset, size);
+}
+
+void write_slot_cluster(uint8_t* slot, uint32_t first_cluster)
+{
+    writei16(slot, dirent_cluster_high_offset, static_cast<uint16_t>(first_cluster >> 16));
+    writei16(slot, dirent_cluster_low_offset, static_cast<uint16_t>(first_cluster));
+}
+
+void stamp_modified(uint8_t* slot, const fat_timestamp& stamp)
+{
     writei16(slot, dirent_accessed_date_offset, stamp.date);
     writei16(slot, dirent_modified_time_offset, stamp.time);
     writei16(slot, dirent_modified_date_offset, stamp.date);
-    writei16(slot, dirent_cluster_high_offset, static_cast<uint16_t>(first_cluster >> 16));
-    writei16(slot, dirent_cluster_low_offset, static_cast<uint16_t>(first_cluster));
-    writei32(slot, dirent_size_offset, size);
 }
 
 bool is_dot_entry(const char* name) { return strcmp(name, dot_name) == 0 || strcmp(name, dotdot_name) == 0; }

@@ -31,6 +31,10 @@ void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fna
 // Fills one slot with a short entry created, modified and last accessed at `stamp`.
 void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
     uint32_t size, const fat_timestamp& stamp);
+// Points a short entry at its first cluster.
+void write_slot_cluster(uint8_t* slot, uint32_t first_cluster);
+// Dates a short entry's last change (and last access) at `stamp`.
+void stamp_modified(uint8_t* slot, const fat_timestamp& stamp);
 
 // A directory's own entries, in its first two slots.
 constexpr char dot_name[] = ".";

@@ -38,6 +38,8 @@ uint16_t pack(const packed_field (&layout)[packed_fields], const uint32_t (&valu
     return static_cast<uint16_t>(packed);
 }
 
+uint32_t unpack(const packed_field& field, uint16_t packed) { return (packed >> field.shift) & ((1u << field.width) - 1); }
+
 // Times are stored in two-second steps; the creation time's hundredths byte keeps the odd one.
 constexpr uint32_t seconds_per_step = 2;
 constexpr uint8_t hundredths_per_second = 100;
@@ -52,6 +54,18 @@ fat_timestamp fat_pack_time(const rtc_time& time)
     stamp.time = pack(time_layout, {time.hour, time.minute, time.second / seconds_per_step});
     stamp.hundredths = static_cast<uint8_t>((time.second % seconds_per_step) * hundredths_per_second);
     return stamp;
+}
+
+rtc_time fat_unpack_time(uint16_t date, uint16_t time)
+{
+    rtc_time unpacked{};
+    unpacked.year = static_cast<uint16_t>(fat_epoch_year + unpack(date_layout[0], date));
+    unpacked.month = static_cast<uint8_t>(unpack(date_layout[1], date));
+    unpacked.day = static_cast<uint8_t>(unpack(date_layout[2], date));
+    unpacked.hour = static_cast<uint8_t>(unpack(time_layout[0], time));
+    unpacked.minute = static_cast<uint8_t>(unpack(time_layout[1], time));
+    unpacked.second = static_cast<uint8_t>(unpack(time_layout[2], time) * seconds_per_step);
+    return unpacked;
 }
 
 fat_timestamp fat_now()

@@ -35,6 +35,7 @@ constexpr uint32_t count_request_chunks = 128;
 
 bool is_free(uint32_t entry) { return (entry & fat32_entry_mask) == fat32_free_cluster; }
 
+
 // True when `count` sectors from `sector` lie inside the volume. Before the geometry is
 // known (reading the boot sector) every sector is allowed.
 bool inside_volume(f32* fs, uint32_t sector, uint32_t count)
@@ -54,6 +55,22 @@ uint64_t disk_lba(f32* fs, uint32_t sector)
 uint32_t first_fat_sector(f32* fs, uint32_t index)
 {
     return fat_copy_sector(fs, fs->fat_first_copy) + index * fat_chunk_sectors;
+}
+
+// Moves `count` sectors from the volume's `sector` with the fewest requests the drive takes.
+uint8_t transfer(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count,
+    uint8_t (*request)(uint64_t lba, uint16_t sectors, uint8_t* buffer))
+{
+    uint64_t lba = disk_lba(fs, sector);
+    while (count > 0) {
+        uint32_t n = count > max_sectors_per_request ? max_sectors_per_request : count;
+        if (!request(lba, static_cast<uint16_t>(n), buff))
+            return 0;
+        lba += n;
+        count -= n;
+        buff += n * fat32_sector_size;
+    }
+    return 1;
 }
 
 // FAT sectors in chunk `index` (the last chunk of a FAT may be short).
@@ -440,13 +457,13 @@ bool read_clean_mark(f32* fs)
     return true;
 }
 
-// Writes FAT sector `sector` (counted from the start of a FAT) to every copy kept; false when
-// a write failed (the other copies are still written).
-bool put_fat_sector(f32* fs, uint8_t* bytes, uint32_t sector)
+// Writes `count` FAT sectors from `sector` (counted from the start of a FAT) to every copy
+// kept, one request per copy; false when a write failed (the other copies are still written).
+bool put_fat_sectors(f32* fs, uint8_t* bytes, uint32_t sector, uint32_t count)
 {
     bool ok = true;
     for (uint32_t copy = fs->fat_first_copy; copy < fs->fat_first_copy + fs->fat_copies_kept; ++copy)
-        ok = putSector(fs, bytes, fat_copy_sector(fs, copy) + sector, 1) && ok;
+        ok = putSector(fs, bytes, fat_copy_sector(fs, copy) + sector, count) && ok;
     return ok;
 }
 
@@ -468,7 +485,7 @@ bool write_clean_mark(f32* fs, bool set)
     put_mark(fs, set);
     // Cleared before the writes, so that putSector does not ask for the mark to be cleared.
     fs->clean_mark = clean_mark_cleared;
-    bool ok = put_fat_sector(fs, fs->mark_sector, 0);
+    bool ok = put_fat_sectors(fs, fs->mark_sector, 0, 1);
     if (!ok)
         put_mark(fs, false);
     else if (set)
@@ -560,16 +577,7 @@ uint8_t getSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
         printf("fat32: error: sectors %u-%u lie outside the volume.\n", sector, sector + count - 1);
         return 0;
     }
-    uint64_t lba = disk_lba(fs, sector);
-    while (count > 0) {
-        uint32_t n = count > max_sectors_per_request ? max_sectors_per_request : count;
-        if (!ata_pio_read48(lba, static_cast<uint16_t>(n), buff))
-            return 0;
-        lba += n;
-        count -= n;
-        buff += n * fat32_sector_size;
-    }
-    return 1;
+    return transfer(fs, buff, sector, count, ata_pio_read48);
 }
 
 uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
@@ -580,12 +588,7 @@ uint8_t putSector(f32* fs, uint8_t* buff, uint32_t sector, uint32_t count)
     }
     if (!clear_clean_mark(fs))
         return 0;
-    uint64_t lba = disk_lba(fs, sector);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!ata_pio_write48(lba + i, 1, buff + fat32_sector_size * i))
-            return 0;
-    }
-    return 1;
+    return transfer(fs, buff, sector, count, ata_pio_write48);
 }
 
 uint32_t sector_for_cluster(f32* fs, uint32_t cluster)
@@ -756,27 +759,42 @@ uint32_t count_free_clusters(f32* fs)
     return known_free_count(fs, &count) ? count : 0;
 }
 
+uint64_t volume_bytes(f32* fs)
+{
+    return static_cast<uint64_t>(fs->last_cluster - 1) * fs->cluster_size;
+}
+
+uint64_t free_bytes(f32* fs)
+{
+    return static_cast<uint64_t>(count_free_clusters(fs)) * fs->cluster_size;
+}
+
 uint8_t write_fat_sectors(f32* fs)
 {
     if (!fs || !fs->fat_leaves)
         return 0;
     uint8_t ok = 1;
     visit_held_chunks(fs, [&](fat_chunk* chunk, uint32_t index) {
+        // Each run of consecutive dirty sectors goes to each copy with one request.
         for (uint32_t s = 0; chunk->dirty && s < fat_chunk_sectors; ++s) {
-            auto bit = static_cast<uint16_t>(1u << s);
-            if (!(chunk->dirty & bit))
+            if (!(chunk->dirty & (1u << s)))
                 continue;
+            uint32_t end = s + 1;
+            while (end < fat_chunk_sectors && (chunk->dirty & (1u << end)))
+                ++end;
+            auto run = static_cast<uint16_t>(((1u << (end - s)) - 1) << s);
             fs->fsinfo_stale = 1;
             uint32_t sector = index * fat_chunk_sectors + s;
             auto* bytes = reinterpret_cast<uint8_t*>(chunk->entries + s * fat32_entries_per_sector);
-            // A sector that did not reach every copy stays dirty and goes out again next time.
-            if (put_fat_sector(fs, bytes, sector)) {
-                chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~bit);
+            // A run that did not reach every copy stays dirty and goes out again next time.
+            if (put_fat_sectors(fs, bytes, sector, end - s)) {
+                chunk->dirty = static_cast<uint16_t>(chunk->dirty & ~run);
                 if (sector == 0)
                     copy_bytes(fs->mark_sector, bytes, fat32_sector_size);
             } else {
                 ok = 0;
             }
+            s = end - 1;
         }
         return true;
     });

@@ -14,7 +14,6 @@ using namespace tavix;
 namespace {
 
 constexpr uint32_t pattern_bytes = 3000; // several clusters at 512 bytes, one at 4 KiB
-constexpr uint32_t attr_directory = 0x10;
 
 uint8_t pattern(uint32_t i) { return static_cast<uint8_t>(i * 31 + 7); }
 

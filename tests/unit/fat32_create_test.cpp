@@ -683,7 +683,7 @@ TEST_F(Content, FourKiBClusters)
     run_sequence(512, 8);
     EXPECT_EQ(regions(), (std::vector<std::string>{"reserved f08c3cd8f7f54af7", "FAT 1 0944b2132bcfa4c2",
                              "FAT 2 0944b2132bcfa4c2", "data 029c326f8e126018"}));
-    dir_entry inner{const_cast<char*>("inner.bin"), 0, find(sub("hello").cluster, "inner.bin").first_cluster, 5000};
+    dir_entry inner{const_cast<char*>("inner.bin"), 0, find(sub("hello").cluster, "inner.bin").first_cluster, 5000, 0, 0};
     uint8_t* back = readFile(fs, &inner);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 5000), expected_bytes(0, 5000));

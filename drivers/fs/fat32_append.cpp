@@ -1,0 +1,151 @@
+// Appending to a file: the new bytes go where no byte of the file lies, and are linked before the size grows.
+#include "drivers/fs/fat32.hpp"
+
+#include "cpu/buffer.hpp"
+#include "cpu/mem.hpp"
+#include "drivers/fs/fat32_entry.hpp"
+#include "drivers/fs/fat32_names.hpp"
+#include "drivers/fs/fat32_volume.hpp"
+#include "general/stdio.hpp"
+#include "io/iotools.hpp"
+
+namespace tavix {
+
+namespace {
+
+// A file's size field holds 32 bits.
+constexpr uint32_t max_file_size = 0xFFFFFFFF;
+
+// The last cluster of the chain from `first`, `clusters` clusters long.
+uint32_t last_of_chain(f32* fs, uint32_t first, uint32_t clusters)
+{
+    uint32_t cluster = first;
+    for (uint32_t i = 1; i < clusters; ++i)
+        cluster = get_next_cluster_id(fs, cluster);
+    return cluster;
+}
+
+// Gives back the clusters an append claimed and unlinks them from the file's last cluster
+// (0: the file had none), in memory and then in every FAT copy.
+void undo_growth(f32* fs, uint32_t last, uint32_t first_new, uint32_t saved_hint)
+{
+    if (last != 0 && first_new != 0)
+        fat_write_entry(fs, last, fat32_end_of_chain);
+    release_chain(fs, first_new);
+    fs->cluster_alloc_hint = saved_hint;
+    flushFAT(fs);
+}
+
+// Appends to the file a walk stands at; its short entry is where.last in the walk's buffer.
+bool append_to(f32* fs, dir_walk* walk, const walk_slots& where, const dir_entry& file, const uint8_t* data,
+    uint32_t length, const char* who)
+{
+    const char* name = file.name;
+    const uint32_t cluster_size = fs->cluster_size;
+    const uint32_t size = file.file_size;
+    if (length > max_file_size - size) {
+        printf("%s: error: %s cannot grow past 4 GiB\n", who, name);
+        return false;
+    }
+    // A chain that does not match the size is a damaged file for a checker to mend.
+    uint32_t clusters = (size + cluster_size - 1) / cluster_size;
+    bool broken = false;
+    if (chain_length(fs, file.first_cluster, &broken) != clusters || broken) {
+        printf("%s: error: the clusters of %s do not match its size\n", who, name);
+        return false;
+    }
+    uint32_t last = clusters == 0 ? 0 : last_of_chain(fs, file.first_cluster, clusters);
+    uint32_t used = size % cluster_size;
+    uint32_t in_last = used == 0 ? 0 : (cluster_size - used < length ? cluster_size - used : length);
+    uint32_t rest = length - in_last;
+    free_space room = check_free_space(fs, (rest + cluster_size - 1) / cluster_size);
+    if (room != free_space::enough) {
+        printf(room == free_space::too_little ? "%s: error: not enough free space for %s\n"
+                                              : "%s: error: could not read the FAT for %s\n", who, name);
+        return false;
+    }
+    heap_block cluster_buffer(cluster_size);
+    if (!cluster_buffer) {
+        printf("%s: error: out of memory for a cluster buffer\n", who);
+        return false;
+    }
+    uint8_t* buffer = cluster_buffer.data();
+    if (!clear_clean_mark(fs)) {
+        printf("%s: error: could not write the FAT's clean-shutdown mark for %s\n", who, name);
+        return false;
+    }
+    // Behind the size, the last cluster holds nothing of the file: its sectors there take the
+    // first new bytes, the sector holding the file's last bytes with those bytes as they are.
+    if (in_last > 0) {
+        bool written = getCluster(fs, buffer, last);
+        copy_bytes(buffer + used, data, in_last);
+        if (!written || !put_cluster_bytes(fs, buffer, last, used, used + in_last)) {
+            flushFAT(fs);
+            printf("%s: error: could not write the last cluster of %s\n", who, name);
+            return false;
+        }
+    }
+    // New clusters, then the link to them in every FAT copy: until the size grows, a cut
+    // leaves them as clusters the file does not use.
+    uint32_t saved_hint = fs->cluster_alloc_hint;
+    uint32_t first_new = 0;
+    uint32_t last_new = 0;
+    allocation_failure why = allocation_failure::none;
+    if (rest > 0 && !write_new_chain(fs, data + in_last, rest, buffer, &first_new, &last_new, &why)) {
+        undo_growth(fs, 0, first_new, saved_hint);
+        printf(why == allocation_failure::fat_unreadable ? "%s: error: could not read the FAT for %s\n"
+                                                         : "%s: error: could not write the new clusters for %s\n",
+            who, name);
+        return false;
+    }
+    if ((last != 0 && first_new != 0 && !fat_write_entry(fs, last, first_new)) || !write_fat_sectors(fs)) {
+        undo_growth(fs, last, first_new, saved_hint);
+        printf("%s: error: could not write the FAT for %s\n", who, name);
+        return false;
+    }
+    // The entry, in one sector: the new size and, for a file that had no cluster, its first.
+    uint8_t* slot = where.last;
+    writei32(slot, dirent_size_offset, size + length);
+    if (last == 0)
+        write_slot_cluster(slot, first_new);
+    stamp_modified(slot, fat_now());
+    auto at = static_cast<uint32_t>(slot - walk->buffer);
+    if (!put_cluster_bytes(fs, walk->buffer, where.last_cluster, at, at + fat32_dir_entry_size)) {
+        // The entry may or may not have reached the disk: the linked clusters stay, which is
+        // sound either way, and only a checker may call the volume clean again.
+        withhold_clean_mark(fs);
+        printf("%s: error: could not write the directory for %s\n", who, name);
+        return false;
+    }
+    finish_change(fs);
+    return true;
+}
+
+} // namespace
+
+bool append_file(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
+    const char* who)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir_cluster))
+        return false;
+    dir_entry entry{};
+    walk_slots where{};
+    lookup_result found = walk_to_entry(&walk, name, &entry, &where);
+    bool appended = false;
+    if (found == lookup_result::missing) {
+        dir_walk_end(&walk);
+        return create_named(fs, dir_cluster, name, data, length, false, who);
+    }
+    if (found == lookup_result::failed)
+        printf("%s: error: the directory cannot be read to its end\n", who);
+    else if (entry.dir_attrs & attr_directory)
+        printf("%s: error: %s is a directory\n", who, name);
+    else
+        appended = append_to(fs, &walk, where, entry, data, length, who);
+    mfree(entry.name);
+    dir_walk_end(&walk);
+    return appended;
+}
+
+} // namespace tavix
