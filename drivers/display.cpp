@@ -68,6 +68,12 @@ void putchar(uint8_t character, uint8_t attribute_byte)
         return;
     }
 
+    put_glyph(character, attribute_byte);
+}
+
+void put_glyph(uint8_t character, uint8_t attribute_byte)
+{
+    uint16_t offset = get_cursor();
     // The cursor rests one past the last cell after the screen fills; the next glyph scrolls.
     // Any offset beyond that is treated the same way rather than written off the screen.
     if (offset >= screen_bytes) {

@@ -20,7 +20,12 @@ constexpr uint16_t last_row_offset = screen_bytes - row_bytes;
 
 // Every position is a byte offset into the text buffer: (row * 80 + column) * 2.
 void kprint(const char* str);
+// Writes the character at the cursor and moves on; a newline goes to the next row and a
+// backspace erases the cell before the cursor.
 void putchar(uint8_t character, uint8_t attribute_byte);
+// Writes the character's glyph at the cursor and moves on, whatever the character: control
+// characters show as the code page's symbols.
+void put_glyph(uint8_t character, uint8_t attribute_byte);
 void scroll_line();
 void clear_screen();
 void write(uint8_t character, uint8_t attribute_byte, uint16_t offset);

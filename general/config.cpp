@@ -30,6 +30,15 @@ constinit global_variable var[max_variables] = {};
 constinit uint64_t var_count = 0;
 constinit dir_entry current_directory_entry = {};
 constinit directory current_directory = {};
+constinit shell_location current_location = {};
+
+void set_current_directory(const shell_location& where, const directory& listing)
+{
+    if (current_directory.entries != root_entries)
+        free_directory(master_fs, &current_directory);
+    current_directory = listing;
+    current_location = where;
+}
 
 global_variable* find_variable(const char* name)
 {
@@ -126,6 +135,8 @@ void start_global_config()
     root_entries[0] = current_directory_entry;
     current_directory.entries = root_entries;
     current_directory.num_entries = 1;
+    current_location = {};
+    current_location.path[0] = '/';
 }
 
 } // namespace tavix

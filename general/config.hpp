@@ -1,7 +1,7 @@
 // The shell's global configuration: typed shell variables and the current directory.
 #pragma once
 
-#include "drivers/fs/dirent.hpp"
+#include "drivers/fs/fat32.hpp"
 
 #include <stdint.h>
 
@@ -24,10 +24,28 @@ constexpr int max_variables = 512;
 extern global_variable var[max_variables];
 extern uint64_t var_count;
 
-// The shell's current directory. Its one-entry array is static: it is set up before the
-// heap exists, so it must never be handed to mfree.
+// The shell's current directory. At start-up it is the one-entry record of the root that `ls`
+// prints; its array is static, set up before the heap exists, and never handed to mfree. A cd
+// replaces it with the listing of the directory it enters, which the record then owns.
 extern dir_entry current_directory_entry;
 extern directory current_directory;
+
+// A directory as a place in the tree: its path from the root, with the names as the disk
+// holds them, and the first cluster of every directory along it, the root's (0) first.
+constexpr uint32_t shell_path_capacity = 256; // characters of a path, its terminator included
+constexpr uint32_t shell_max_depth = shell_path_capacity / 2;
+struct shell_location {
+    char path[shell_path_capacity];
+    uint32_t depth;
+    uint32_t clusters[shell_max_depth + 1];
+};
+// Where the shell stands: the root until a cd.
+extern shell_location current_location;
+// The first cluster of the directory a location ends at (0: the root).
+inline uint32_t location_cluster(const shell_location& where) { return where.clusters[where.depth]; }
+// Makes `where` the current directory, with `listing` (whose entries it takes over) as its
+// record; the record it replaces is released unless it is start-up's.
+void set_current_directory(const shell_location& where, const directory& listing);
 
 global_variable* find_variable(const char* name);
 // Declares a variable; prints one "error: " line and declares nothing when the name or the

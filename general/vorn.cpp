@@ -6,7 +6,10 @@
 #include "cpu/string.hpp"
 #include "drivers/display.hpp"
 #include "drivers/fs/fat32.hpp"
+#include "drivers/pci.hpp"
 #include "general/config.hpp"
+#include "general/history.hpp"
+#include "general/shell_fs.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -159,24 +162,100 @@ void run_tick(char**, int count)
     kprint("ms\n");
 }
 
+void run_lspci(char**, int count)
+{
+    if (count != 1) {
+        kprint("Usage: lspci\n");
+        return;
+    }
+    // Each scan fills the table afresh.
+    pci_device_count = 0;
+    init_pci();
+}
+
+void run_history(char**, int count)
+{
+    if (count != 1) {
+        kprint("Usage: history\n");
+        return;
+    }
+    int oldest = (current_index - history_count + history_slots) % history_slots;
+    for (int i = 0; i < history_count; ++i)
+        printf("%d  %s\n", i + 1, shell_history[(oldest + i) % history_slots]);
+}
+
+void run_commands(char** words, int count);
+
 // Tried in this order; the first name equal to the first word runs.
 constexpr shell_command commands[] = {
-    {"help", run_help},
-    {"clear", run_clear},
-    {"ls", run_ls},
-    {"reboot", run_reboot},
-    {"shutdown", run_shutdown},
-    {"mkhello", run_mkhello},
-    {"sector", run_sector},
-    {"export", run_export},
-    {"echo", run_echo},
-    {"int", run_int},
-    {"str", run_str},
-    {"diag_chipset", run_diag_chipset},
-    {"verinfo", run_verinfo},
-    {"rainbow", run_rainbow},
-    {"tick", run_tick},
+    {"help", run_help, "the fixed help text", false},
+    {"clear", run_clear, "clear the screen", false},
+    {"ls", run_ls, "the current dir's record", false},
+    {"reboot", run_reboot, "restart the machine", false},
+    {"shutdown", run_shutdown, "switch the machine off", false},
+    {"mkhello", run_mkhello, "make directory hello here", false},
+    {"sector", run_sector, "(not implemented)", false},
+    {"export", run_export, "list the variables", false},
+    {"echo", run_echo, "print words or variables", false},
+    {"int", run_int, "declare integer variable", false},
+    {"str", run_str, "declare string variable", false},
+    {"diag_chipset", run_diag_chipset, "(not implemented)", false},
+    {"verinfo", run_verinfo, "the version banner", false},
+    {"rainbow", run_rainbow, "show the 16 colours", false},
+    {"tick", run_tick, "milliseconds since boot", false},
+    {"dir", run_dir, "list a directory", true},
+    {"cd", run_cd, "change directory", true},
+    {"pwd", run_pwd, "print current directory", false},
+    {"cat", run_cat, "print a file", true},
+    {"write", run_write, "create a file with text", true},
+    {"append", run_append, "add text to a file", true},
+    {"rm", run_rm, "delete a file", true},
+    {"mkdir", run_mkdir, "create a directory", true},
+    {"rmdir", run_rmdir, "remove an empty directory", true},
+    {"mv", run_mv, "rename or move", true},
+    {"run", run_run, "run a script file", true},
+    {"lspci", run_lspci, "list the PCI devices", false},
+    {"date", run_date, "the clock's date and time", false},
+    {"df", run_df, "volume size and free space", false},
+    {"history", run_history, "the lines typed so far", false},
+    {"commands", run_commands, "this list", false},
 };
+
+// Two commands to a row, so that the list fits on the screen.
+constexpr int commands_per_row = 2;
+constexpr int command_name_width = 13;
+constexpr int command_column_width = 40;
+
+void print_padded(const char* text, int width)
+{
+    kprint(text);
+    for (int pad = width - strlen(text); pad > 0; --pad)
+        kprint(" ");
+}
+
+void run_commands(char**, int count)
+{
+    if (count != 1) {
+        kprint("Usage: commands\n");
+        return;
+    }
+    int column = 0;
+    for (const shell_command& c : commands) {
+        print_padded(c.name, command_name_width);
+        if (++column < commands_per_row) {
+            print_padded(c.about, command_column_width - command_name_width);
+            continue;
+        }
+        kprint(c.about);
+        kprint("\n");
+        column = 0;
+    }
+    if (column != 0)
+        kprint("\n");
+    kprint("NAME = VALUE assigns to a variable. A command typed without the words it\n"
+           "needs prints its usage. Paths are absolute or relative, with . and ..;\n"
+           "put a name with spaces in double quotes.\n");
+}
 
 // A line that names no command is an assignment when its second word is "=".
 void run_other(char** words, int count)
@@ -193,22 +272,91 @@ void run_other(char** words, int count)
     printf("vorn: %s: incorrect command\n", words[0]);
 }
 
-void dispatch(char** words, int count)
-{
-    for (const shell_command& c : commands) {
-        if (strcmp(words[0], c.name) == 0) {
-            c.run(words, count);
-            return;
-        }
-    }
-    run_other(words, count);
-}
-
 void free_words(char** words, int count)
 {
     for (int i = 0; i < count; ++i)
         mfree(words[i]);
     mfree(words);
+}
+
+// The word at `p` (after any spaces) into `out` when it is not null, quotes dropped; *length
+// is its length. The end of the word, or null when a quote is left open.
+const char* scan_word(const char* p, char* out, int* length)
+{
+    bool quoted = false;
+    int n = 0;
+    for (; *p != 0 && (quoted || *p != ' '); ++p) {
+        if (*p == quote) {
+            quoted = !quoted;
+            continue;
+        }
+        if (out)
+            out[n] = *p;
+        ++n;
+    }
+    if (out)
+        out[n] = 0;
+    *length = n;
+    return quoted ? nullptr : p;
+}
+
+const char* skip_spaces(const char* p)
+{
+    while (*p == ' ')
+        ++p;
+    return p;
+}
+
+// The line's words with their quoted parts joined, as heap blocks like splitString's; null
+// after one line naming `who` when a quote is left open or the heap is full.
+char** split_quoted(const char* line, int* count, const char* who)
+{
+    int words = 0;
+    int length = 0;
+    for (const char* p = skip_spaces(line); *p != 0; p = skip_spaces(p), ++words) {
+        p = scan_word(p, nullptr, &length);
+        if (!p) {
+            printf("%s: error: a double quote is not closed\n", who);
+            return nullptr;
+        }
+    }
+    auto** list = static_cast<char**>(malloc(static_cast<size_t>(words) * sizeof(char*)));
+    int made = 0;
+    for (const char* p = skip_spaces(line); list && made < words; p = skip_spaces(p), ++made) {
+        scan_word(p, nullptr, &length);
+        list[made] = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+        if (!list[made]) {
+            free_words(list, made);
+            list = nullptr;
+            break;
+        }
+        p = scan_word(p, list[made], &length);
+    }
+    if (!list) {
+        printf("%s: error: out of memory\n", who);
+        return nullptr;
+    }
+    *count = words;
+    return list;
+}
+
+void dispatch(const char* line, char** words, int count)
+{
+    for (const shell_command& c : commands) {
+        if (strcmp(words[0], c.name) != 0)
+            continue;
+        if (!c.quoted) {
+            c.run(words, count);
+            return;
+        }
+        int joined_count = 0;
+        if (char** joined = split_quoted(line, &joined_count, c.name)) {
+            c.run(joined, joined_count);
+            free_words(joined, joined_count);
+        }
+        return;
+    }
+    run_other(words, count);
 }
 
 } // namespace
@@ -220,8 +368,16 @@ void execute_vorn(const char* arg)
     if (words == nullptr)
         return;
     if (count > 0)
-        dispatch(words, count);
+        dispatch(arg, words, count);
     free_words(words, count);
+}
+
+void print_prompt() { printf("masteruser: %s &", current_location.path); }
+
+void run_shell_line(const char* line)
+{
+    execute_vorn(line);
+    print_prompt();
 }
 
 } // namespace tavix

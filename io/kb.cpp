@@ -1,4 +1,4 @@
-// The PC keyboard: scancode decoding, the three IRQ 1 handlers, line editing and history.
+// The PC keyboard: scancode decoding, the three IRQ 1 handlers and line editing.
 #include "io/kb.hpp"
 
 #include "arch/hw.hpp"
@@ -254,9 +254,9 @@ void shell_run_line()
     kprint("\n");
     enter = 1;
     add_to_history(input);
+    // The shell runs the line and prints the next prompt.
     if (line_handler)
         line_handler(input);
-    printf("masteruser: %s &", "/");
     begin_line();
     strnone(input);
     cursor_index = 0;
@@ -271,9 +271,6 @@ constinit char* input = input_line;
 constinit volatile int enter = 0;
 constinit int barrier = default_barrier;
 constinit int cursor_index = 0;
-constinit char shell_history[history_slots][history_slot_bytes] = {};
-constinit int current_index = 0;
-constinit int history_count = 0;
 
 char get_acsii_low(char code)
 {
@@ -381,17 +378,5 @@ int backspace_func(char* buffer)
 }
 
 void set_barrier(int n) { barrier = n; }
-
-void add_to_history(const char* command)
-{
-    if (command == nullptr || command[0] == 0)
-        return;
-    char* slot = shell_history[current_index];
-    strncpy(slot, command, history_slot_bytes - 1);
-    slot[history_slot_bytes - 1] = 0;
-    current_index = (current_index + 1) % history_slots;
-    if (history_count < history_slots)
-        ++history_count;
-}
 
 } // namespace tavix

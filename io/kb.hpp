@@ -1,7 +1,8 @@
-// The PC keyboard: scancode decoding, the three IRQ 1 handlers, line editing and history.
+// The PC keyboard: scancode decoding, the three IRQ 1 handlers and line editing.
 #pragma once
 
 #include "cpu/idt.hpp"
+#include "general/history.hpp"
 #include "io/kbc.hpp"
 
 #include <stdint.h>
@@ -47,8 +48,6 @@ enum : uint8_t {
 // line is dropped: neither echoed nor appended.
 constexpr int input_capacity = 1024;
 
-constexpr int history_slots = 1024;
-constexpr int history_slot_bytes = 1024;
 
 // Where the one-shot reader shows the scancode of the key being held (row 0, column 75),
 // and the width of that field.
@@ -74,12 +73,10 @@ extern volatile int enter;
 extern int barrier;
 extern int cursor_index;
 
-extern char shell_history[history_slots][history_slot_bytes];
-extern int current_index;
-extern int history_count;
 
-// What Enter hands the finished line to. Start-up points it at the shell's dispatcher, so
-// that the keyboard knows nothing of the shell; until then a finished line is dropped.
+// What Enter hands the finished line to; it runs the line and prints the next prompt.
+// Start-up points it at the shell, so that the keyboard knows nothing of the shell; until
+// then a finished line is dropped.
 using line_handler_t = void (*)(const char* line);
 extern line_handler_t line_handler;
 
@@ -110,7 +107,5 @@ void discard_pending_keys();
 int backspace_func(char* buffer);
 // Sets the Backspace barrier to the screen offset n.
 void set_barrier(int n);
-// Stores a non-empty line (cut to 1023 characters) in the next history slot, oldest first out.
-void add_to_history(const char* command);
 
 } // namespace tavix

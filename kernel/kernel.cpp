@@ -37,14 +37,15 @@ extern "C" void kentr()
             printf("mkfat: error: unable to create filesystem\n\n");
     }
     execute_vorn("verinfo");
-    printf("\nmasteruser: %s &", "/");
+    printf("\n");
+    print_prompt();
     begin_line();
     // Keys pressed since interrupts came on were acknowledged but never read, and one unread
     // byte would keep every later key from interrupting: the shell starts from a drained
     // controller, with interrupts held off until its handler is in place.
     hw::disable_interrupts();
     discard_pending_keys();
-    line_handler = execute_vorn;
+    line_handler = run_shell_line;
     irq_install_handler(keyboard_irq, vorn);
     hw::enable_interrupts();
     // The test image runs its tests last, with everything up and interrupts on.

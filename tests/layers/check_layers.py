@@ -10,8 +10,8 @@ The order, bottom first (the README's "Layers" section says the same in prose):
   3 processor       descriptor tables, interrupts, the timer
   4 devices         disk, PCI, chipset, clock, keyboard controller
   5 file system     drivers/fs
-  6 shell state     shell variables and the current directory
-  7 shell           the command dispatcher
+  6 shell state     shell variables, the current directory and the line history
+  7 shell           the command dispatcher and its commands
   8 keyboard        decoding, line editing; hands a finished line to a hook
   9 start-up        kentr
 
@@ -33,8 +33,8 @@ LAYERS = [
     ("processor", ["cpu/gdt.", "cpu/idt.", "cpu/pit."]),
     ("devices", ["drivers/disk.", "drivers/pci.", "drivers/chipset/", "drivers/rtc.", "io/kbc."]),
     ("file system", ["drivers/fs/"]),
-    ("shell state", ["general/config."]),
-    ("shell", ["general/vorn."]),
+    ("shell state", ["general/config.", "general/history."]),
+    ("shell", ["general/vorn.", "general/shell_"]),
     ("keyboard", ["io/kb."]),
     ("start-up", ["kernel/"]),
 ]

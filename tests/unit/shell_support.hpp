@@ -26,6 +26,7 @@ inline void fresh_machine()
     // Released into the old heap before a new one replaces it.
     tavix::free_variables();
     tavix::init_dmem();
+    tavix::start_global_config();
     tavix::capsOn = 0;
     tavix::capsLock = 0;
     tavix::strnone(tavix::input);
@@ -37,7 +38,7 @@ inline void fresh_machine()
     std::memset(tavix::shell_history, 0, sizeof tavix::shell_history);
     tavix::irq_uninstall_handler(tavix::keyboard_irq);
     // Start-up hands finished lines to the shell; so do the tests.
-    tavix::line_handler = tavix::execute_vorn;
+    tavix::line_handler = tavix::run_shell_line;
     sim::reset();
 }
 
