@@ -1,6 +1,7 @@
 # Tavix top-level build. Every target installs the Debian packages it needs first.
 #   make          build every artifact (kernel, test kernel, ISO, host tests)
-#   make run      boot the kernel in QEMU on a fresh FAT32 disk (DISK=path for another image)
+#   make run      boot the kernel in QEMU on build/disk.img, kept between runs (DISK=path for another image)
+#   make disk     make a fresh sample disk build/disk.img
 #   make test     build and run every test layer through ctest
 #   make bench    print the benchmark figures
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds each (default 600)
@@ -28,7 +29,7 @@ SHELL := /bin/bash
 # directory it enters and leaves.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps kernel debug-kernel iso host web run test bench fuzz debug gdb docs clean
+.PHONY: all deps kernel debug-kernel iso host web run disk test bench fuzz debug gdb docs clean
 
 all: kernel debug-kernel iso host web
 
@@ -58,6 +59,9 @@ host: deps
 
 run: kernel
 	@tools/run.sh $(BUILD)/tavix.elf "$(DISK)"
+
+disk: deps
+	@mkdir -p $(BUILD) && tools/make-disk.sh $(BUILD)/disk.img && echo "Made a fresh sample disk, $(BUILD)/disk.img."
 
 debug: debug-kernel
 	@tools/run.sh --debug $(DEBUG_ELF) "$(DISK)"
