@@ -1,9 +1,13 @@
-// The shell's ls and mkhello on a mounted image, and without a volume.
+// The shell's commands on a mounted image (ls and mkhello, and one session of the file
+// commands checked line by line and then by fsck.fat and mtools), and without a volume.
 #include "drivers/fs/fat32_dir.hpp"
+#include "general/cbreak.hpp"
 #include "general/config.hpp"
 #include "general/vorn.hpp"
 
 #include "tests/unit/fat32_ops_fixture.hpp"
+
+#include <fstream>
 
 namespace {
 
@@ -161,18 +165,158 @@ TEST_F(ThreeClusterName, DeletingItMarksEverySlotInAllThreeClusters)
     EXPECT_EQ(names.size(), 16u);
 }
 
-TEST(ShellNoFs, LsAndMkhelloSayThereIsNoVolume)
+TEST(ShellNoFs, EveryDiskCommandSaysThereIsNoVolume)
 {
     sim::AtaDisk disk(2048);
     init_dmem();
     start_global_config();
     sim::reset();
     master_fs = nullptr;
-    execute_vorn("ls");
-    execute_vorn("mkhello");
-    EXPECT_EQ(screen_lines(), (std::vector<std::string>{"ls: error: no filesystem mounted",
-                                  "mkhello: error: no filesystem mounted"}));
+    std::vector<std::string> expected;
+    for (const char* command : {"ls", "mkhello", "dir", "cd", "cat x", "write x y", "append x y", "rm x", "mkdir x",
+             "rmdir x", "mv x y", "run x", "df"}) {
+        execute_vorn(command);
+        expected.push_back(std::string(command).substr(0, std::string(command).find(' ')) +
+            ": error: no filesystem mounted");
+    }
+    EXPECT_EQ(screen_lines(), expected);
     EXPECT_TRUE(disk.commands().empty());
+}
+
+// Every file time on this image is 2025-01-01 12:00 UTC; the kernel's own are the simulated
+// clock's.
+const char* const mtools_time = "MTOOLS_SKIP_CHECK=1 TZ=UTC SOURCE_DATE_EPOCH=1735732800 ";
+const char script[] = "int -> x = 5\nfunc -> start() [\n    print(\"sum: \")\n    print_int(x + 2)\n]\n";
+
+std::string host_file(const std::string& name, const std::string& bytes)
+{
+    std::string path = fat32_test::image_dir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+const std::string& session_image()
+{
+    static const std::string image = fat32_test::make_image("shell-session", 64, 1,
+        {std::string(mtools_time) + "mcopy -i IMG " + host_file("readme", "Tavix\n") + " ::/README.TXT",
+            std::string(mtools_time) + "mmd -i IMG ::/docs",
+            std::string(mtools_time) + "mcopy -i IMG " + host_file("long", "one\n\ttwo\r\n") +
+                " '::/docs/A long name.txt'",
+            std::string(mtools_time) + "mcopy -i IMG " + host_file("empty", "") + " ::/empty.txt",
+            std::string(mtools_time) + "mcopy -i IMG " + host_file("script", script) + " ::/script.txt"});
+    return image;
+}
+
+using Session = fat32_ops::FsOn<session_image>;
+
+// A dir line: the name padded to the longest, the size (or <DIR>) in ten columns, the time.
+std::string dir_line(const std::string& name, const std::string& size, size_t width, const char* when)
+{
+    return name + std::string(width - name.size() + 2, ' ') + std::string(10 - size.size(), ' ') + size + "  " +
+        when + "\n";
+}
+
+TEST_F(Session, FileCommandsDoWhatTheyPrintAndMtoolsAgrees)
+{
+    start_global_config();
+    master_fs = fs;
+    const char* old = "2025-01-01 12:00";
+    const char* now = "2026-12-09 10:30";
+    const std::string prompt = "masteruser: / &";
+    const char compiled[] = "Variable declared: x = 5\nFunction declared: start (parameters: 0)\nsum:\n7\n";
+    // {line, what it prints and the prompt after it}; "FREE" stands for the free bytes.
+    const std::pair<const char*, std::string> session[] = {
+        {"dir", dir_line("README.TXT", "6", 10, old) + dir_line("docs", "<DIR>", 10, old) +
+                dir_line("empty.txt", "0", 10, old) + dir_line("script.txt", "73", 10, old) +
+                "3 file(s), 79 bytes; FREE bytes free\n" + prompt},
+        {"cat readme.txt", "Tavix\n" + prompt},
+        {"cd DOCS", "masteruser: /docs &"},
+        {"cat \"a LONG name.txt\"", "one\n        two\nmasteruser: /docs &"},
+        {"pwd", "/docs\nmasteruser: /docs &"},
+        {"ls", "[0] .               D 0 clusters: [1]\n[1] ..              D 0 clusters: [1]\n"
+               "[2] A long name.txt   10 clusters: [1]\nmasteruser: /docs &"},
+        {"mkhello", "masteruser: /docs &"},
+        {"write ../new.txt one   \"two  three\"", "masteruser: /docs &"},
+        {"append /new.txt four", "masteruser: /docs &"},
+        {"append made.txt first", "masteruser: /docs &"},
+        {"mkdir sub", "masteruser: /docs &"},
+        {"mv made.txt SUB", "masteruser: /docs &"},
+        {"mv sub /moved", "masteruser: /docs &"},
+        {"cd ../moved/.", "masteruser: /moved &"},
+        {"cat made.txt", "first\nmasteruser: /moved &"},
+        {"cd", prompt},
+        {"rm empty.txt", prompt},
+        {"rmdir docs/hello", prompt},
+        {"mv README.TXT \"Read me.txt\"", prompt},
+        {"dir", dir_line("docs", "<DIR>", 11, old) + dir_line("script.txt", "73", 11, old) +
+                dir_line("new.txt", "20", 11, now) + dir_line("moved", "<DIR>", 11, now) +
+                dir_line("Read me.txt", "6", 11, old) + "3 file(s), 99 bytes; FREE bytes free\n" + prompt},
+        {"dir moved", dir_line(".", "<DIR>", 8, now) + dir_line("..", "<DIR>", 8, now) +
+                dir_line("made.txt", "6", 8, now) + "1 file(s), 6 bytes; FREE bytes free\n" + prompt},
+        {"cat new.txt", "one two  three\nfour\n" + prompt},
+        {"run script.txt", std::string(compiled) + prompt},
+    };
+    for (const auto& [line, printed] : session) {
+        SCOPED_TRACE(line);
+        std::string expected = printed;
+        if (size_t at = expected.find("FREE"); at != std::string::npos)
+            expected.replace(at, 4, std::to_string(free_bytes(fs)));
+        sim::reset();
+        run_shell_line(line);
+        std::string screen = sim::screen_text();
+        EXPECT_EQ(screen.erase(screen.find_last_not_of('\n') + 1), expected);
+    }
+    std::string image = save_checked("shell-session-after");
+    EXPECT_EQ(fat32_ops::mdir_names(image, "/"),
+        (std::vector<std::string>{"Read me.txt", "docs", "moved", "new.txt", "script.txt"}));
+    EXPECT_EQ(fat32_ops::mdir_names(image, "/docs"), (std::vector<std::string>{"A long name.txt"}));
+    EXPECT_EQ(fat32_ops::mdir_names(image, "/moved"), (std::vector<std::string>{"made.txt"}));
+    EXPECT_EQ(fat32_ops::mtype(image, "/new.txt"), "one two  three\nfour\n");
+    EXPECT_EQ(fat32_ops::mtype(image, "/Read me.txt"), "Tavix\n");
+    // The moved directory's ".." names its new parent, the root.
+    EXPECT_EQ(find(find(0, "moved").first_cluster, "..").first_cluster, 0u);
+
+    // run printed what the script compiler prints for the file's text.
+    sim::reset();
+    init_compiler(script);
+    compile();
+    free_compiler();
+    EXPECT_EQ(sim::screen_text().substr(0, sizeof compiled - 1), compiled);
+    master_fs = nullptr;
+}
+
+// What the volume or the heap cannot hold is refused with one line, and nothing is written.
+TEST_F(Session, AFullVolumeOrHeapRefusesWithOneLineAndWritesNothing)
+{
+    start_global_config();
+    master_fs = fs;
+    std::vector<uint8_t> cluster(fs->cluster_size, 'x');
+    ASSERT_TRUE(create_named(fs, 0, "cluster.bin", cluster.data(), fs->cluster_size, false, "test"));
+    // The rest of the volume in one file of zeros.
+    auto fill = static_cast<uint32_t>(free_bytes(fs));
+    std::vector<uint8_t> zeros(fill);
+    ASSERT_TRUE(create_named(fs, 0, "big.bin", zeros.data(), fill, false, "test"));
+    ASSERT_EQ(free_bytes(fs), 0u);
+    void* hog = tavix::malloc(dynamic_mem_total_size - fill / 2);
+    ASSERT_NE(hog, nullptr);
+    const std::string big = std::to_string(fill);
+    const std::pair<const char*, std::string> refusals[] = {
+        {"write new.txt text", "write: error: not enough free space for new.txt"},
+        {"mkdir new", "mkdir: error: not enough free space for new"},
+        {"append cluster.bin more", "append: error: not enough free space for cluster.bin"},
+        {"cat big.bin", "cat: error: big.bin is " + big + " bytes, more than the free memory"},
+        {"run /big.bin", "run: error: /big.bin is " + big + " bytes, more than the free memory"},
+    };
+    for (const auto& [line, printed] : refusals) {
+        SCOPED_TRACE(line);
+        sim::reset();
+        disk.reset_state();
+        execute_vorn(line);
+        EXPECT_EQ(screen_lines(), std::vector<std::string>{printed});
+        EXPECT_EQ(disk.sectors_written(), 0u);
+    }
+    tavix::mfree(hog);
+    master_fs = nullptr;
 }
 
 } // namespace
