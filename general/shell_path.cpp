@@ -84,6 +84,14 @@ bool resolve_path(const char* who, const char* typed, shell_path* path)
     path->typed = typed;
     path->leaf[0] = '\0';
     uint32_t length = static_cast<uint32_t>(strlen(typed));
+    // A name no directory can hold is named as such, before the path it makes too long.
+    for (uint32_t at = 0, size = 0; at <= length; ++at) {
+        size = at < length && typed[at] != separator ? size + 1 : 0;
+        if (size == shell_path_capacity) {
+            printf("%s: error: a name is longer than %d characters\n", who, static_cast<int>(shell_path_capacity - 1));
+            return false;
+        }
+    }
     if (length >= shell_path_capacity) {
         path_too_long(who);
         return false;
