@@ -112,6 +112,9 @@ struct f32 {
     uint8_t fsinfo_stale;       // the FSInfo on the disk may no longer describe the FAT
 
     clean_mark_state clean_mark;
+    // Set while an operation made of several changes (a move) is under way: the mark is set
+    // again only once all of them are done, never in between.
+    uint8_t mark_held;
     // The FAT's first sector as every copy on the disk holds it: a change of the mark writes
     // it with only the mark changed, never an entry that is still waiting for its turn.
     uint8_t mark_sector[fat32_sector_size];

@@ -62,6 +62,24 @@ bool movable(f32* fs, const dir_entry& entry, const char* who)
     return true;
 }
 
+// What a move does after the new entry is written: a directory going to another parent has
+// its ".." pointed there, then the old name goes. In between the entry has two names; a
+// checker keeps either.
+bool finish_move(f32* fs, const new_entry& moved, uint32_t from_dir, const char* from_name, uint32_t to_dir)
+{
+    bool directory = (moved.attrs & attr_directory) != 0;
+    if (directory && from_dir != to_dir && !point_dotdot(fs, moved.setcluster, to_dir)) {
+        withhold_clean_mark(fs);
+        printf("%s: error: could not write the \"..\" entry of %s\n", moved.who, moved.name);
+        return false;
+    }
+    if (!remove_old_name(fs, from_dir, from_name, directory)) {
+        printf("%s: error: could not remove the old entry %s\n", moved.who, from_name);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool move_entry(f32* fs, uint32_t from_dir, const char* from_name, uint32_t to_dir, const char* to_name,
@@ -89,20 +107,15 @@ bool move_entry(f32* fs, uint32_t from_dir, const char* from_name, uint32_t to_d
     new_entry moved{who, to_name, nullptr, directory ? 0 : entry.file_size, entry.dir_attrs, entry.first_cluster,
         fat_timestamp{entry.modified_date, entry.modified_time, 0}};
     mfree(entry.name);
-    if (!ok || !create_entry(fs, to_dir, moved))
+    if (!ok)
         return false;
-    // From here the entry has two names until the old one goes; a checker keeps either.
-    if (directory && from_dir != to_dir && !point_dotdot(fs, moved.setcluster, to_dir)) {
-        withhold_clean_mark(fs);
-        printf("%s: error: could not write the \"..\" entry of %s\n", who, to_name);
-        return false;
-    }
-    if (!remove_old_name(fs, from_dir, from_name, directory)) {
-        printf("%s: error: could not remove the old entry %s\n", who, from_name);
-        return false;
-    }
+    // The volume is consistent again only once the old name is gone: the clean-shutdown mark
+    // stays cleared from the new entry's first write to the old one's removal.
+    fs->mark_held = 1;
+    bool moved_whole = create_entry(fs, to_dir, moved) && finish_move(fs, moved, from_dir, from_name, to_dir);
+    fs->mark_held = 0;
     flushFAT(fs);
-    return true;
+    return moved_whole;
 }
 
 } // namespace tavix

@@ -820,7 +820,7 @@ uint8_t write_fsinfo(f32* fs)
 // it and nothing is pending. 0 when the write failed (it is tried again after the next change).
 uint8_t set_clean_mark(f32* fs)
 {
-    if (fs->clean_mark != clean_mark_cleared || fat_write_pending(fs) || fs->fsinfo_stale)
+    if (fs->clean_mark != clean_mark_cleared || fs->mark_held || fat_write_pending(fs) || fs->fsinfo_stale)
         return 1;
     return write_clean_mark(fs, true);
 }

@@ -108,6 +108,16 @@ def boot_and_type(disk, command, drive=None):
         return vm.screen_text()
 
 
+def cut_after(disk, config, writes):
+    """QEMU's drive arguments for the disk behind blkdebug, which lets the first `writes` writes
+    through and fails every later one, as a power cut would."""
+    with open(config, "w") as f:
+        f.write("".join('[set-state]\nstate = "%d"\nevent = "write_aio"\nnew_state = "%d"\n' % (k, k + 1)
+                        for k in range(1, writes + 1)))
+        f.write('[inject-error]\nstate = "%d"\nevent = "write_aio"\nerrno = "5"\n' % (writes + 1))
+    return ["-drive", "file=blkdebug:%s:%s,format=raw,if=ide,index=0,media=disk,werror=report" % (config, disk)]
+
+
 class PowerCut(unittest.TestCase):
     def test_a_cut_after_any_write_of_mkhello_leaves_one_hello_after_the_next_boot(self):
         """blkdebug lets the first n writes of a mkhello through and fails every later one, as a
@@ -116,14 +126,9 @@ class PowerCut(unittest.TestCase):
             pristine = make_fat32_image(os.path.join(tmp, "pristine.img"), size_mib=64, sectors_per_cluster=1,
                                         files={"OLD.TXT": b"old\n"})
             disk, config = os.path.join(tmp, "disk.img"), os.path.join(tmp, "blkdebug.cfg")
-            drive = ["-drive", "file=blkdebug:%s:%s,format=raw,if=ide,index=0,media=disk,werror=report" % (config, disk)]
             for writes in range(20):
                 shutil.copy(pristine, disk)
-                with open(config, "w") as f:
-                    f.write("".join('[set-state]\nstate = "%d"\nevent = "write_aio"\nnew_state = "%d"\n' % (k, k + 1)
-                                    for k in range(1, writes + 1)))
-                    f.write('[inject-error]\nstate = "%d"\nevent = "write_aio"\nerrno = "5"\n' % (writes + 1))
-                cut = "error" in boot_and_type(disk, "mkhello", drive)
+                cut = "error" in boot_and_type(disk, "mkhello", cut_after(disk, config, writes))
                 with self.subTest(cut_after=writes):
                     self.assertEqual(findings_besides(disk, AFTER_A_CUT + STALE_SUMMARY), [])
                     left_dirty = "Dirty bit is set" in fsck_clean(disk)[1]
