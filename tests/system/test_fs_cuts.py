@@ -22,11 +22,13 @@ ADDED = "x" * 40  # more than the 24 bytes left in OLD.TXT's last cluster
 # (command, {file: the paths its bytes may be found under after a cut, None when it may be gone},
 # what fsck.fat may find besides the findings of any cut).
 CUT_TABLE = [
-    ("append OLD.TXT " + ADDED, {}, ("/OLD.TXT", "File size is ", "Truncating file to ")),
+    # Linked before the size grows: the chain is longer than the size, which stays the old one.
+    ("append OLD.TXT " + ADDED, {},
+     ("/OLD.TXT", "File size is 1000 bytes, cluster chain length is > 1024 bytes.", "Truncating file to 1000 bytes.")),
     ("write NEW.TXT text", {}, ()),
     ("mv OLD.TXT NEW.TXT", {"OLD.TXT": ["OLD.TXT", "NEW.TXT"]},
-     ("/OLD.TXT", "/NEW.TXT", "and", "share clusters", "Truncating second to 0 bytes.", "File size is ",
-      "Truncating file to 0 bytes.")),
+     ("/OLD.TXT", "/NEW.TXT", "and", "share clusters", "Truncating second to 0 bytes.",
+      "File size is 1000 bytes, cluster chain length is 0 bytes.", "Truncating file to 0 bytes.")),
     ("mv DIR OTHER", {"DIR/IN.TXT": ["DIR/IN.TXT", "OTHER/DIR/IN.TXT"]},
      ("/DIR", "/OTHER/DIR", "and", "share clusters", "Truncating second to 0 bytes.",
       "Invalid '..' entry in the second slot.")),
