@@ -216,7 +216,7 @@ constexpr shell_command commands[] = {
     {"run", run_run, "run a script file", true},
     {"lspci", run_lspci, "list the PCI devices", false},
     {"date", run_date, "the clock's date and time", false},
-    {"df", run_df, "volume size and free space", false},
+    {"df", run_df, "size and free space", false},
     {"history", run_history, "the lines typed so far", false},
     {"commands", run_commands, "this list", false},
 };

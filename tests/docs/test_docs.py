@@ -16,7 +16,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 from harness import Qemu, fsck_clean, image_path  # noqa: E402
 
 MAKE_DOCS = os.path.join(ROOT, "tools", "docs", "make_docs.py")
-PROMPT = "masteruser: / &"
+# The prompt, with the shell's current directory.
+PROMPT = re.compile(r"^masteruser: (/[^&]*) &")
 COMMAND_TIMEOUT = 20
 # Ten minutes at the 230 words a minute of an ordinary reader; code and sessions not counted.
 MAX_PROSE_WORDS = 2300
@@ -69,29 +70,30 @@ def sessions(text):
     found = []
     for block in FENCE.findall(text):
         lines = block.rstrip("\n").split("\n")
-        if not lines[0].startswith(PROMPT):
+        if not PROMPT.match(lines[0]):
             continue
         steps = []
         for line in lines:
-            if line.startswith(PROMPT):
-                steps.append((line[len(PROMPT):], []))
+            prompt = PROMPT.match(line)
+            if prompt:
+                steps.append((line, line[prompt.end():], []))
             else:
-                steps[-1][1].append(line)
-        if steps[-1][0] != "" or steps[-1][1]:
+                steps[-1][2].append(line)
+        if steps[-1][1] != "" or steps[-1][2]:
             raise AssertionError("a session must end with the bare prompt:\n" + block)
         found.append(steps[:-1])
     return found
 
 
-def printed_by_last(vm, typed):
-    """[what the screen shows between the last line `typed` and the prompt after it], once that
-    prompt is the last thing on the screen; None before."""
+def printed_by_last(vm, line):
+    """[what the screen shows between the last `line` (prompt and typed text) and the prompt
+    after it], once that prompt is the last thing on the screen; None before."""
     rows = [r.rstrip() for r in vm.screen_rows()]
     while rows and not rows[-1]:
         rows.pop()
-    if not rows or rows[-1] != PROMPT:
+    if not rows or not PROMPT.match(rows[-1]) or PROMPT.match(rows[-1]).end() != len(rows[-1]):
         return None
-    lines = [i for i, r in enumerate(rows[:-1]) if r == (PROMPT + typed).rstrip()]
+    lines = [i for i, r in enumerate(rows[:-1]) if r == line.rstrip()]
     return [rows[lines[-1] + 1:-1]] if lines else None
 
 
@@ -161,11 +163,11 @@ class Sessions(unittest.TestCase):
                 disk = os.path.join(work, "disk.img")
                 subprocess.run([os.path.join(ROOT, "tools", "make-disk.sh"), disk], check=True)
                 with Qemu(disk=disk) as vm:
-                    vm.wait_for_text(PROMPT)
+                    vm.wait_for_text("masteruser: / &")
                     for steps in page_sessions:
-                        for typed, printed in steps:
+                        for line, typed, printed in steps:
                             vm.type(typed + "\n")
-                            screen = vm.wait_until(lambda: printed_by_last(vm, typed), COMMAND_TIMEOUT,
+                            screen = vm.wait_until(lambda: printed_by_last(vm, line), COMMAND_TIMEOUT,
                                                    "the prompt after " + typed)
                             self.assertEqual(screen[0], printed, "%s: %s" % (page, typed))
                 clean, report = fsck_clean(disk)
