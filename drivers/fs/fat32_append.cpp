@@ -126,25 +126,17 @@ bool append_to(f32* fs, dir_walk* walk, const walk_slots& where, const dir_entry
 bool append_file(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
     const char* who)
 {
-    dir_walk walk{};
-    if (!dir_walk_begin(&walk, fs, dir_cluster))
-        return false;
-    dir_entry entry{};
-    walk_slots where{};
-    lookup_result found = walk_to_entry(&walk, name, &entry, &where);
     bool appended = false;
-    if (found == lookup_result::missing) {
-        dir_walk_end(&walk);
+    lookup_result found =
+        at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry& entry) {
+            if (entry.dir_attrs & attr_directory)
+                printf("%s: error: %s is a directory\n", who, name);
+            else
+                appended = append_to(fs, walk, where, entry, data, length, who);
+        });
+    if (found == lookup_result::missing)
         return create_named(fs, dir_cluster, name, data, length, false, who);
-    }
-    if (found == lookup_result::failed)
-        printf("%s: error: the directory cannot be read to its end\n", who);
-    else if (entry.dir_attrs & attr_directory)
-        printf("%s: error: %s is a directory\n", who, name);
-    else
-        appended = append_to(fs, &walk, where, entry, data, length, who);
-    mfree(entry.name);
-    dir_walk_end(&walk);
+    report_not_found(found, who, name);
     return appended;
 }
 

@@ -35,13 +35,19 @@ lookup_result walk_to_entry(dir_walk* walk, const char* name, dir_entry* entry, 
 
 lookup_result find_entry(f32* fs, uint32_t dir_cluster, const char* name, dir_entry* entry)
 {
-    dir_walk walk{};
-    if (!dir_walk_begin(&walk, fs, dir_cluster))
-        return lookup_result::failed;
-    walk_slots where{};
-    lookup_result result = walk_to_entry(&walk, name, entry, &where);
-    dir_walk_end(&walk);
-    return result;
+    *entry = dir_entry{};
+    return at_entry(fs, dir_cluster, name, [entry](dir_walk*, const walk_slots&, dir_entry& found) {
+        *entry = found;
+        found.name = nullptr;
+    });
+}
+
+void report_not_found(lookup_result found, const char* who, const char* name)
+{
+    if (found == lookup_result::missing)
+        printf("%s: error: %s does not exist\n", who, name);
+    else if (found == lookup_result::failed)
+        printf("%s: error: the directory cannot be read to its end\n", who);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Directory entries as operations compose them: a name looked up with room found for it, an entry inserted as one transaction, an entry removed; the directory cache is kept true here.
 #pragma once
 
+#include "cpu/mem.hpp"
 #include "drivers/fs/fat32_dir.hpp"
 #include "drivers/fs/fat32_time.hpp"
 #include "drivers/fs/fat32_volume.hpp"
@@ -17,6 +18,27 @@ bool entry_is_named(const dir_entry& entry, const walk_slots& where, const char*
 // name the caller releases) and *where; missing means the walk read the whole directory, failed
 // that it could not (*entry then has no name).
 lookup_result walk_to_entry(dir_walk* walk, const char* name, dir_entry* entry, walk_slots* where);
+// Walks the directory at dir_cluster to the entry called `name` and, when it is found, calls
+// act(walk, where, entry) while the walk stands at it; the entry's name is released after
+// (act may take it over, leaving null). The lookup's result.
+template <class Act>
+lookup_result at_entry(f32* fs, uint32_t dir_cluster, const char* name, Act act)
+{
+    dir_walk walk{};
+    if (!dir_walk_begin(&walk, fs, dir_cluster))
+        return lookup_result::failed;
+    dir_entry entry{};
+    walk_slots where{};
+    lookup_result found = walk_to_entry(&walk, name, &entry, &where);
+    if (found == lookup_result::found)
+        act(&walk, where, entry);
+    mfree(entry.name);
+    dir_walk_end(&walk);
+    return found;
+}
+// Prints the line for a name that a lookup did not find: missing, or a directory that
+// cannot be read to its end.
+void report_not_found(lookup_result found, const char* who, const char* name);
 
 enum class name_check {
     ok,         // the name is free and *short_name holds a short name no entry uses

@@ -168,23 +168,15 @@ void delFile(f32* fs, directory* dir, char* filename)
 
 bool remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who)
 {
-    dir_walk walk{};
-    if (!dir_walk_begin(&walk, fs, dir_cluster))
-        return false;
-    dir_entry entry{};
-    walk_slots where{};
-    lookup_result found = walk_to_entry(&walk, name, &entry, &where);
     bool removed = false;
-    if (found == lookup_result::missing)
-        printf("%s: error: %s does not exist\n", who, name);
-    else if (found == lookup_result::failed)
-        printf("%s: error: the directory cannot be read to its end\n", who);
-    else if (is_dot_entry(entry.name))
-        printf("%s: error: %s cannot be removed\n", who, name);
-    else
-        removed = remove_walked(fs, dir_cluster, &walk, where, entry, who, name);
-    mfree(entry.name);
-    dir_walk_end(&walk);
+    lookup_result found =
+        at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry& entry) {
+            if (is_dot_entry(entry.name))
+                printf("%s: error: %s cannot be removed\n", who, name);
+            else
+                removed = remove_walked(fs, dir_cluster, walk, where, entry, who, name);
+        });
+    report_not_found(found, who, name);
     return removed;
 }
 

@@ -34,15 +34,10 @@ bool point_dotdot(f32* fs, uint32_t cluster, uint32_t parent)
 // the new one.
 bool remove_old_name(f32* fs, uint32_t dir_cluster, const char* name, bool directory)
 {
-    dir_walk walk{};
-    if (!dir_walk_begin(&walk, fs, dir_cluster))
-        return false;
-    dir_entry entry{};
-    walk_slots where{};
-    bool removed = walk_to_entry(&walk, name, &entry, &where) == lookup_result::found &&
-        remove_entry(fs, dir_cluster, &walk, where, directory);
-    mfree(entry.name);
-    dir_walk_end(&walk);
+    bool removed = false;
+    at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry&) {
+        removed = remove_entry(fs, dir_cluster, walk, where, directory);
+    });
     return removed;
 }
 
@@ -90,10 +85,7 @@ bool move_entry(f32* fs, uint32_t from_dir, const char* from_name, uint32_t to_d
     dir_entry entry{};
     lookup_result found = find_entry(fs, from_dir, from_name, &entry);
     if (found != lookup_result::found) {
-        if (found == lookup_result::missing)
-            printf("%s: error: %s does not exist\n", who, from_name);
-        else
-            printf("%s: error: the directory cannot be read to its end\n", who);
+        report_not_found(found, who, from_name);
         return false;
     }
     bool ok = movable(fs, entry, who);
