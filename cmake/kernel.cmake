@@ -2,7 +2,9 @@
 file(GLOB TAVIX_ARCH_SOURCES CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/boot/*.S
     ${CMAKE_SOURCE_DIR}/arch/x86/*.cpp)
-file(GLOB TAVIX_KERNEL_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp)
+# The in-kernel benchmarks (tools/bench/kernel) run in the test image too, as groups of their own.
+file(GLOB TAVIX_KERNEL_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/kernel/*.cpp
+    ${CMAKE_SOURCE_DIR}/tools/bench/kernel/*.cpp)
 
 # -march=i486: the kernel runs on any 32-bit PC from the 486 on; the i686 target triple of the
 # toolchain only names the calling convention and object format.
