@@ -167,14 +167,14 @@ protected:
         return d;
     }
 
-    // Entry `name` of the directory at `dir_cluster` (0: the root), listed afresh from the
-    // disk; as entry_in gives it.
+    // Entry `name` of the directory at `dir_cluster` (0: the root), found on the disk by the
+    // file system's lookup; as entry_in gives it.
     tavix::dir_entry find(uint32_t dir_cluster, const char* name)
     {
-        tavix::directory d{};
-        tavix::populate_dir(fs, &d, dir_cluster);
-        tavix::dir_entry found = entry_in(d, name);
-        tavix::free_directory(fs, &d);
+        tavix::dir_entry found{};
+        tavix::find_entry(fs, dir_cluster, name, &found);
+        tavix::mfree(found.name);
+        found.name = nullptr;
         return found;
     }
 
