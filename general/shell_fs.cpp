@@ -178,16 +178,16 @@ bool find_file(const char* who, const shell_path* path, dir_entry* entry)
     return false;
 }
 
-// The bytes of the file at `typed`, with `extra` bytes of room behind them, in a heap block
-// the caller releases; null after one line.
-uint8_t* read_named(const char* who, const char* typed, uint32_t extra, uint32_t* size)
+// The bytes of the file at `typed`, with a byte of room behind them (for a terminator), in a
+// heap block the caller releases; null after one line.
+uint8_t* read_named(const char* who, const char* typed, uint32_t* size)
 {
     path_holder path;
     dir_entry entry{};
     if (!path.resolve(who, typed) || !find_file(who, path.get(), &entry))
         return nullptr;
     *size = entry.file_size;
-    auto* contents = static_cast<uint8_t*>(malloc(static_cast<size_t>(entry.file_size) + extra));
+    auto* contents = static_cast<uint8_t*>(malloc(static_cast<size_t>(entry.file_size) + 1));
     if (!contents)
         printf("%s: error: %s is %u bytes, more than the free memory\n", who, typed, entry.file_size);
     else if (!read_file_into(master_fs, &entry, contents)) {
@@ -319,7 +319,7 @@ void run_cat(char** words, int count)
     if (!usage_unless(count == 2, "cat PATH") || !volume_ready("cat"))
         return;
     uint32_t size = 0;
-    if (uint8_t* text = read_named("cat", words[1], 0, &size)) {
+    if (uint8_t* text = read_named("cat", words[1], &size)) {
         print_text(text, size);
         mfree(text);
     }
@@ -330,7 +330,7 @@ void run_run(char** words, int count)
     if (!usage_unless(count == 2, "run PATH") || !volume_ready("run"))
         return;
     uint32_t size = 0;
-    uint8_t* text = read_named("run", words[1], 1, &size);
+    uint8_t* text = read_named("run", words[1], &size);
     if (!text)
         return;
     text[size] = '\0';

@@ -103,6 +103,8 @@ class SessionAgainstMtools(unittest.TestCase):
                 after = kernel_tree(vm, directories)
                 reads = {path: command(vm, 'cat "%s"' % path)
                          for path in ["/Nested/sub/notes.txt", "/work/renamed.txt", "/empty.dat"]}
+                # Every command ran on the 8 KiB boot stack, inside the keyboard interrupt.
+                self.assertLess(vm.stack_high_water(), 4096)
             self.assertEqual(before, {d: pristine[d] for d in before})
             clean, report = fsck_clean(disk)
             self.assertTrue(clean, report)
