@@ -18,10 +18,11 @@ namespace {
 constexpr int tab_width = 8;
 // Room for the digits of any 64-bit number and the terminator.
 constexpr int u64_digits = 21;
-constexpr uint32_t decimal = 10;
 // dir: names are padded to the longest up to this width; a longer one pushes its line on.
 constexpr uint32_t name_column_limit = 40;
 constexpr int size_column = 10;
+// What dir shows for a directory in place of a size.
+constexpr char directory_mark[] = "<DIR>";
 
 // True when the word count is right; otherwise the command's usage line.
 bool usage_unless(bool right, const char* usage)
@@ -54,7 +55,7 @@ uint64_t tenth_of(uint64_t n)
     q += q >> 32;
     q >>= 3;
     // q is n / 10 or one less.
-    return n - q * decimal >= decimal ? q + 1 : q;
+    return n - q * decimal_base >= decimal_base ? q + 1 : q;
 }
 
 void print_u64(uint64_t value)
@@ -64,7 +65,7 @@ void print_u64(uint64_t value)
     digits[at] = '\0';
     do {
         uint64_t tenth = tenth_of(value);
-        digits[--at] = static_cast<char>('0' + (value - tenth * decimal));
+        digits[--at] = static_cast<char>('0' + (value - tenth * decimal_base));
         value = tenth;
     } while (value != 0);
     kprint(digits + at);
@@ -74,7 +75,7 @@ void print_u64(uint64_t value)
 void print_number(uint32_t value, int digits)
 {
     char text[number_text_bytes];
-    format_number(value, false, decimal, digits, text);
+    format_number(value, false, decimal_base, digits, text);
     kprint(text);
 }
 
@@ -100,14 +101,16 @@ void print_date_time(const rtc_time& t)
 // One line of dir: the name, the size or <DIR>, the time of the last change.
 void print_listing_line(const dir_entry& entry, uint32_t width)
 {
+    // A name longer than the column keeps two spaces before the size all the same.
+    int name_length = strlen(entry.name);
     kprint(entry.name);
-    print_spaces(static_cast<int>(width) - strlen(entry.name) + 2);
+    print_spaces((name_length < static_cast<int>(width) ? static_cast<int>(width) - name_length : 0) + 2);
     if (is_directory(entry)) {
-        print_spaces(size_column - 5);
-        kprint("<DIR>");
+        print_spaces(size_column - strlen(directory_mark));
+        kprint(directory_mark);
     } else {
         char size[number_text_bytes];
-        format_number(entry.file_size, false, decimal, 1, size);
+        format_number(entry.file_size, false, decimal_base, 1, size);
         print_spaces(size_column - strlen(size));
         kprint(size);
     }

@@ -2,7 +2,7 @@
 // written and read through the file system, against the same sectors moved with the largest
 // commands the drive takes and one command per sector. Each figure goes to the debug console
 // as "FSBENCH <what> <milliseconds>"; the file must read back as written. Only runs when the
-// group fs_bench is named, on a fresh 64 MiB volume.
+// group fsbench is named, on a fresh 64 MiB volume.
 #include "cpu/mem.hpp"
 #include "cpu/pit.hpp"
 #include "drivers/disk.hpp"
@@ -43,7 +43,7 @@ void raw(bool write, uint16_t per_request, uint8_t* data)
 
 } // namespace
 
-KTEST(fs_bench, four_mebibytes_written_and_read_back)
+KTEST(fsbench, four_mebibytes_written_and_read_back)
 {
     auto* data = static_cast<uint8_t*>(malloc(file_bytes));
     auto* back = static_cast<uint8_t*>(malloc(file_bytes));
