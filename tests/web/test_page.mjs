@@ -28,6 +28,8 @@ const SAMPLE_FILES = ["::/DOCS/", "::/Long file name.txt", "::/README.TXT"];
 const SESSION = [
     ["verinfo", PROMPT + "verinfo\n\nTavix 32-bit kernel"],
     ["mkhello", PROMPT + "mkhello\n" + PROMPT],
+    // The listing read from the disk: the sample files, and hello stamped with the page's clock.
+    ["dir", "DOCS                     <DIR>  2025-01-01 12:00\nhello                    <DIR>  "],
     ["mkhello", "mkdir: error: hello already exists"],
 ];
 
