@@ -1,11 +1,16 @@
 // Appending to a file: the new bytes go where no byte of the file lies, and are linked before the size grows.
-#include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_file.hpp"
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
+#include "drivers/fs/fat32_bytes.hpp"
+#include "drivers/fs/fat32_create.hpp"
 #include "drivers/fs/fat32_entry.hpp"
+#include "drivers/fs/fat32_fat.hpp"
 #include "drivers/fs/fat32_names.hpp"
-#include "drivers/fs/fat32_volume.hpp"
+#include "drivers/fs/fat32_sector.hpp"
+#include "drivers/fs/fat32_slot.hpp"
+#include "drivers/fs/fat32_writeback.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 

@@ -1,30 +1,13 @@
-// Directory slots as the FAT32 code reads them: the one slot decoder, long-name runs, the bounded directory walk and the free-slot finder.
+// The directory walk: a directory's chain followed safely, its slots fed to the slot decoder one by one, the free-slot finder, and whole directories decoded.
 #pragma once
 
-#include "drivers/fs/fat32.hpp"
-#include "drivers/fs/fat32_layout.hpp"
+#include "drivers/fs/dirent.hpp"
+#include "drivers/fs/fat32_slot.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 
-#include <stddef.h>
 #include <stdint.h>
 
 namespace tavix {
-
-inline bool slot_is_free(const uint8_t* slot)
-{
-    return slot[0] == slot_never_used || slot[0] == slot_deleted;
-}
-inline bool slot_is_long_name(const uint8_t* slot) { return slot[dirent_attr_offset] == attr_long_name; }
-// The volume's label: a short entry in the root that names no file or directory.
-inline bool slot_is_label(const uint8_t* slot)
-{
-    return !slot_is_long_name(slot) && (slot[dirent_attr_offset] & attr_volume_label) != 0;
-}
-
-// The first cluster a short entry points at.
-uint32_t slot_first_cluster(uint8_t* slot);
-
-// A directory cluster of 0 means the root, as ".." entries store it.
-uint32_t resolve_dir_cluster(f32* fs, uint32_t cluster);
 
 // The number of distinct clusters of the chain from `start` that may be visited: it ends
 // before a link that is free or out of range, at an end-of-chain value, and counts each
@@ -34,45 +17,6 @@ uint32_t chain_length(f32* fs, uint32_t start, bool* broken);
 
 // Directories are limited to 65,536 slots (2 MiB): the format numbers slots with 16 bits.
 constexpr uint32_t fat32_max_dir_slots = 65536;
-
-// Short entry byte 12: the base and the extension are shown in lower case (names such as
-// "readme.txt" are stored that way without a long name).
-constexpr size_t dirent_case_offset = 12;
-constexpr uint8_t case_lower_base = 0x08;
-constexpr uint8_t case_lower_ext = 0x10;
-
-// A long-name run as a walk meets it slot by slot: the first slot carries the last-entry
-// flag and the highest ordinal, each next one the ordinal below, all the same checksum.
-enum class lfn_state : uint8_t {
-    none,       // no run, or one that broke: the slots taken so far name nothing
-    collecting, // the run's first slot was taken; `expect` is the ordinal the next must carry
-    complete,   // ordinal 1 was taken: the run waits for its short entry
-};
-struct lfn_run {
-    uint16_t* chars;  // lfn_max_entries x 13 UTF-16 units, owned by whoever set up the run
-    lfn_state state;
-    uint8_t expect;
-    uint8_t length;   // slots in the run
-    uint8_t checksum;
-};
-constexpr uint32_t lfn_run_units = lfn_max_entries * lfn_chars_per_entry;
-
-// Takes one long-name slot into the run: it starts a new run, continues the current one, or
-// breaks it (the slots taken so far then name nothing).
-void lfn_take(lfn_run* run, const uint8_t* slot);
-// The decoded name of the short entry `slot`: the run's long name when the run is complete
-// and its checksum matches the short name, otherwise the short name. Ends the run. Null when
-// the heap is exhausted.
-char* lfn_finish(lfn_run* run, const uint8_t* slot);
-
-// The one decoder of directory slots: the walk and the views over buffers (read_dir_entry,
-// next_dir_entry, parse_long_name) feed it the slots in order. A live long-name slot joins
-// `run`; a free slot ends the run; so does the volume label, which is no name; a short entry
-// ends it too and is decoded into *dirent (whose name the caller releases), under the run's
-// long name when the run names it. *named tells whether the run belongs to the entry
-// (complete, its checksum matching), so that the entry's slots begin at the run's first.
-enum class slot_kind { long_name, free_slot, label, entry, no_memory };
-slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool* named);
 
 // A walk over the live entries and free slots of a directory chain, slot by slot, one
 // cluster of buffer on the heap, never more clusters than the chain has and never past a
@@ -141,13 +85,9 @@ private:
     void end_cluster();
 };
 
-
-// Case-insensitive equality of code page 437 names, as FAT readers compare them.
-bool names_equal_nocase(const char* a, const char* b);
-// A short name as text: eight characters, a dot, three, and the NUL.
-constexpr uint32_t short_name_text_size = short_base_length + 1 + short_ext_length + 1;
-// The short name in an 11-byte field as BASE.EXT (or BASE) in the case stored, into `out`
-// of short_name_text_size bytes.
-void short_name_text(const uint8_t* field, char* out);
+// Decodes the directory whose chain starts at `cluster` (0: the root) into *dir.
+void populate_dir(f32* fs, struct directory* dir, uint32_t cluster);
+void populate_root_dir(f32* fs, struct directory* dir);
+void free_directory(f32* fs, struct directory* dir);
 
 } // namespace tavix

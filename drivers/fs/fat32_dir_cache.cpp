@@ -1,10 +1,11 @@
 // The cached directory: one walk's findings, kept true by every change the driver makes.
+#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "drivers/fs/cp437.hpp"
-#include "drivers/fs/fat32_volume.hpp"
+#include "drivers/fs/fat32_fat.hpp"
 #include "io/iotools.hpp"
 
 namespace tavix {
@@ -34,7 +35,11 @@ uint32_t chain_index_of(const dir_cache* cache, uint32_t cluster)
     return no_cluster;
 }
 
-bool is_kept(const dir_cache* cache) { return cache->chain != nullptr; }
+// Only a directory of at most fat32_max_dir_slots slots is kept past the creation that walked it.
+bool is_kept(const dir_cache* cache)
+{
+    return cache->chain != nullptr && cache->clusters * cache->slots_per_cluster <= fat32_max_dir_slots;
+}
 
 // Room for one more cluster in the chain and its slots.
 bool grow_chain(dir_cache* cache)
@@ -84,16 +89,13 @@ dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters)
     memset(cache, 0, sizeof(dir_cache));
     cache->first_cluster = first_cluster;
     cache->slots_per_cluster = fs->cluster_size / fat32_dir_entry_size;
-    if (clusters == 0 || clusters * cache->slots_per_cluster > fat32_max_dir_slots)
+    if (clusters == 0)
         return cache;
     cache->chain = static_cast<uint32_t*>(malloc(clusters * sizeof(uint32_t)));
     cache->slots = static_cast<cached_slot*>(malloc(clusters * cache->slots_per_cluster * sizeof(cached_slot)));
     if (!cache->chain || !cache->slots) {
-        mfree(cache->chain);
-        mfree(cache->slots);
-        cache->chain = nullptr;
-        cache->slots = nullptr;
-        return cache;
+        dir_cache_free(cache);
+        return nullptr;
     }
     // The walk that follows has already loaded the FAT entries of this chain.
     uint32_t cluster = first_cluster;
@@ -106,10 +108,10 @@ dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters)
     return cache;
 }
 
-void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, cached_slot state)
+void dir_cache_free_slot(dir_cache* cache, uint32_t slot, cached_slot state)
 {
-    if (is_kept(cache) && chain_index < cache->clusters)
-        cache->slots[chain_index * cache->slots_per_cluster + index] = state;
+    if (cache->chain && slot < cache->clusters * cache->slots_per_cluster)
+        cache->slots[slot] = state;
 }
 
 bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name)

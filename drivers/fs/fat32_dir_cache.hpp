@@ -28,7 +28,7 @@ struct cached_name {
 struct dir_cache {
     uint32_t first_cluster; // the directory's chain starts here (the root's own number, never 0)
     uint32_t slots_per_cluster;
-    uint32_t* chain;        // its clusters in chain order; null when the chain is too long to keep
+    uint32_t* chain;        // its clusters in chain order; null for a chain that could not be read
     uint32_t clusters;
     uint32_t chain_capacity;
     cached_slot* slots;     // clusters x slots_per_cluster states, in chain order
@@ -40,14 +40,14 @@ struct dir_cache {
 
 // ---- Recording a walk ----
 // An empty record of the directory whose chain of `clusters` clusters starts at `first_cluster`;
-// every slot starts in use until the walk reports it free. The chain is only recorded when it
-// is short enough to be kept (at most fat32_max_dir_slots slots). Null when there is no heap.
+// every slot starts in use until the walk reports it free. Null when there is no heap.
 dir_cache* dir_cache_start(f32* fs, uint32_t first_cluster, uint32_t clusters);
-void dir_cache_free_slot(dir_cache* cache, uint32_t chain_index, uint32_t index, cached_slot state);
+// `slot` is counted from the start of the chain.
+void dir_cache_free_slot(dir_cache* cache, uint32_t slot, cached_slot state);
 // False when there is no heap for one more name.
 bool dir_cache_add_name(dir_cache* cache, uint32_t slot, const uint8_t* short_name, const char* name);
-// Makes a complete record the mount's cached directory, in place of any other; a record that
-// cannot be kept is freed.
+// Makes a complete record the mount's cached directory, in place of any other; a record of a
+// directory longer than fat32_max_dir_slots slots is freed instead.
 void dir_cache_install(f32* fs, dir_cache* cache);
 // Frees a record that is not the mount's cached directory.
 void dir_cache_free(dir_cache* cache);

@@ -1,9 +1,8 @@
-// Directory entries as operations compose them: a name looked up with room found for it, an entry inserted as one transaction, an entry removed; the directory cache is kept true here.
+// Directory entries as operations find them: a name looked up, the place for a new entry read from the directory's record, an entry removed; the directory cache is kept true here.
 #pragma once
 
 #include "cpu/mem.hpp"
 #include "drivers/fs/fat32_dir.hpp"
-#include "drivers/fs/fat32_time.hpp"
 #include "drivers/fs/fat32_volume.hpp"
 
 #include <stdint.h>
@@ -11,6 +10,10 @@
 namespace tavix {
 
 // ---- Lookup: the name and the room for it ----
+enum class lookup_result : uint8_t { found, missing, failed };
+// The entry called `name` (its name a heap string the caller releases). Failed when the
+// directory cannot be read to its end, or no heap was left for the walk.
+lookup_result find_entry(f32* fs, uint32_t dir_cluster, const char* name, dir_entry* entry);
 // True when the entry a walk has just decoded (its short entry at where.last) is called `name`:
 // its decoded name or its short alias, in any case, as every FAT reader matches names.
 bool entry_is_named(const dir_entry& entry, const walk_slots& where, const char* name);
@@ -64,46 +67,14 @@ struct entry_place {
 };
 
 // Looks through the directory for `fname` (null: no name to check) and picks the short name
-// for it (pick_short_name). The same look finds the first place->count free slots side by
-// side in one cluster, first fit in chain order. It is the directory cache's when the cache
-// holds the directory and cannot hold the name, otherwise one walk, which the cache keeps.
+// for it (pick_short_name); then finds the first place->count free slots side by side in one
+// cluster, first fit in chain order. Both answers come from the directory's record: the
+// cache's when it holds the directory and cannot hold the name, otherwise the record of one
+// new walk, which the cache then keeps.
 name_check find_place(f32* fs, uint32_t dir_cluster, const char* fname, uint8_t* short_name, entry_place* place);
 // True when no slots were found and one more cluster would take the directory past
 // fat32_max_dir_slots.
 bool growth_would_overflow(f32* fs, const entry_place* place);
-
-// ---- Insert ----
-// An entry to create. A directory (attrs with attr_directory and no setcluster) gets a new
-// cluster holding "." and ".."; a file gets the clusters its flen bytes need (none when
-// empty); an entry with setcluster points at that cluster and gets none.
-struct new_entry {
-    const char* who;      // the operation named in messages
-    const char* name;
-    const uint8_t* data;  // flen bytes, or null for a directory
-    uint32_t flen;
-    uint8_t attrs;
-    uint32_t setcluster;  // nonzero: point at this cluster, allocate and write nothing
-    fat_timestamp stamp;  // when it is created: one clock reading for all its entries
-};
-
-// Claims clusters for `length` bytes of `data` as one chain, in memory, and writes them: each
-// run of clusters side by side on the disk with one request straight from `data`, a last
-// part-filled cluster through `buffer` (a cluster buffer) with zeros behind the bytes. *first
-// names the chain as soon as it has a cluster, so that an undo can give it back; *last is its
-// last cluster. False when a cluster could not be had (*why says why) or written.
-bool write_new_chain(f32* fs, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* first, uint32_t* last,
-    allocation_failure* why);
-
-// Creates the entry in the directory at dir_cluster as one transaction: every check first,
-// then the writes in the order that survives a power cut (clean-shutdown mark cleared, new
-// clusters, the FAT in every copy, the directory slots, FSInfo, the mark set again), and on a
-// failure before the slots are written one undo that leaves the volume as it was. False when
-// nothing was created (one message printed).
-bool create_entry(f32* fs, uint32_t dir_cluster, const new_entry& e);
-
-// Gives the directory at dir_cluster its "." and ".." entries in its first two slots, which
-// must be free; `who` names the operation in messages. False after one message.
-bool add_dot_entries(f32* fs, uint32_t dir_cluster, uint32_t parent_cluster, const char* who);
 
 // ---- Remove ----
 // Marks deleted the slots of the entry that a walk of the directory at dir_cluster has just

@@ -1,7 +1,7 @@
 // Where the fields of the FAT32 on-disk records lie: the boot sector, the FSInfo sector, an MBR, directory slots.
 #pragma once
 
-#include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_volume.hpp"
 
 #include <stddef.h>
 #include <stdint.h>

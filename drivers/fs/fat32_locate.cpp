@@ -1,9 +1,12 @@
 // Finding the FAT32 volume on the disk: at LBA 0 or in the first FAT32 partition of an MBR, and a reason for every disk refused.
 #include "drivers/fs/fat32_locate.hpp"
 
-#include "cpu/string.hpp"
+#include "cpu/buffer.hpp"
 #include "drivers/disk.hpp"
+#include "drivers/fs/fat32_boot.hpp"
+#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_layout.hpp"
+#include "drivers/fs/fat32_sector.hpp"
 #include "general/stdio.hpp"
 
 namespace tavix {
@@ -96,10 +99,11 @@ bool is_gpt(const uint8_t* first)
 enum class partition_probe { fat32, none, unreadable };
 
 // Tries the partition of one entry: fat32 when it holds a FAT32 boot sector, which is then the
-// volume's. A partition that starts beyond the disk, or at or past `below`, is not read. One
-// whose boot sector cannot be read refuses the disk: taking the next partition instead would
-// silently put the user's work on another volume.
-partition_probe try_partition(f32* fs, const uint8_t* entry, uint32_t number, uint64_t below)
+// volume's (*where and *bpb name it). A partition that starts beyond the disk, or at or past
+// `below`, is not read. One whose boot sector cannot be read refuses the disk: taking the next
+// partition instead would silently put the user's work on another volume.
+partition_probe try_partition(const uint8_t* entry, uint32_t number, uint64_t below, bios_parameter_block* bpb,
+    volume_partition* where)
 {
     uint8_t type = entry[mbr_entry_type];
     uint32_t start = readi32(bytes(entry), mbr_entry_first_sector);
@@ -108,29 +112,29 @@ partition_probe try_partition(f32* fs, const uint8_t* entry, uint32_t number, ui
     if ((type != mbr_type_fat32_chs && type != mbr_type_fat32_lba) || start == 0 || sectors == 0
         || (disk != 0 && start >= disk) || start >= below)
         return partition_probe::none;
-    fs->partition_begin_sector = start;
-    fs->partition_sectors = sectors;
-    bios_parameter_block bpb{};
-    partition_probe probe = partition_probe::none;
-    if (!read_bpb(fs, &bpb)) {
+    heap_block boot(fat32_sector_size);
+    if (!boot || !getSector(nullptr, boot.data(), start, 1)) {
         printf("fat32: error: partition %u's boot sector cannot be read; volume refused.\n", number);
-        probe = partition_probe::unreadable;
-    } else if (says_fat32(&bpb)) {
-        fs->bpb = bpb;
-        return partition_probe::fat32;
+        return partition_probe::unreadable;
     }
-    fs->partition_begin_sector = 0;
-    fs->partition_sectors = 0;
-    return probe;
+    bios_parameter_block found{};
+    decode_bpb(boot.data(), &found);
+    if (!says_fat32(&found))
+        return partition_probe::none;
+    *bpb = found;
+    *where = volume_partition{start, sectors};
+    return partition_probe::fat32;
 }
 
 // The first partition of type 0x0B or 0x0C in the MBR `first` that starts before `below` and
 // holds a FAT32 boot sector; *number is its place in the table, from 1.
-partition_probe find_partition(f32* fs, const uint8_t* first, uint64_t below, uint32_t* number)
+partition_probe find_partition(const uint8_t* first, uint64_t below, bios_parameter_block* bpb, volume_partition* where,
+    uint32_t* number)
 {
     for (uint32_t i = 0; i < mbr_entry_count; ++i) {
         *number = i + 1;
-        partition_probe probe = try_partition(fs, first + mbr_entries_offset + i * mbr_entry_size, *number, below);
+        partition_probe probe =
+            try_partition(first + mbr_entries_offset + i * mbr_entry_size, *number, below, bpb, where);
         if (probe != partition_probe::none)
             return probe;
     }
@@ -141,7 +145,7 @@ partition_probe find_partition(f32* fs, const uint8_t* first, uint64_t below, ui
 // lies inside that volume, the two cannot both be true: a partitioning tool keeps the boot
 // sector's fields under the table it writes, so the table is the newer of the two and its
 // partition is the volume. Writing through the older volume would land in the partition's FATs.
-bool whole_disk_or_partition(f32* fs, const uint8_t* first)
+bool whole_disk_or_partition(const uint8_t* first, bios_parameter_block* bpb, volume_partition* where)
 {
     if (!is_mbr(first))
         return true;
@@ -149,9 +153,9 @@ bool whole_disk_or_partition(f32* fs, const uint8_t* first)
         refuse("GPT partition tables are not supported");
         return false;
     }
-    uint64_t whole = fs->bpb.large_sectors_on_media ? fs->bpb.large_sectors_on_media : fs->bpb.total_sectors;
+    uint64_t whole = bpb->large_sectors_on_media ? bpb->large_sectors_on_media : bpb->total_sectors;
     uint32_t number = 0;
-    partition_probe probe = find_partition(fs, first, whole, &number);
+    partition_probe probe = find_partition(first, whole, bpb, where, &number);
     if (probe == partition_probe::fat32)
         printf("fat32: a partition table lies over an old boot sector; partition %u is used.\n", number);
     return probe != partition_probe::unreadable;
@@ -159,22 +163,16 @@ bool whole_disk_or_partition(f32* fs, const uint8_t* first)
 
 } // namespace
 
-bool says_fat32(bios_parameter_block* bpb)
+bool locate_volume(const uint8_t* first, bios_parameter_block* bpb, volume_partition* where)
 {
-    trim_spaces(bpb->system_id, static_cast<int>(bpb_system_id_bytes));
-    return strcmp(bpb->system_id, "FAT32") == 0;
-}
-
-bool locate_volume(f32* fs, const uint8_t* first)
-{
-    if (says_fat32(&fs->bpb))
-        return whole_disk_or_partition(fs, first);
+    if (says_fat32(bpb))
+        return whole_disk_or_partition(first, bpb, where);
     if (const foreign_system* system = foreign_system_of(first)) {
         refuse(system->reason);
         return false;
     }
     uint32_t clusters = 0;
-    if (fat_cluster_count(first, fs->bpb, &clusters)) {
+    if (fat_cluster_count(first, *bpb, &clusters)) {
         if (clusters >= fat16_cluster_limit)
             refuse("the boot sector does not say FAT32");
         else
@@ -191,7 +189,7 @@ bool locate_volume(f32* fs, const uint8_t* first)
         return false;
     }
     uint32_t number = 0;
-    partition_probe probe = find_partition(fs, first, UINT64_MAX, &number);
+    partition_probe probe = find_partition(first, UINT64_MAX, bpb, where, &number);
     if (probe == partition_probe::none)
         refuse("no partition in the MBR holds a FAT32 volume");
     return probe == partition_probe::fat32;

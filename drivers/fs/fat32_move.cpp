@@ -1,12 +1,17 @@
 // Renaming and moving an entry: the new name is written before the old one goes, so that the entry is never without one.
-#include "drivers/fs/fat32.hpp"
+#include "drivers/fs/fat32_file.hpp"
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
+#include "drivers/fs/fat32_bytes.hpp"
+#include "drivers/fs/fat32_create.hpp"
 #include "drivers/fs/fat32_entry.hpp"
+#include "drivers/fs/fat32_fat.hpp"
 #include "drivers/fs/fat32_names.hpp"
-#include "drivers/fs/fat32_volume.hpp"
+#include "drivers/fs/fat32_sector.hpp"
+#include "drivers/fs/fat32_slot.hpp"
+#include "drivers/fs/fat32_writeback.hpp"
 #include "general/stdio.hpp"
 
 namespace tavix {

@@ -1,10 +1,10 @@
-// Names of new FAT32 entries and the bytes of their slots.
+// The naming rules of FAT32: which names are valid, the short name a long one gets, the checksum that ties them, and how names compare.
 #include "drivers/fs/fat32_names.hpp"
 
 #include "cpu/buffer.hpp"
 #include "cpu/string.hpp"
-#include "drivers/fs/fat32_dir.hpp"
-#include "drivers/fs/fat32_volume.hpp"
+#include "drivers/fs/cp437.hpp"
+#include "drivers/fs/fat32_layout.hpp"
 #include "general/stdio.hpp"
 #include "io/iotools.hpp"
 
@@ -167,71 +167,24 @@ bool pick_short_name(const char* fname, const uint8_t* names, uint32_t count, ui
     return false;
 }
 
-void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum)
+uint8_t checksum_fname(char* fname)
 {
-    uint32_t len = static_cast<uint32_t>(strlen(fname));
-    for (uint32_t i = 0; i < num_entries; ++i) {
-        uint8_t* slot = start + (num_entries - 1 - i) * fat32_dir_entry_size;
-        memset(slot, 0, fat32_dir_entry_size);
-        slot[lfn_ordinal_offset] = static_cast<uint8_t>(i + 1);
-        slot[dirent_attr_offset] = attr_long_name;
-        slot[lfn_checksum_offset] = checksum;
-        for (uint32_t c = 0; c < lfn_chars_per_entry; ++c) {
-            uint32_t index = i * lfn_chars_per_entry + c;
-            uint16_t ch = index < len ? static_cast<uint8_t>(fname[index])
-                : index == len        ? lfn_terminator
-                                      : lfn_filler;
-            writei16(slot, lfn_char_offsets[c], ch);
-        }
+    uint8_t sum = 0;
+    for (uint32_t i = 0; i < short_name_length; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<uint8_t>(fname[i]));
+    return sum;
+}
+
+bool names_equal_nocase(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        if (cp437_toupper(static_cast<uint8_t>(*a)) != cp437_toupper(static_cast<uint8_t>(*b)))
+            return false;
+        if (*a == '\0')
+            return true;
     }
-    if (num_entries > 0)
-        start[lfn_ordinal_offset] |= lfn_last_flag;
-}
-
-void write_long_filename_entries(uint8_t* start, uint32_t num_entries, char* fname)
-{
-    uint8_t short_name[short_name_length];
-    write_8_3_filename(fname, short_name);
-    write_long_name_slots(start, num_entries, fname, checksum_fname(reinterpret_cast<char*>(short_name)));
-}
-
-void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size, const fat_timestamp& stamp)
-{
-    memset(slot, 0, fat32_dir_entry_size);
-    copy_bytes(slot + dirent_name_offset, short_name, short_name_length);
-    slot[dirent_attr_offset] = attrs;
-    slot[dirent_created_hundredths_offset] = stamp.hundredths;
-    writei16(slot, dirent_created_time_offset, stamp.time);
-    writei16(slot, dirent_created_date_offset, stamp.date);
-    stamp_modified(slot, stamp);
-    write_slot_cluster(slot, first_cluster);
-    writei32(slot, dirent_size_offset, size);
-}
-
-void write_slot_cluster(uint8_t* slot, uint32_t first_cluster)
-{
-    writei16(slot, dirent_cluster_high_offset, static_cast<uint16_t>(first_cluster >> 16));
-    writei16(slot, dirent_cluster_low_offset, static_cast<uint16_t>(first_cluster));
-}
-
-void stamp_modified(uint8_t* slot, const fat_timestamp& stamp)
-{
-    writei16(slot, dirent_accessed_date_offset, stamp.date);
-    writei16(slot, dirent_modified_time_offset, stamp.time);
-    writei16(slot, dirent_modified_date_offset, stamp.date);
 }
 
 bool is_dot_entry(const char* name) { return strcmp(name, dot_name) == 0 || strcmp(name, dotdot_name) == 0; }
-
-void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent, const fat_timestamp& stamp)
-{
-    uint8_t name[short_name_length];
-    write_8_3_filename(const_cast<char*>(dot_name), name);
-    write_short_slot(cluster_buffer + dot_slot * fat32_dir_entry_size, name, attr_directory, self, 0, stamp);
-    write_8_3_filename(const_cast<char*>(dotdot_name), name);
-    uint32_t stored_parent = resolve_dir_cluster(fs, parent) == fs->root_cluster ? 0 : parent;
-    write_short_slot(cluster_buffer + dotdot_slot * fat32_dir_entry_size, name, attr_directory, stored_parent, 0, stamp);
-}
 
 } // namespace tavix

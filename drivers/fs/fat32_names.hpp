@@ -1,8 +1,5 @@
-// Names of new directory entries and the bytes of their slots: valid long names, short names, long-name, short and dot entries.
+// The naming rules of FAT32: which names are valid, the short name a long one gets, the checksum that ties them, and how names compare.
 #pragma once
-
-#include "drivers/fs/fat32.hpp"
-#include "drivers/fs/fat32_time.hpp"
 
 #include <stdint.h>
 
@@ -25,25 +22,16 @@ void short_name_with_tail(const uint8_t* basis, uint32_t n, uint8_t* field);
 // a message, when every tail is taken.
 bool pick_short_name(const char* fname, const uint8_t* names, uint32_t count, uint8_t* short_name);
 
-// Fills `num_entries` slots from `start` with the long-name entries of `fname`, each slot
-// cleared first, the name ended by 0x0000 and padded with 0xFFFF.
-void write_long_name_slots(uint8_t* start, uint32_t num_entries, const char* fname, uint8_t checksum);
-// Fills one slot with a short entry created, modified and last accessed at `stamp`.
-void write_short_slot(uint8_t* slot, const uint8_t* short_name, uint8_t attrs, uint32_t first_cluster,
-    uint32_t size, const fat_timestamp& stamp);
-// Points a short entry at its first cluster.
-void write_slot_cluster(uint8_t* slot, uint32_t first_cluster);
-// Dates a short entry's last change (and last access) at `stamp`.
-void stamp_modified(uint8_t* slot, const fat_timestamp& stamp);
+// The 11-byte short name a new entry of that name would get in an empty directory.
+void write_8_3_filename(char* fname, uint8_t* buffer);
+// The checksum of an 11-byte short name that its long-name slots carry.
+uint8_t checksum_fname(char* fname);
+// Case-insensitive equality of code page 437 names, as FAT readers compare them.
+bool names_equal_nocase(const char* a, const char* b);
 
-// A directory's own entries, in its first two slots.
+// The names of a directory's own entries.
 constexpr char dot_name[] = ".";
 constexpr char dotdot_name[] = "..";
-constexpr uint32_t dot_slot = 0;
-constexpr uint32_t dotdot_slot = 1;
 bool is_dot_entry(const char* name);
-// Fills the first two slots of a new directory's cluster: "." for itself, ".." for its parent
-// (stored as 0 when the parent is the root).
-void write_dot_entries(f32* fs, uint8_t* cluster_buffer, uint32_t self, uint32_t parent, const fat_timestamp& stamp);
 
 } // namespace tavix

@@ -23,4 +23,8 @@ fat_timestamp fat_pack_time(const rtc_time& time);
 // The clock's current time, packed.
 fat_timestamp fat_now();
 
+// A date and time as a short entry packs them (dir_entry's modified_date and modified_time),
+// unpacked; fields out of range stay as stored.
+rtc_time fat_unpack_time(uint16_t date, uint16_t time);
+
 } // namespace tavix

@@ -1,31 +1,55 @@
-// The FAT32 volume's own machinery: the FAT held in chunks, entry access, allocation and the write-back of a change.
+// The mounted volume's record: the on-disk constants it is built on, the decoded boot sector and the state every layer of the file system shares.
 #pragma once
-
-#include "drivers/fs/fat32.hpp"
 
 #include <stddef.h>
 #include <stdint.h>
 
 namespace tavix {
 
-// The FAT is held on demand: a chunk of fat_chunk_sectors sectors is read with one request
-// the first time one of its entries is used and kept for the rest of the mount. A two-level
-// table finds the chunks, so the memory taken grows with the part of the FAT in use, not
-// with the volume, and the mount reads no more of the FAT than the root directory needs.
-constexpr uint32_t fat_chunk_sectors = 16;
-constexpr uint32_t fat_chunk_entries = fat_chunk_sectors * fat32_entries_per_sector;
-// Chunks per second-level table: one table covers 4096 FAT sectors (2 MiB of FAT).
-constexpr uint32_t fat_leaf_chunks = 256;
+// Sizes and values of the on-disk format this driver relies on.
+constexpr uint32_t fat32_sector_size = 512;
+constexpr uint32_t fat32_dir_entry_size = 32;
+constexpr uint32_t fat32_entries_per_sector = fat32_sector_size / sizeof(uint32_t);
+constexpr uint32_t fat32_entry_mask = 0x0FFFFFFF;
+// A raw FAT value above this ends a chain; the driver itself writes fat32_end_of_chain.
+constexpr uint32_t fat32_last_link = 0x0FFFFFF7;
+constexpr uint32_t fat32_end_of_chain = 0x0FFFFFFF;
+constexpr uint32_t fat32_free_cluster = 0;
+// Cluster numbers start at 2; entries 0 and 1 of the FAT are the volume's reserved entries.
+constexpr uint32_t fat32_first_data_cluster = 2;
+// The FSInfo sector's "free count / next free unknown" value.
+constexpr uint32_t fat32_fsinfo_unknown = 0xFFFFFFFF;
+// FAT entry 1 carries the clean-shutdown mark: set while the volume is consistent.
+constexpr uint32_t fat32_mark_entry = 1;
+constexpr uint32_t fat32_clean_mark = 0x08000000;
 
-struct fat_chunk {
-    // The raw entries as the disk's first FAT holds them: on this little-endian processor the
-    // sectors are read straight into the array.
-    uint32_t entries[fat_chunk_entries];
-    // Bit s: sector s of the chunk was changed and must still reach every FAT copy.
-    uint16_t dirty;
+// The boot-sector fields, decoded byte by byte from the volume's first sector.
+struct bios_parameter_block {
+    uint16_t bytes_per_sector;
+    uint8_t sectors_per_cluster;
+    uint16_t reserved_sectors;
+    uint8_t FAT_count;
+    uint16_t dir_entries;
+    uint16_t total_sectors;
+    uint8_t media_descriptor_type;
+    uint16_t count_sectors_per_FAT12_16;
+    uint16_t count_sectors_per_track;
+    uint16_t count_heads_or_sizes_on_media;
+    uint32_t count_hidden_sectors;
+    uint32_t large_sectors_on_media;
+    uint32_t count_sectors_per_FAT32;
+    uint16_t flags;
+    uint16_t FAT_version;
+    uint32_t cluster_number_root_dir;
+    uint16_t sector_number_FSInfo;
+    uint16_t sector_number_backup_boot_sector;
+    uint8_t drive_number;
+    uint8_t windows_flags;
+    uint8_t signature;
+    uint32_t volume_id;
+    char volume_label[12]; // 11 label bytes and a NUL
+    char system_id[9];     // 8 type bytes and a NUL
 };
-static_assert(sizeof(fat_chunk::dirty) * 8 >= fat_chunk_sectors, "one dirty bit per sector of a chunk");
-static_assert(sizeof(fat_chunk::entries) == fat_chunk_sectors * fat32_sector_size, "a chunk is whole sectors");
 
 // Where the volume's free count comes from; FSInfo's is trusted for the count itself, but only
 // a count the volume made (or a search that found nothing) may stop an allocation search.
@@ -41,83 +65,78 @@ enum clean_mark_state : uint8_t {
     clean_mark_cleared, // cleared for a change; set again once all its writes are done
 };
 
-struct fat_leaf {
-    fat_chunk* chunks[fat_leaf_chunks]; // null until the chunk is first used
+// The FAT's second-level tables (fat32_fat.hpp) and the cached directory (fat32_dir_cache.hpp).
+struct fat_leaf;
+struct dir_cache;
+
+// The one mounted volume. The first fields are the classic ones; the rest is what the
+// volume layer needs to stay inside the volume and keep the disk's FAT copies and FSInfo
+// exact.
+struct f32 {
+    bios_parameter_block bpb;
+    // The disk LBA of the volume's first sector: 0, or the start of the partition holding it.
+    // Every other sector number of the volume is relative to it; only getSector and putSector
+    // add it.
+    uint32_t partition_begin_sector;
+    uint32_t partition_sectors; // the partition's length; 0 for a volume at LBA 0
+    uint32_t fat_begin_sector;
+    // The FAT copies kept in step: all of them, or, when the boot sector turns mirroring off,
+    // only the one it names active. The FAT is read from the first copy kept.
+    uint32_t fat_first_copy;
+    uint32_t fat_copies_kept;
+    uint32_t cluster_begin_sector;
+    uint32_t cluster_size; // bytes per cluster
+    // The cluster at which the next allocation search starts: FSInfo's next-free hint at
+    // mount when it names a cluster of the volume, else 0 (the search then starts at 2).
+    uint32_t cluster_alloc_hint;
+
+    // The root directory's first cluster, from the boot sector. Directory code treats a
+    // directory cluster of 0 (as ".." entries store it) as this cluster.
+    uint32_t root_cluster;
+    uint32_t volume_sectors; // sectors of the whole volume (0 while still unknown)
+    // The highest valid cluster number; every chain walk stays in 2..last_cluster and
+    // no chain is longer than last_cluster - 1 clusters.
+    uint32_t last_cluster;
+
+    // The FAT, held once: fat_leaf_count(fs) second-level tables (null until used), each
+    // finding fat_leaf_chunks chunks. Reach entries only through fat_read_entry and
+    // fat_write_entry.
+    fat_leaf** fat_leaves;
+    uint32_t fat_chunks_loaded;
+
+    // Free clusters among 2..last_cluster, kept exact by every entry change once known:
+    // taken from FSInfo at mount when it is in range, counted the first time it is needed
+    // otherwise.
+    free_count_source free_count_state;
+    uint32_t free_count;
+
+    // FSInfo: kept when the sector carries valid signatures (fsinfo_valid), rewritten by
+    // flushFAT whenever the free count or the next-free hint changes. The sector is held as
+    // the mount read it, so that a rewrite is one write.
+    uint8_t fsinfo_valid;
+    uint8_t fsinfo_unread;      // the mount could not read it: read again before it is rewritten
+    uint8_t fsinfo_sector[fat32_sector_size];
+    uint32_t fsinfo_free_count; // as stored on the disk
+    uint32_t fsinfo_next_free;  // as stored on the disk
+    uint8_t fsinfo_stale;       // the FSInfo on the disk may no longer describe the FAT
+
+    clean_mark_state clean_mark;
+    // Set while an operation made of several changes (a move) is under way: the mark is set
+    // again only once all of them are done, never in between.
+    uint8_t mark_held;
+    // The FAT's first sector as every copy on the disk holds it: a change of the mark writes
+    // it with only the mark changed, never an entry that is still waiting for its turn.
+    uint8_t mark_sector[fat32_sector_size];
+
+    // The directory entries were last created in, as its last walk found it and every change
+    // since left it (see fat32_dir_cache.hpp); null when none is held.
+    dir_cache* cached_dir;
 };
 
-// Entries the FAT holds: sectors per FAT x 128 (entries past last_cluster included).
-inline uint32_t fat_entry_count(const f32* fs) { return fs->bpb.count_sectors_per_FAT32 * fat32_entries_per_sector; }
-// Second-level FAT tables: enough for every sector of one FAT copy.
-inline uint32_t fat_leaf_count(const f32* fs)
-{
-    constexpr uint32_t leaf_sectors = fat_leaf_chunks * fat_chunk_sectors;
-    return (fs->bpb.count_sectors_per_FAT32 + leaf_sectors - 1) / leaf_sectors;
-}
+// The volume mounted at start-up; null when there is no disk or no FAT32 volume on it.
+extern f32* master_fs;
 
-// The first sector of FAT copy `copy` (0: the first on the disk).
-inline uint32_t fat_copy_sector(const f32* fs, uint32_t copy)
-{
-    return fs->fat_begin_sector + copy * fs->bpb.count_sectors_per_FAT32;
-}
-
-// True when `cluster` may be read, written or followed: 2..last_cluster.
-bool is_data_cluster(f32* fs, uint32_t cluster);
-// Writes only the sectors of a cluster that hold bytes [from, to) of its cluster_size-byte
-// buffer: a change to a few directory slots rewrites one sector, not the whole cluster.
-uint8_t put_cluster_bytes(f32* fs, uint8_t* buff, uint32_t cluster_number, uint32_t from, uint32_t to);
-
-// Every other layer reaches FAT entries through these two routines, never through the
-// chunks, so that the volume alone decides how much of the FAT it holds in memory.
-// Reads the raw 32-bit entry of `cluster` into *value, reading its chunk of the FAT first if
-// it is not held yet; 0 when the FAT has no such entry or the FAT sectors holding it could
-// not be read (or held), and then nothing changed.
-uint8_t fat_read_entry(f32* fs, uint32_t cluster, uint32_t* value);
-// Sets the low 28 bits of the entry of `cluster` in memory (the top four are reserved and keep
-// what the disk holds) and marks its sector for write-back; flushFAT writes it to every FAT
-// copy kept. Keeps the free count exact. 0 when the FAT has no such entry or the FAT sectors
-// holding it could not be read (or held), and then nothing changed.
-uint8_t fat_write_entry(f32* fs, uint32_t cluster, uint32_t value);
-
-// How a new cluster's old bytes are dealt with: allocateCluster zero-fills it on the disk
-// first; a caller that writes the whole cluster itself takes it as it is.
-enum class cluster_fill { zeros, by_caller };
-// Why allocate_cluster gave no cluster.
-enum class allocation_failure { none, no_free_cluster, fat_unreadable, fill_failed };
-// The first free cluster from the allocation hint on (wrapping round once), marked
-// end-of-chain in memory, the hint moved past it; 0 when none is free, the FAT could not be
-// read or its zero-fill failed (it then stays free), and *why (if given) says which.
-uint32_t allocate_cluster(f32* fs, cluster_fill fill, allocation_failure* why = nullptr);
-// Whether `needed` clusters are free. A count taken from FSInfo is only a hint: one that says
-// too few is checked against the FAT before the answer is no.
-enum class free_space { enough, too_little, unreadable };
-free_space check_free_space(f32* fs, uint32_t needed);
-// Frees the chain from start_cluster in memory only; stops where a FAT sector cannot be read.
-void release_chain(f32* fs, uint32_t start_cluster);
-
-// ---- The write-back of a change ----
-// A change writes in the order that survives a power cut: clear_clean_mark (or its first
-// putSector) before anything else; its data; write_fat_sectors; its directory slots; then
-// finish_change. flushFAT is write_fat_sectors and finish_change in one.
-
-// Writes every FAT sector marked dirty to every FAT copy kept, in ascending order (a sector whose
-// entry was changed and changed back is still written, with the bytes the disk holds); a
-// sector that failed in any copy stays dirty and is written again by the next call. 0 when
-// a write failed.
-uint8_t write_fat_sectors(f32* fs);
-// What finish_change could not write, if anything.
-enum class change_end { done, fsinfo_failed, mark_failed };
-// Rewrites FSInfo's free count and next-free hint when they no longer describe the FAT, then
-// sets the clean-shutdown mark again if this mount cleared it and nothing is pending. What
-// fails stays pending for the next write-back.
-change_end finish_change(f32* fs);
-// Clears the clean-shutdown mark in every FAT copy if it is set; a change calls it (or lets
-// putSector call it) before its first write. 0 when the write failed: the change must not go on.
-uint8_t clear_clean_mark(f32* fs);
-// A failed write left the volume in a state no retry will mend: the mark stays cleared.
-void withhold_clean_mark(f32* fs);
-
-// Stores value at `offset`, least significant byte first: the counterparts of readi16 and readi32.
-void writei16(uint8_t* buff, size_t offset, uint16_t value);
-void writei32(uint8_t* buff, size_t offset, uint32_t value);
+// A directory cluster of 0 means the root, as ".." entries store it.
+inline uint32_t resolve_dir_cluster(const f32* fs, uint32_t cluster) { return cluster == 0 ? fs->root_cluster : cluster; }
 
 } // namespace tavix

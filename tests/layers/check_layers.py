@@ -15,8 +15,11 @@ The order, bottom first (the README's "Layers" section says the same in prose):
   8 keyboard        decoding, line editing; hands a finished line to a hook
   9 start-up        kentr
 
-A file may include files of its own layer or of any layer below. Test code (tests/) is not
-checked; the kernel's sources must not include it at all.
+A file may include files of its own layer or of any layer below. Inside the file system the
+same rule holds for its own layers (FS_LAYERS, the order drivers/fs/fat32.hpp lists): record,
+sectors, FAT, directory slots, directory walk, entries, files, the mount, and the public face
+fat32.hpp, which only the rest of the kernel includes. Test code (tests/) is not checked; the
+kernel's sources must not include it at all.
 
 Usage: check_layers.py [source root]   (exit 1 and one line per offending include)
 """
@@ -39,6 +42,20 @@ LAYERS = [
     ("start-up", ["kernel/"]),
 ]
 
+# The file system's own order, bottom first, as drivers/fs/fat32.hpp lists it.
+FS_LAYERS = [
+    ("record", ["drivers/fs/fat32_volume.", "drivers/fs/fat32_layout.", "drivers/fs/fat32_bytes.",
+                "drivers/fs/dirent.", "drivers/fs/fat32_time.", "drivers/fs/cp437."]),
+    ("sectors", ["drivers/fs/fat32_sector.", "drivers/fs/fat32_boot."]),
+    ("FAT", ["drivers/fs/fat32_fat.", "drivers/fs/fat32_writeback."]),
+    ("directory slots", ["drivers/fs/fat32_slot.", "drivers/fs/fat32_names."]),
+    ("directory walk", ["drivers/fs/fat32_dir.", "drivers/fs/fat32_dir_cache."]),
+    ("entries", ["drivers/fs/fat32_entry.", "drivers/fs/fat32_create."]),
+    ("files", ["drivers/fs/fat32_file.", "drivers/fs/fat32_append.", "drivers/fs/fat32_move."]),
+    ("mount", ["drivers/fs/fat32_mount.", "drivers/fs/fat32_locate."]),
+    ("public face", ["drivers/fs/fat32.hpp"]),
+]
+
 # Includes allowed to go up, each with the reason it must. Keep this list short.
 EXCEPTIONS = {
 }
@@ -48,10 +65,10 @@ SOURCE_SUFFIXES = (".cpp", ".hpp", ".h", ".S")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
-def layer_of(path):
+def layer_of(path, layers=LAYERS):
     """The layer index of a repository-relative path, or None when no layer claims it."""
     best = None
-    for index, (_, prefixes) in enumerate(LAYERS):
+    for index, (_, prefixes) in enumerate(layers):
         for prefix in prefixes:
             # The longest matching prefix wins, so cpu/descriptors.h is not taken for cpu/.
             if path.startswith(prefix) and (best is None or len(prefix) > best[1]):
@@ -67,6 +84,21 @@ def source_files(root):
                     yield os.path.relpath(os.path.join(folder, name), root)
 
 
+def fs_problem(source, number, target):
+    """The line for an include that goes up the file system's own order, or None."""
+    if not (source.startswith("drivers/fs/") and target.startswith("drivers/fs/")):
+        return None
+    own, theirs = layer_of(source, FS_LAYERS), layer_of(target, FS_LAYERS)
+    if own is None:
+        return None  # check() names the file once
+    if theirs is None:
+        return "%s:%d: %s belongs to no file-system layer" % (source, number, target)
+    if theirs > own:
+        return "%s:%d: %s (%s) includes %s (%s), a higher file-system layer" % (
+            source, number, source, FS_LAYERS[own][0], target, FS_LAYERS[theirs][0])
+    return None
+
+
 def check(root):
     problems = []
     for source in source_files(root):
@@ -74,6 +106,8 @@ def check(root):
         if own is None:
             problems.append("%s: belongs to no layer; add it to LAYERS" % source)
             continue
+        if source.startswith("drivers/fs/") and layer_of(source, FS_LAYERS) is None:
+            problems.append("%s: belongs to no file-system layer; add it to FS_LAYERS" % source)
         with open(os.path.join(root, source), encoding="utf-8") as f:
             for number, line in enumerate(f, 1):
                 m = INCLUDE.match(line)
@@ -90,6 +124,8 @@ def check(root):
                     problems.append("%s:%d: %s (%s) includes %s (%s), a higher layer"
                                     % (source, number, source, LAYERS[own][0], target,
                                        LAYERS[theirs][0]))
+                elif fs_problem(source, number, target):
+                    problems.append(fs_problem(source, number, target))
     return problems
 
 

@@ -21,8 +21,8 @@ def tree(files):
 class CheckLayers(unittest.TestCase):
     def test_includes_down_or_level_pass(self):
         root = tree({
-            "drivers/fs/fat32_file.cpp": '#include "drivers/fs/fat32.hpp"\n#include "cpu/mem.hpp"\n',
-            "drivers/fs/fat32.hpp": '#include "drivers/disk.hpp"\n',
+            "drivers/fs/fat32_file.cpp": '#include "drivers/fs/fat32_volume.hpp"\n#include "cpu/mem.hpp"\n',
+            "drivers/fs/fat32.hpp": '#include "drivers/disk.hpp"\n#include "drivers/fs/fat32_file.hpp"\n',
             "kernel/kernel.cpp": '#include "io/kb.hpp"\n#include "general/vorn.hpp"\n',
             "boot/idt.S": '#include "cpu/descriptors.h"\n',
         })
@@ -33,6 +33,25 @@ class CheckLayers(unittest.TestCase):
         self.assertEqual(check_layers.check(root),
                          ["cpu/mem.cpp:3: cpu/mem.cpp (library) includes drivers/fs/fat32.hpp "
                           "(file system), a higher layer"])
+
+    def test_the_file_system_keeps_its_own_order(self):
+        # The sectors may not reach up to the directory walk, nor a layer to the public face;
+        # down and level includes pass, and a file the order does not name is flagged.
+        root = tree({
+            "drivers/fs/fat32_sector.cpp": '#include "drivers/fs/fat32_sector.hpp"\n'
+                                           '#include "drivers/fs/fat32_volume.hpp"\n'
+                                           '#include "drivers/fs/fat32_dir.hpp"\n',
+            "drivers/fs/fat32_move.cpp": '#include "drivers/fs/fat32_file.hpp"\n#include "drivers/fs/fat32.hpp"\n',
+            "drivers/fs/fat32.hpp": '#include "drivers/fs/fat32_mount.hpp"\n',
+            "drivers/fs/fat32_extra.cpp": "",
+        })
+        self.assertEqual(sorted(check_layers.check(root)), [
+            "drivers/fs/fat32_extra.cpp: belongs to no file-system layer; add it to FS_LAYERS",
+            "drivers/fs/fat32_move.cpp:2: drivers/fs/fat32_move.cpp (files) includes drivers/fs/fat32.hpp "
+            "(public face), a higher file-system layer",
+            "drivers/fs/fat32_sector.cpp:3: drivers/fs/fat32_sector.cpp (sectors) includes "
+            "drivers/fs/fat32_dir.hpp (directory walk), a higher file-system layer",
+        ])
 
     def test_test_code_and_unknown_files_are_refused(self):
         root = tree({
