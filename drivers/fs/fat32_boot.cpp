@@ -56,7 +56,7 @@ const struct bios_parameter_block* getBPB(f32* fs) { return &fs->bpb; }
 
 bool says_fat32(bios_parameter_block* bpb)
 {
-    // Kept on purpose (README): the test cuts the padding in the record itself, so the
+    // Documented behaviour, see the README's "Kept on purpose": the test cuts the padding in the record itself, so the
     // decoded system id reads "FAT32" from then on.
     trim_spaces(bpb->system_id, static_cast<int>(bpb_system_id_bytes));
     return strcmp(bpb->system_id, "FAT32") == 0;
