@@ -56,8 +56,8 @@ const struct bios_parameter_block* getBPB(f32* fs) { return &fs->bpb; }
 
 bool says_fat32(bios_parameter_block* bpb)
 {
-    // Documented behaviour, see the README's "Kept on purpose": the test cuts the padding in the record itself, so the
-    // decoded system id reads "FAT32" from then on.
+    // Documented behaviour, see the README's "Kept on purpose": the test cuts the padding in the
+    // record itself, so the decoded system id reads "FAT32" from then on.
     trim_spaces(bpb->system_id, static_cast<int>(bpb_system_id_bytes));
     return strcmp(bpb->system_id, "FAT32") == 0;
 }

@@ -158,7 +158,8 @@ void delFile(f32* fs, directory* dir, char* filename)
     walk_slots where{};
     for (walk_step step; (step = dir_walk_next(&walk, &entry, &where)) != walk_step::end;) {
         if (step == walk_step::free_slot) {
-            // Documented behaviour, see the README's "Kept on purpose": the routine's documented line for every free slot.
+            // Documented behaviour, see the README's "Kept on purpose": the routine's documented
+            // line for every free slot.
             printf("This directory entry has never been written or it has been deleted.\n");
             continue;
         }

@@ -39,7 +39,8 @@ bool read_boot_sector(f32* fs)
     if (!first || !getSector(fs, first.data(), 0, 1))
         return false;
     decode_bpb(first.data(), &fs->bpb);
-    // Documented behaviour, see the README's "Kept on purpose": the mount names the routine it is about to use.
+    // Documented behaviour, see the README's "Kept on purpose": the mount names the routine it is
+    // about to use.
     printf("trim_spaces\n");
     volume_partition where{};
     if (!locate_volume(first.data(), &fs->bpb, &where))
@@ -214,7 +215,8 @@ f32* makeFilesystem(char*)
         return nullptr;
     memset(fs, 0, sizeof(f32));
 
-    // Documented behaviour, see the README's "Kept on purpose": the mount probes the disk again although start-up just did.
+    // Documented behaviour, see the README's "Kept on purpose": the mount probes the disk again
+    // although start-up just did.
     identify();
     printf("Filesystem identified!\n");
     if (!read_boot_sector(fs)) {
