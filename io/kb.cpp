@@ -161,6 +161,56 @@ void finish_reader_line()
     irq_uninstall_handler(keyboard_irq);
 }
 
+// What a key event asks of the line being edited. The shell and the two line readers share
+// this one step; they differ only in how they echo and where the finished line goes.
+enum class edit : uint8_t { none, type, erase, finish, left, right, shift, caps_lock };
+struct edit_action {
+    edit kind;
+    char c;     // for type: the character
+    bool plain; // a key with no editing role of its own: a character key, an arrow, any other
+};
+
+// `apostrophe` is the character the apostrophe key gives, which the shell alone shifts.
+edit_action edit_for(const key_event& ev, char apostrophe)
+{
+    const bool pressed = !ev.released;
+    switch (ev.key) {
+    case key::left_shift:
+        return {edit::shift, 0, false};
+    case key::caps_lock:
+        return {pressed ? edit::caps_lock : edit::none, 0, false};
+    // These two act on release, so a held modifier still applies when the character lands.
+    case key::apostrophe:
+        return {pressed ? edit::none : edit::type, apostrophe, false};
+    case key::backtick:
+        return {pressed ? edit::none : edit::type, '~', false};
+    case key::backspace:
+        return {pressed ? edit::erase : edit::none, 0, false};
+    case key::enter:
+        return {pressed ? edit::finish : edit::none, 0, false};
+    case key::left:
+        return {pressed ? edit::left : edit::none, 0, true};
+    case key::right:
+        return {pressed ? edit::right : edit::none, 0, true};
+    default:
+        return {pressed ? edit::type : edit::none, key_char(ev.key), true};
+    }
+}
+
+// The plain reader shows the number of a key without an editing role in the top-right
+// corner while it is held.
+void show_key_number(const key_event& ev)
+{
+    if (!ev.released) {
+        kprintci_vidmem(ev.key, status_attribute, scancode_field_offset);
+        return;
+    }
+    const uint16_t saved = get_cursor();
+    set_cursor(scancode_field_offset);
+    kprintc(scancode_field_clear, status_attribute);
+    set_cursor(saved);
+}
+
 // The two line readers differ only in what they show: the plain one echoes each character
 // and the key number in the top-right corner, the masked one a star for every key.
 void reader_key(const key_event& ev, bool masked)
@@ -168,52 +218,34 @@ void reader_key(const key_event& ev, bool masked)
     constexpr char mask = '*';
     if (ignored_by_readers(ev.key))
         return;
-
-    switch (ev.key) {
-    case key::left_shift:
+    const edit_action action = edit_for(ev, '\'');
+    if (action.plain && !masked)
+        show_key_number(ev);
+    switch (action.kind) {
+    case edit::shift:
         left_shift_with_mark(ev.released);
         return;
-    case key::caps_lock:
-        if (!ev.released)
-            caps_lock_with_mark();
+    case edit::caps_lock:
+        caps_lock_with_mark();
         return;
-    case key::apostrophe:
-        if (ev.released)
-            reader_type('\'', masked ? mask : '\'');
+    case edit::type:
+        reader_type(action.c, masked ? mask : action.c);
         return;
-    case key::backtick:
-        if (ev.released)
-            reader_type('~', masked ? mask : '~');
-        return;
-    case key::backspace:
-        if (ev.released)
-            return;
-        if (masked) {
-            // A masked line never shows what is erased, so the screen keeps its stars.
-            echo(mask);
-            backspace_func(input);
-        } else {
+    case edit::erase:
+        if (!masked) {
             erase_last_char();
+            return;
         }
+        // A masked line never shows what is erased, so the screen keeps its stars.
+        echo(mask);
+        backspace_func(input);
         return;
-    case key::enter:
-        if (!ev.released)
-            finish_reader_line();
+    case edit::finish:
+        finish_reader_line();
         return;
-    default:
-        if (masked) {
-            if (!ev.released)
-                reader_type(key_char(ev.key), mask);
-        } else if (!ev.released) {
-            kprintci_vidmem(ev.key, status_attribute, scancode_field_offset);
-            const char c = key_char(ev.key);
-            reader_type(c, c);
-        } else {
-            const uint16_t saved = get_cursor();
-            set_cursor(scancode_field_offset);
-            kprintc(scancode_field_clear, status_attribute);
-            set_cursor(saved);
-        }
+    case edit::left:
+    case edit::right:
+    case edit::none:
         return;
     }
 }
@@ -291,47 +323,36 @@ void vorn(InterruptRegisters*)
     const key_event ev = read_key_event();
     if (ignored_by_shell(ev.key))
         return;
-
-    switch (ev.key) {
-    case key::left:
-        if (!ev.released && cursor_index > 0) {
+    const edit_action action = edit_for(ev, shifted() ? '"' : '\'');
+    switch (action.kind) {
+    case edit::left:
+        if (cursor_index > 0) {
             --cursor_index;
             set_cursor(static_cast<uint16_t>(get_cursor() - cell_bytes));
         }
         return;
-    case key::right:
-        if (!ev.released && cursor_index < strlen(input)) {
+    case edit::right:
+        if (cursor_index < strlen(input)) {
             ++cursor_index;
             set_cursor(static_cast<uint16_t>(get_cursor() + cell_bytes));
         }
         return;
-    case key::backspace:
-        if (!ev.released)
-            shell_backspace();
+    case edit::erase:
+        shell_backspace();
         return;
-    case key::enter:
-        if (!ev.released)
-            shell_run_line();
+    case edit::finish:
+        shell_run_line();
         return;
-    // These two act on release, so a held modifier still applies when the character lands.
-    case key::apostrophe:
-        if (ev.released)
-            shell_type(shifted() ? '"' : '\'');
+    case edit::type:
+        shell_type(action.c);
         return;
-    case key::backtick:
-        if (ev.released)
-            shell_type('~');
-        return;
-    case key::left_shift:
+    case edit::shift:
         capsOn = ev.released ? 0 : 1;
         return;
-    case key::caps_lock:
-        if (!ev.released)
-            capsLock = !capsLock;
+    case edit::caps_lock:
+        capsLock = !capsLock;
         return;
-    default:
-        if (!ev.released)
-            shell_type(key_char(ev.key));
+    case edit::none:
         return;
     }
 }
