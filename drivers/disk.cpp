@@ -178,9 +178,9 @@ uint64_t identify_words(uint32_t first, uint32_t words)
     return value;
 }
 
-} // namespace
-
-uint8_t identify()
+// Selects the master and sends IDENTIFY. True when a drive answered; *status is then its
+// status once it is no longer busy. False after the lines that say why nothing did.
+bool drive_answered(uint8_t* status)
 {
     port_byte_in(ata_status);
     port_byte_out(ata_drive_select, select_probe);
@@ -193,51 +193,74 @@ uint8_t identify()
     // take a second command at once and drop the data of the first.
     send_command(cmd_identify);
 
-    uint8_t status = wait_for_status(ata_busy_wait_reads, read_status, not_busy).status;
-    if (status == floating_bus) {
+    *status = wait_for_status(ata_busy_wait_reads, read_status, not_busy).status;
+    if (*status == floating_bus) {
         printf("identify: error: no ATA controller at ports 0x1F0-0x1F7 (a SATA/AHCI-only PC?)\n");
-        return 0;
+        return false;
     }
-    if (status & status_bsy) {
+    if (*status & status_bsy) {
         printf("identify: error: the drive stayed busy; giving up.\n");
         printf("identify: tip: fat32 mounting is not possible.\n");
-        return 0;
+        return false;
     }
-    if (status == 0 || status == empty_channel) {
+    if (*status == 0 || *status == empty_channel) {
         printf("identify: error: disk not found, or it is not an ATA disk\n");
         printf("identify: tip: fat32 mounting is not possible.\n");
-        return 0;
+        return false;
     }
-    printf("Status indicates presence of a drive. Polling while STAT_BSY... ");
-    printf("Done.\n");
+    return true;
+}
 
-    // A packet device (or anything else) leaves a non-zero signature in these registers.
+// A packet device (or anything else) leaves a non-zero signature in the LBA registers; an
+// ATA disk leaves zeros. False after one line naming what answered instead.
+bool answered_as_ata_disk()
+{
     uint8_t mid = port_byte_in(ata_lba_mid);
     uint8_t hi = port_byte_in(ata_lba_high);
     if (is_packet_device(mid, hi)) {
         printf("identify: error: the primary master is a CD/DVD (ATAPI) drive, not a disk.\n");
-        return 0;
+        return false;
     }
     if (mid != 0 || hi != 0) {
         printf("identify: error: the primary master is not an ATA disk.\n");
-        return 0;
+        return false;
     }
+    return true;
+}
 
-    printf("Waiting for ERR or DRQ.\n");
-    // The status that ended the busy wait may already show it; it counts as the first read.
+// Waits for the identify data; `status` is the one that ended the busy wait, which may already
+// show it and counts as the first read. False after one line when the data does not come.
+bool identify_data_ready(uint8_t status)
+{
     if (!data_or_error(status))
         status = wait_for_status(ata_data_wait_reads - 1, read_status, data_or_error).status;
     if (!data_or_error(status)) {
         printf("identify: error: the drive sent no identify data; giving up.\n");
-        return 0;
+        return false;
     }
     // No disk answers as master, though something holds the channel: a channel whose only
     // drive is the slave answers so for its empty master.
     if (status & status_err) {
         printf("identify: error: no disk answers as primary master (Tavix uses only that one).\n");
-        return 0;
+        return false;
     }
+    return true;
+}
 
+} // namespace
+
+uint8_t identify()
+{
+    uint8_t status = 0;
+    if (!drive_answered(&status))
+        return 0;
+    printf("Status indicates presence of a drive. Polling while STAT_BSY... ");
+    printf("Done.\n");
+    if (!answered_as_ata_disk())
+        return 0;
+    printf("Waiting for ERR or DRQ.\n");
+    if (!identify_data_ready(status))
+        return 0;
     printf("Reading IDENTIFY structure.\n");
     insw(ata_data, identify_data, words_per_sector);
     printf("Success. Disk is ready to go.\n");
