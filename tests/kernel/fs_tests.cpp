@@ -91,7 +91,7 @@ KTEST(fs, write_read_back_and_delete)
     delFile(master_fs, &root, doomed);
     KEXPECT(find(root.cluster, doomed).name == nullptr);
     uint32_t link = 1;
-    KEXPECT(first != 0 && fat_read_entry(master_fs, first, &link) && (link & 0x0FFFFFFF) == 0);
+    KEXPECT(first != 0 && fat_read_entry(master_fs, first, &link) && (link & fat32_entry_mask) == 0);
     KEXPECT(find(root.cluster, keep).name != nullptr);
     mfree(data);
 }

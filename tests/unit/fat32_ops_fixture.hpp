@@ -124,6 +124,19 @@ protected:
     // The simulated clock's time in every test: new entries carry it.
     static constexpr sim::CmosTime clock_time = {2026, 12, 9, 10, 30, 0};
 
+    // A fresh simulated PC and heap, as at start-up: nothing mounted, nothing on the screen.
+    static void fresh_machine()
+    {
+        sim::reset();
+        tavix::init_dmem();
+    }
+
+    tavix::f32* mount()
+    {
+        char kind[] = "fat32";
+        return tavix::makeFilesystem(kind);
+    }
+
     // Loads the image and mounts it; then the simulated PC and the drive start afresh, so that
     // the screen, the port log and the drive's counters show only what the test does.
     void mount_image(const std::string& image)
@@ -135,8 +148,7 @@ protected:
         ASSERT_TRUE(disk.load(image));
         // Whole-cluster transfers would fill the port log with every data word.
         sim::set_port_logging(false);
-        char kind[] = "fat32";
-        fs = tavix::makeFilesystem(kind);
+        fs = mount();
         ASSERT_NE(fs, nullptr);
         sim::reset();
         sim::set_port_logging(false);

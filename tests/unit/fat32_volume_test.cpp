@@ -89,12 +89,13 @@ uint32_t disk_free_count(const AtaDisk& disk, f32* fs)
 // Heap bytes taken, headers included.
 uint32_t heap_bytes_used() { return static_cast<uint32_t>(dynamic_mem_total_size - heap_test::walk_heap().free_bytes); }
 
-class Volume : public ::testing::Test {
+// The volume's own tests mount for themselves, each in its own way: the drive holds a fresh
+// copy of the small image, and the machine is fresh, but nothing is mounted yet.
+class Volume : public fat32_ops::Fs {
 protected:
     void SetUp() override
     {
-        sim::reset();
-        init_dmem();
+        fresh_machine();
         ASSERT_FALSE(small_image().empty()) << "mkfs.fat or mtools failed";
         disk.copy_image_from(pristine_small());
         ASSERT_EQ(disk.sector_count(), 64u * 2048);
@@ -102,24 +103,11 @@ protected:
         sim::reset();
     }
 
-    f32* mount()
-    {
-        char kind[] = "fat32";
-        return makeFilesystem(kind);
-    }
-
-    void expect_clean_volume(const std::string& name)
-    {
-        std::string path = fat32_test::image_dir() + "/" + name + ".img";
-        ASSERT_TRUE(disk.save(path));
-        fat32_test::expect_clean(path);
-    }
-
     // Gives a chain of allocated clusters to a new file in the root directory, written
     // straight to the disk, so that fsck.fat sees the clusters in use rather than lost.
-    void adopt_chain(f32* fs, uint32_t first, uint32_t clusters, const char* name83)
+    void adopt_chain(f32* volume, uint32_t first, uint32_t clusters, const char* name83)
     {
-        uint64_t lba = fs->cluster_begin_sector;
+        uint64_t lba = volume->cluster_begin_sector;
         uint8_t sector[sector_bytes];
         disk.read_sector(lba, sector);
         for (uint32_t slot = 0; slot < sector_bytes / 32; ++slot) {
@@ -133,7 +121,7 @@ protected:
             e[21] = static_cast<uint8_t>(first >> 24);
             e[26] = static_cast<uint8_t>(first);
             e[27] = static_cast<uint8_t>(first >> 8);
-            uint32_t size = clusters * fs->cluster_size;
+            uint32_t size = clusters * volume->cluster_size;
             for (int i = 0; i < 4; ++i)
                 e[28 + i] = static_cast<uint8_t>(size >> (8 * i));
             disk.write_sector(lba, sector);
@@ -143,50 +131,48 @@ protected:
     }
 
     // Both FAT copies on the disk, compared with the FAT as the volume holds it.
-    void expect_fat_copies_match(f32* fs)
+    void expect_fat_copies_match(f32* volume)
     {
-        uint32_t spf = fs->bpb.count_sectors_per_FAT32;
+        uint32_t spf = volume->bpb.count_sectors_per_FAT32;
         for (uint32_t s = 0; s < spf; ++s) {
             uint8_t first[sector_bytes];
-            disk.read_sector(fs->fat_begin_sector + s, first);
-            for (uint32_t copy = 1; copy < fs->bpb.FAT_count; ++copy) {
+            disk.read_sector(volume->fat_begin_sector + s, first);
+            for (uint32_t copy = 1; copy < volume->bpb.FAT_count; ++copy) {
                 uint8_t other[sector_bytes];
-                disk.read_sector(fs->fat_begin_sector + copy * spf + s, other);
+                disk.read_sector(volume->fat_begin_sector + copy * spf + s, other);
                 ASSERT_EQ(0, std::memcmp(first, other, sector_bytes)) << "copy " << copy << " sector " << s;
             }
             for (uint32_t i = 0; i < 128; ++i)
-                ASSERT_EQ(readi32(first, i * 4), fat_entry(fs, s * 128 + i)) << "sector " << s << " entry " << i;
+                ASSERT_EQ(readi32(first, i * 4), fat_entry(volume, s * 128 + i)) << "sector " << s << " entry " << i;
         }
     }
 
     // The cluster the next allocation takes: the first free one from the hint on, wrapping.
-    uint32_t next_allocation(f32* fs)
+    uint32_t next_allocation(f32* volume)
     {
-        uint32_t start = fs->cluster_alloc_hint < 2 || fs->cluster_alloc_hint > fs->last_cluster ? 2 : fs->cluster_alloc_hint;
-        for (uint32_t i = 0; i <= fs->last_cluster - 2; ++i) {
-            uint32_t c = 2 + (start - 2 + i) % (fs->last_cluster - 1);
-            if ((fat_entry(fs, c) & 0x0FFFFFFF) == 0)
+        uint32_t start = volume->cluster_alloc_hint < 2 || volume->cluster_alloc_hint > volume->last_cluster ? 2 : volume->cluster_alloc_hint;
+        for (uint32_t i = 0; i <= volume->last_cluster - 2; ++i) {
+            uint32_t c = 2 + (start - 2 + i) % (volume->last_cluster - 1);
+            if ((fat_entry(volume, c) & 0x0FFFFFFF) == 0)
                 return c;
         }
         return 0;
     }
 
     // The first free cluster at or after `from`, from the disk's FAT.
-    uint32_t first_free_on_disk(f32* fs, uint32_t from)
+    uint32_t first_free_on_disk(f32* volume, uint32_t from)
     {
-        for (uint32_t c = from; c <= fs->last_cluster; ++c) {
-            if ((disk_fat(disk, fs, c) & 0x0FFFFFFF) == 0)
+        for (uint32_t c = from; c <= volume->last_cluster; ++c) {
+            if ((disk_fat(disk, volume, c) & 0x0FFFFFFF) == 0)
                 return c;
         }
         return 0;
     }
-
-    AtaDisk disk;
 };
 
 TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(sim::screen_row_trimmed(0), "Status indicates presence of a drive. Polling while STAT_BSY... Done.");
     EXPECT_EQ(sim::screen_row_trimmed(3), "Success. Disk is ready to go.");
@@ -229,6 +215,11 @@ TEST_F(Volume, MountPrintsItsStepsAndDerivesTheLayout)
     for (uint32_t c : {0u, 2u, 3u, 127u, 128u, fat_chunk_entries - 1})
         EXPECT_EQ(fat_entry(fs, c), disk_fat(disk, fs, c)) << "cluster " << c;
     EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 3) << "the chunk is held, not read again";
+    // read_bpb reads the boot sector again, as the mount decoded it (the system id uncut).
+    bios_parameter_block again{};
+    ASSERT_EQ(read_bpb(fs, &again), 1);
+    EXPECT_EQ(again.count_sectors_per_FAT32, bpb->count_sectors_per_FAT32);
+    EXPECT_STREQ(again.system_id, "FAT32   ");
 }
 
 TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
@@ -236,7 +227,7 @@ TEST_F(Volume, MountOfALargeVolumeWithEightSectorClusters)
     ASSERT_FALSE(large_image().empty());
     ASSERT_TRUE(disk.load(large_image()));
     disk.reset_state();
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(sim::screen_row_trimmed(6), "Sectors per cluster: 8");
     EXPECT_EQ(fs->cluster_size, 4096u);
@@ -338,8 +329,7 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
         }
         disk.reset_state();
         disk.fail_read_at(c.unreadable);
-        sim::reset();
-        init_dmem();
+        fresh_machine();
         uint32_t blocks_before = heap_test::walk_heap().used_blocks;
         EXPECT_EQ(mount(), nullptr);
         // After the mount's own lines, "Sectors per cluster" for a FAT32 boot sector, then one
@@ -366,14 +356,13 @@ TEST_F(Volume, MountRefusesVolumesItCannotHandleSafely)
     disk.copy_image_from(pristine_small());
     poke(disk, fat, 2 * 4, 0x1234, 4);
     poke(disk, fat + 0x1234 / 128, (0x1234 % 128) * 4, 0x0FFFFFFF, 4);
-    sim::reset();
-    init_dmem();
+    fresh_machine();
     EXPECT_NE(mount(), nullptr);
 }
 
 TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     std::vector<uint8_t> buff(fs->cluster_size, 0x5A);
     sim::reset();
@@ -401,7 +390,7 @@ TEST_F(Volume, ClusterIoStaysInsideTheDataArea)
 
 TEST_F(Volume, NextClusterMasksTheTopBitsAndEndsOutsideTheFat)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     set_fat_entry(fs, 7, 0xF0000009);
     EXPECT_EQ(get_next_cluster_id(fs, 7), 9u);
@@ -415,7 +404,7 @@ TEST_F(Volume, NextClusterMasksTheTopBitsAndEndsOutsideTheFat)
 
 TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t hint = peek(disk, fs->bpb.sector_number_FSInfo, 492);
     uint32_t expected = first_free_on_disk(fs, hint);
@@ -459,7 +448,7 @@ TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
     EXPECT_EQ(flushFAT(fs), 1) << "the write-back sets the mark again";
     adopt_chain(fs, first, 1, "FIRST   BIN");
     adopt_chain(fs, second, 1, "SECOND  BIN");
-    expect_clean_volume("alloc-hint");
+    save_checked("alloc-hint");
 }
 
 // The search goes on into FAT sectors that are not held yet, a chunk at a time, wraps below
@@ -467,7 +456,7 @@ TEST_F(Volume, AllocationStartsAtTheFsinfoHintAndZeroFillsTheCluster)
 // everything as it was when nothing is free.
 TEST_F(Volume, AllocationCrossesIntoUnreadSectorsAndWrapsBelowTheHint)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     ASSERT_EQ(fs->fat_chunks_loaded, 1u);
     // Everything from the hint to the end of the first chunk is taken: the first free
@@ -520,7 +509,7 @@ TEST_F(Volume, AllocationCrossesIntoUnreadSectorsAndWrapsBelowTheHint)
 
 TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t free_before = count_free_clusters(fs);
     uint32_t a = allocateCluster(fs), b = allocateCluster(fs), c = allocateCluster(fs);
@@ -534,7 +523,7 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     EXPECT_EQ(fat_entry(fs, c), 0u);
     EXPECT_EQ(count_free_clusters(fs), free_before);
     expect_fat_copies_match(fs);
-    expect_clean_volume("chain-release");
+    save_checked("chain-release");
 
     // The top four bits of an entry are reserved: links that carry them are still links,
     // and the whole chain is released, not just its first cluster.
@@ -545,7 +534,7 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     EXPECT_EQ(fat_entry(fs, b), 0u);
     EXPECT_EQ(fat_entry(fs, c), 0u);
     EXPECT_EQ(count_free_clusters(fs), free_before);
-    expect_clean_volume("chain-release-reserved-bits");
+    save_checked("chain-release-reserved-bits");
 
     // A chain that loops back on itself and one that runs off the volume both end.
     uint32_t x = allocateCluster(fs), y = allocateCluster(fs), z = allocateCluster(fs);
@@ -565,12 +554,12 @@ TEST_F(Volume, ChainReleaseFreesTheChainAndSurvivesBadLinks)
     EXPECT_EQ(fat_entry(fs, 1), fat1);
     EXPECT_EQ(count_free_clusters(fs), free_before);
     EXPECT_EQ(count_free_clusters(fs), disk_free_count(disk, fs));
-    expect_clean_volume("chain-release-bad-links");
+    save_checked("chain-release-bad-links");
 }
 
 TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
 
@@ -612,12 +601,12 @@ TEST_F(Volume, WriteBackTouchesOnlyChangedSectorsInEveryCopyAndKeepsFsinfoExact)
     EXPECT_EQ(peek(disk, fsinfo, 492), c + 1);
     EXPECT_EQ(fat_entry(fs, 1), peek(disk, fs->fat_begin_sector, 4)) << "FAT[1] and its clean bit are untouched";
     adopt_chain(fs, far, 1, "FAR     BIN");
-    expect_clean_volume("write-back");
+    save_checked("write-back");
 }
 
 TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     uint32_t c = allocateCluster(fs);
@@ -643,7 +632,7 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     EXPECT_EQ(retry_pending_writes(fs), 1);
     EXPECT_EQ(disk.commands().size(), 0u);
     adopt_chain(fs, c, 1, "RETRY   BIN");
-    expect_clean_volume("retry");
+    save_checked("retry");
 
     // A failed FSInfo write alone stays pending too and is retried without the FAT.
     uint32_t d = allocateCluster(fs);
@@ -656,13 +645,13 @@ TEST_F(Volume, AFailedFatWriteIsReportedAndRetriedNextTime)
     EXPECT_EQ(disk.written_lbas(), (std::vector<uint64_t>{fsinfo, mark[0], mark[1]}));
     EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
     adopt_chain(fs, d, 1, "FSINFO  BIN");
-    expect_clean_volume("retry-fsinfo");
+    save_checked("retry-fsinfo");
 }
 
 TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
 {
     uint32_t blocks = heap_test::walk_heap().used_blocks;
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t c = allocateCluster(fs);
     f32 layout = *fs;
@@ -673,7 +662,7 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
     EXPECT_EQ(heap_test::walk_heap().used_blocks, blocks);
     EXPECT_EQ(disk_fat(disk, fs_layout, c), 0x0FFFFFFFu);
     adopt_chain(fs_layout, c, 1, "DESTROY BIN");
-    expect_clean_volume("destroy");
+    save_checked("destroy");
 }
 
 // The FAT is read a chunk at a time, the first time an entry in it is used, and kept: a
@@ -681,7 +670,7 @@ TEST_F(Volume, DestroyWritesBackAndReleasesEverything)
 // the memory the volume holds grows by that chunk (and the table above it) only.
 TEST_F(Volume, FatSectorsAreReadOnFirstUseOnlyOnceAndMemoryFollowsThem)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     // A chain from the chunk the mount read into one it did not, written to the disk, then
     // mounted afresh.
@@ -693,8 +682,7 @@ TEST_F(Volume, FatSectorsAreReadOnFirstUseOnlyOnceAndMemoryFollowsThem)
     ASSERT_EQ(flushFAT(fs), 1);
     adopt_chain(fs, a, 2, "CROSS   BIN");
     destroyFilesystem(fs);
-    sim::reset();
-    init_dmem();
+    fresh_machine();
     uint32_t heap_empty = heap_bytes_used();
     disk.reset_state();
     fs = mount();
@@ -726,7 +714,7 @@ TEST_F(Volume, FatSectorsAreReadOnFirstUseOnlyOnceAndMemoryFollowsThem)
     // Releasing the volume gives all of it back.
     destroyFilesystem(fs);
     EXPECT_EQ(heap_bytes_used(), heap_empty);
-    expect_clean_volume("first-use");
+    save_checked("first-use");
 }
 
 // A volume eight times larger costs the mount the same sectors and, but for one pointer per
@@ -740,11 +728,10 @@ TEST_F(Volume, MountCostDoesNotGrowWithTheVolume)
     for (const std::string* image : {&small_image(), &larger}) {
         SCOPED_TRACE(*image);
         ASSERT_TRUE(disk.load(*image));
-        sim::reset();
-        init_dmem();
+        fresh_machine();
         uint32_t heap_empty = heap_bytes_used();
         disk.reset_state();
-        f32* fs = mount();
+        fs = mount();
         ASSERT_NE(fs, nullptr);
         EXPECT_EQ(disk.sectors_read(), 2u + fat_chunk_sectors);
         EXPECT_EQ(disk.command_count(AtaDisk::cmd_read48), 3);
@@ -776,7 +763,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
 {
     uint32_t fsinfo = 0;
     {
-        f32* fs = mount();
+        fs = mount();
         ASSERT_NE(fs, nullptr);
         fsinfo = fs->bpb.sector_number_FSInfo;
     }
@@ -787,10 +774,9 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
     disk.copy_image_from(pristine);
     poke(disk, fsinfo, 488, 1000, 4);
     poke(disk, fsinfo, 492, 500, 4);
-    sim::reset();
-    init_dmem();
+    fresh_machine();
     disk.reset_state();
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(fs->cluster_alloc_hint, 500u);
     EXPECT_EQ(count_free_clusters(fs), 1000u);
@@ -818,8 +804,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
     for (Case c : cases) {
         SCOPED_TRACE(c.what);
         disk.copy_image_from(pristine);
-        sim::reset();
-        init_dmem();
+        fresh_machine();
         fs = mount();
         ASSERT_NE(fs, nullptr);
         uint32_t clusters = fs->last_cluster - 1;
@@ -830,8 +815,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
         disk.copy_image_from(pristine);
         uint32_t hint_on_disk = peek(disk, fsinfo, 492);
         poke(disk, fsinfo, c.offset, c.value, 4);
-        sim::reset();
-        init_dmem();
+        fresh_machine();
         disk.reset_state();
         fs = mount();
         ASSERT_NE(fs, nullptr);
@@ -869,7 +853,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
         if (c.valid) {
             EXPECT_EQ(peek(disk, fsinfo, 488), disk_free_count(disk, fs));
             adopt_chain(fs, cl, 1, "COUNTED BIN");
-            expect_clean_volume(std::string("fsinfo-") + (c.offset == 488 ? "count" : "hint"));
+            save_checked(std::string("fsinfo-") + (c.offset == 488 ? "count" : "hint"));
         }
     }
 }
@@ -878,7 +862,7 @@ TEST_F(Volume, FsinfoIsTrustedWhenValidAndCountedOtherwise)
 // the count the volume keeps is the disk's at every step, and so is FSInfo's.
 TEST_F(Volume, FreeCountStaysExactThroughCreationsAndDeletions)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t fsinfo = fs->bpb.sector_number_FSInfo;
     auto expect_exact = [&](const char* step) {
@@ -916,7 +900,7 @@ TEST_F(Volume, FreeCountStaysExactThroughCreationsAndDeletions)
     expect_exact("a failed creation");
     delFile(fs, &root, b);
     expect_exact("the small file deleted");
-    expect_clean_volume("free-count");
+    save_checked("free-count");
 }
 
 // A FAT sector that cannot be read fails the lookup, the change, the allocation or the
@@ -924,7 +908,7 @@ TEST_F(Volume, FreeCountStaysExactThroughCreationsAndDeletions)
 // as they were; once the drive answers again the same calls work.
 TEST_F(Volume, AFailedFatReadFailsTheOperationAndChangesNothing)
 {
-    f32* fs = mount();
+    fs = mount();
     ASSERT_NE(fs, nullptr);
     uint32_t far = 7 * fat_chunk_entries + 3;
     uint32_t held = 100;
@@ -995,9 +979,8 @@ TEST_F(Volume, TheNextShellCommandHealsAFailedWrite)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing);
         disk.copy_image_from(pristine_small());
-        sim::reset();
-        init_dmem();
-        f32* fs = mount();
+        fresh_machine();
+        fs = mount();
         ASSERT_NE(fs, nullptr);
         start_global_config();
         master_fs = fs;
@@ -1094,7 +1077,7 @@ TEST_F(Volume, FuzzedBootSectorsAndChainsNeverEscapeTheVolume)
                 poke(disk, 0, offset, rng(), 1);
             }
         }
-        f32* fs = mount();
+        fs = mount();
         if (!fs)
             continue;
         ++mounted;
