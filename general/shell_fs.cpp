@@ -164,6 +164,16 @@ private:
     heap_block block_;
 };
 
+// True when the path ends in an entry's name; "/" and a path ending in ".." name a directory's
+// own place, which `who` refuses with the line "<who>: error: <typed> <refusal>".
+bool names_an_entry(const char* who, const char* typed, const shell_path* path, const char* refusal)
+{
+    if (path->leaf[0] != '\0')
+        return true;
+    printf("%s: error: %s %s\n", who, typed, refusal);
+    return false;
+}
+
 // The entry a path names, which must not be a directory; false after one line.
 bool find_file(const char* who, const shell_path* path, dir_entry* entry)
 {
@@ -284,31 +294,37 @@ bool move_target(const char* from_name, shell_path* to, uint32_t* dir, const cha
     return true;
 }
 
+// dir's and cd's common step: the directory the line names (`fallback` when it names none),
+// entered and read into *listing; false after one line.
+bool read_named_directory(const char* who, const char* usage, const char* fallback, char** words, int count,
+    path_holder& path, directory* listing)
+{
+    if (!usage_unless(count <= 2, usage) || !volume_ready(who))
+        return false;
+    if (!path.resolve(who, count == 2 ? words[1] : fallback) || !enter_directory(who, path.get()))
+        return false;
+    populate_dir(master_fs, listing, location_cluster(path->where));
+    return true;
+}
+
 } // namespace
 
 void run_dir(char** words, int count)
 {
-    if (!usage_unless(count <= 2, "dir [PATH]") || !volume_ready("dir"))
-        return;
     path_holder path;
-    if (!path.resolve("dir", count == 2 ? words[1] : ".") || !enter_directory("dir", path.get()))
-        return;
     directory listing{};
-    populate_dir(master_fs, &listing, location_cluster(path->where));
+    if (!read_named_directory("dir", "dir [PATH]", ".", words, count, path, &listing))
+        return;
     print_listing(listing);
     free_directory(master_fs, &listing);
 }
 
 void run_cd(char** words, int count)
 {
-    if (!usage_unless(count <= 2, "cd [PATH]") || !volume_ready("cd"))
-        return;
     path_holder path;
-    if (!path.resolve("cd", count == 2 ? words[1] : "/") || !enter_directory("cd", path.get()))
-        return;
     directory listing{};
-    populate_dir(master_fs, &listing, location_cluster(path->where));
-    set_current_directory(path->where, listing);
+    if (read_named_directory("cd", "cd [PATH]", "/", words, count, path, &listing))
+        set_current_directory(path->where, listing);
 }
 
 void run_pwd(char**, int count)
@@ -378,12 +394,8 @@ void run_rmdir(char** words, int count)
         return;
     path_holder path;
     dir_entry entry{};
-    if (!path.resolve("rmdir", words[1]))
+    if (!path.resolve("rmdir", words[1]) || !names_an_entry("rmdir", words[1], path.get(), "cannot be removed"))
         return;
-    if (path->leaf[0] == '\0') {
-        printf("rmdir: error: %s cannot be removed\n", words[1]);
-        return;
-    }
     if (!find_leaf("rmdir", path.get(), &entry))
         return;
     bool directory = is_directory(entry);
@@ -406,11 +418,7 @@ void run_mv(char** words, int count)
     dir_entry entry{};
     if (!from.resolve("mv", words[1]) || !to.resolve("mv", words[2]))
         return;
-    if (from->leaf[0] == '\0') {
-        printf("mv: error: %s cannot be moved\n", words[1]);
-        return;
-    }
-    if (!find_leaf("mv", from.get(), &entry))
+    if (!names_an_entry("mv", words[1], from.get(), "cannot be moved") || !find_leaf("mv", from.get(), &entry))
         return;
     uint32_t dir = 0;
     const char* name = nullptr;

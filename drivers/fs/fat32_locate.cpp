@@ -13,6 +13,10 @@ namespace tavix {
 
 namespace {
 
+// Cluster counts below these make a FAT volume FAT12 or FAT16, whatever its boot sector says.
+constexpr uint32_t fat12_cluster_limit = 4085;
+constexpr uint32_t fat16_cluster_limit = 65525;
+
 // Other file systems name themselves in the boot sector's OEM field.
 constexpr size_t boot_oem_name = 3;
 constexpr size_t boot_oem_name_bytes = 8;

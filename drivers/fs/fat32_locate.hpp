@@ -7,10 +7,6 @@
 
 namespace tavix {
 
-// Cluster counts below these make a FAT volume FAT12 or FAT16, whatever its boot sector says.
-constexpr uint32_t fat12_cluster_limit = 4085;
-constexpr uint32_t fat16_cluster_limit = 65525;
-
 // Where the volume lies on the disk: the whole disk from LBA 0 (both 0), or a partition.
 struct volume_partition {
     uint32_t begin_sector;

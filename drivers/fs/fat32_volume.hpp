@@ -17,11 +17,11 @@ constexpr uint32_t fat32_end_of_chain = 0x0FFFFFFF;
 constexpr uint32_t fat32_free_cluster = 0;
 // Cluster numbers start at 2; entries 0 and 1 of the FAT are the volume's reserved entries.
 constexpr uint32_t fat32_first_data_cluster = 2;
-// The FSInfo sector's "free count / next free unknown" value.
-constexpr uint32_t fat32_fsinfo_unknown = 0xFFFFFFFF;
+static_assert(fat32_end_of_chain > fat32_last_link, "the driver's own end-of-chain value ends a chain");
 // FAT entry 1 carries the clean-shutdown mark: set while the volume is consistent.
 constexpr uint32_t fat32_mark_entry = 1;
 constexpr uint32_t fat32_clean_mark = 0x08000000;
+static_assert((fat32_clean_mark & fat32_entry_mask) == fat32_clean_mark, "the mark lies in the entry's 28 bits");
 
 // The boot-sector fields, decoded byte by byte from the volume's first sector.
 struct bios_parameter_block {

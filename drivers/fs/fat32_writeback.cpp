@@ -10,6 +10,9 @@ namespace tavix {
 
 namespace {
 
+// The FSInfo sector's "free count / next free unknown" value.
+constexpr uint32_t fat32_fsinfo_unknown = 0xFFFFFFFF;
+
 // Reads the FSInfo sector the boot sector names and keeps it when it really is one
 // (fsinfo_valid), with its counters as stored. False when it could not be read: fsinfo_unread
 // then says it must be read before the volume may be called clean.

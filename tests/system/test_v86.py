@@ -12,12 +12,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import fsck_clean, image_path, make_fat32_image, mtools  # noqa: E402
-from test_bochs import tests_in_image  # noqa: E402
+from test_bochs import main_unless_missing, tests_in_image  # noqa: E402
 from test_pci import parse_listing  # noqa: E402
 from test_shell import KEYBOARD_RESULTS, type_keyboard_group  # noqa: E402
 import v86  # noqa: E402
 
-SKIPPED = 77
 BOOT_TIMEOUT = 30
 RUN_TIMEOUT = 60
 PROMPT = "masteruser: / &"
@@ -93,8 +92,4 @@ class OnV86(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    reason = v86.missing()
-    if reason:
-        print("skipped: " + reason)
-        sys.exit(SKIPPED)
-    unittest.main()
+    main_unless_missing(v86.missing())
