@@ -70,8 +70,8 @@ struct fat_leaf;
 struct dir_cache;
 
 // The one mounted volume. The first fields are the classic ones; the rest is what the
-// volume layer needs to stay inside the volume and keep the disk's FAT copies and FSInfo
-// exact.
+// layers of drivers/fs need to stay inside the volume and keep the disk's FAT copies and
+// FSInfo exact.
 struct f32 {
     bios_parameter_block bpb;
     // The disk LBA of the volume's first sector: 0, or the start of the partition holding it.
@@ -125,7 +125,8 @@ struct f32 {
     // again only once all of them are done, never in between.
     uint8_t mark_held;
     // The FAT's first sector as every copy on the disk holds it: a change of the mark writes
-    // it with only the mark changed, never an entry that is still waiting for its turn.
+    // it with only the mark changed, never an entry that is still waiting for its turn. The
+    // FAT held in memory takes the mark from here (fat32_fat.cpp).
     uint8_t mark_sector[fat32_sector_size];
 
     // The directory entries were last created in, as its last walk found it and every change
