@@ -43,6 +43,9 @@ POLL_INTERVAL = 0.05      # seconds between two looks at the screen
 KEY_GAP = 0.002           # seconds between two key events
 KEY_DRAIN_TIMEOUT = 2.0   # seconds for the guest to take a byte out of the keyboard controller
 QUIT_TIMEOUT = 5.0
+# Seconds for QEMU to answer one QMP command. A QEMU that stops answering (it may be on its
+# way out after a reset or a power-off) fails the command instead of hanging the test.
+QMP_TIMEOUT = 60.0
 
 
 def build_dir():
@@ -237,6 +240,7 @@ class Qemu(Machine):
                 if time.monotonic() > deadline:
                     raise RuntimeError("QEMU did not open its QMP socket: " + self.stderr_text())
                 time.sleep(0.02)
+        sock.settimeout(QMP_TIMEOUT)
         self.sock = sock
         self.reader = sock.makefile("rb")
         greeting = self._read_message()
