@@ -1,7 +1,7 @@
 // The FAT32 file system's public face, and the order of its layers.
 //
-// drivers/fs is cut in layers, bottom first, after the way a small kernel's file system names
-// its own. A file includes headers of its own layer and of those below it, never above
+// drivers/fs is cut in layers, bottom first, so that each can be read knowing only those below
+// it. A file includes headers of its own layer and of those below it, never above
 // (tests/layers/check_layers.py enforces it):
 //
 //   record   fat32_volume (the mounted volume), fat32_layout (where on-disk fields lie),
