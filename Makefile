@@ -31,29 +31,39 @@ MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps kernel debug-kernel iso host web run disk test bench fuzz debug gdb docs clean
 
+# A build tree remembers the checkout that configured it, and CMake refuses to reuse it from a
+# copied or moved checkout with a message that names no way out: say which one in one line.
+reusable = @cache=$(1)/CMakeCache.txt; made_in=$$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' $$cache 2>/dev/null); \
+	if [ -n "$$made_in" ] && [ "$$made_in" != "$(CURDIR)" ]; then \
+		echo "make: $(1) was configured for the checkout in $$made_in, not this one; run make clean first" >&2; exit 1; fi
+
 all: kernel debug-kernel iso host web
 
 deps:
 	@tools/install-deps.sh
 
 kernel: deps
+	$(call reusable,$(KBUILD))
 	@cmake -S . -B $(KBUILD) -DTAVIX_KERNEL=ON -DCMAKE_TOOLCHAIN_FILE=cmake/i686-elf.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(KBUILD) -j $(JOBS)
 
 # Debug is -O0 -g: every source line is its own run of instructions, in source order, so
 # gdb's next and step go line by line and every local variable can be read.
 debug-kernel: deps
+	$(call reusable,$(DBUILD))
 	@cmake -S . -B $(DBUILD) -DTAVIX_KERNEL=ON -DCMAKE_TOOLCHAIN_FILE=cmake/i686-elf.cmake -DCMAKE_BUILD_TYPE=Debug \
 		-DTAVIX_OUTPUT_DIR=$(abspath $(dir $(DEBUG_ELF))) >/dev/null
 	@cmake --build $(DBUILD) -j $(JOBS) --target tavix
 
 iso: kernel
 	@tools/make-iso.sh $(BUILD)/tavix.elf $(BUILD)/tavix.iso
+	@echo "Made $(BUILD)/tavix.iso, a GRUB rescue image of $(BUILD)/tavix.elf: boot it in another VM or write it to a USB stick."
 
 web: kernel
 	@tools/make-web.sh $(BUILD)/tavix.elf $(BUILD)/web
 
 host: deps
+	$(call reusable,$(HBUILD))
 	@cmake -S . -B $(HBUILD) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(HBUILD) -j $(JOBS)
 

@@ -179,6 +179,11 @@ def main(argv):
     if reason:
         print("error: " + reason, file=sys.stderr)
         return 1
+    # Without a display, SDL cannot open the window and Bochs ends in a panic that names no cause.
+    if not os.environ.get("DISPLAY") and not os.environ.get("WAYLAND_DISPLAY"):
+        print("error: Bochs opens a window and there is no display here (DISPLAY is not set); run this in a"
+              " graphical session, or boot Bochs without a window through its tests: cd build/host && ctest -L bochs", file=sys.stderr)
+        return 1
     iso, disk = argv[1], (argv[2] if len(argv) == 3 else None)
     with tempfile.TemporaryDirectory(prefix="tavix-bochs-") as work:
         bochsrc = os.path.join(work, "bochsrc")
