@@ -88,7 +88,7 @@ gdb: deps
 	$(if $(gdb_waiting),,$(error make gdb: no QEMU is waiting for gdb on port $(GDB_PORT); run make debug in another terminal first))
 	@gdb -q $(DEBUG_ELF) -ex 'target remote localhost:$(GDB_PORT)'
 
-docs: kernel
+docs: kernel debug-kernel
 	@python3 tools/docs/make_docs.py
 
 test: all

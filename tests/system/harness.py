@@ -162,12 +162,14 @@ class Qemu(Machine):
     test image (tavix-test.elf) always gets the debug console and the isa-debug-exit device.
     cdrom: boot this ISO instead of a -kernel image.
     disk: raw image attached as the primary master IDE disk.
+    paused: leave the machine stopped before its first instruction, as make debug does, for a
+    debugger to let it run.
     """
 
     name = "QEMU"
 
     def __init__(self, kernel=None, disk=None, append=None, extra_args=(), cdrom=None,
-                 debugcon=None):
+                 debugcon=None, paused=False):
         if cdrom is None and kernel is None:
             kernel = image_path("tavix.elf")
         self.kernel = kernel
@@ -179,6 +181,7 @@ class Qemu(Machine):
         if debugcon is None and self.test_devices:
             debugcon = True
         self.want_debugcon = bool(debugcon)
+        self.paused = paused
         self.proc = None
         self.sock = None
         self.reader = None
@@ -222,7 +225,8 @@ class Qemu(Machine):
             self.proc = subprocess.Popen(self.command_line(), stdin=subprocess.DEVNULL,
                                          stdout=err, stderr=err)
         self._connect()
-        self.qmp("cont")
+        if not self.paused:
+            self.qmp("cont")
         return self
 
     def _connect(self):

@@ -18,6 +18,7 @@ class Image:
     def __init__(self, path):
         with open(path, "rb") as f:
             data = f.read()
+        self.file_size = len(data)
         if data[:4] != b"\x7fELF" or data[4] != 1 or data[5] != 1:
             raise SystemExit("%s: not a 32-bit little-endian ELF image" % path)
         (_, _, _, self.entry, phoff, shoff, _, _, phentsize, phnum, shentsize, shnum,

@@ -53,7 +53,7 @@ def regions(image):
     segment = image.segments[0]
     image_end = image.symbol("kernel_image_end").address
     rows = [
-        (0, LOW_MEMORY_END, "conventional memory: BIOS data, not used by Tavix", "hardware"),
+        (0, LOW_MEMORY_END, "conventional memory: BIOS data, the loader's record (read at start-up)", "hardware"),
         (LOW_MEMORY_END, VGA_MEMORY_END, "VGA memory: the text buffer is at %s" % hex32(TEXT_BUFFER), "hardware"),
         (VGA_MEMORY_END, segment.address, "video and system BIOS ROMs", "hardware"),
     ]
@@ -91,7 +91,8 @@ def facts(image):
         "mem.load": hex32(segment.address),
         "mem.entry": hex32(image.entry),
         "mem.header_offset": str(segment.offset),
-        "mem.file_kib": str(rounded_up(segment.file_size, KIB)),
+        "mem.loaded_kib": str(rounded_up(segment.file_size, KIB)),
+        "mem.elf_kib": str(rounded_up(image.file_size, KIB)),
         "mem.stack_bottom": hex32(image.symbol("stack_bottom").address),
         "mem.stack_top": hex32(image.symbol("stack_space").address),
         "mem.gdt": hex32(image.symbol("gdt_entries").address),

@@ -63,7 +63,7 @@ def figure(steps):
     for i, (sector, count, text, kind) in enumerate(steps):
         y = 40 + i * row
         d.box(20, y, 720, row - 8, kind)
-        where = "sector %d" % sector if count == 1 else "sectors %d-%d" % (sector, sector + count - 1)
+        where = "sector {:,}".format(sector) if count == 1 else "sectors {:,}-{:,}".format(sector, sector + count - 1)
         d.text(30, y + 19, "%d. %s: %s" % (i + 1, where, text), 12)
     d.text(20, height - 14, "From QEMU's trace of the kernel's disk writes; make docs draws this again.", 11)
     return d.svg()
@@ -86,6 +86,7 @@ def build(elf, image, workdir):
     found = {
         "write.count": str(len(writes)),
         "write.new_cluster": str(new_cluster),
-        "write.new_sector": "{:,}".format(volume.sector_of(new_cluster)),
     }
+    # The page's list of the writes names each one's first sector, in order.
+    found.update(("write.sector.%d" % (i + 1), "{:,}".format(sector)) for i, (sector, _) in enumerate(writes))
     return found, {"mkhello-writes.svg": figure(steps)}
