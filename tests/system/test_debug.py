@@ -1,7 +1,9 @@
-"""The image make debug boots: gdb steps through it line by line and reads its variables, and
-it runs the shell on its 8 KiB stack like the shipped image."""
+"""The image make debug boots: gdb shows a key's road to the command as a stack of calls, steps
+through it line by line and reads its variables, and it runs the shell on its 8 KiB stack like
+the shipped image."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -17,6 +19,11 @@ GDB_TIMEOUT = 60
 # A declaration walks init_variable's checks and fills its slot: this many lines, all inside it.
 STEPS = 8
 STACK_LIMIT = 4096
+# The calls from the interrupt stub to the command, innermost first, as bt at execute_vorn
+# lists them; the keyboard's own frames between vorn and the shell's line may vary.
+ROAD_END = "tavix::execute_vorn"
+ROAD_FROM_STUB = ["tavix::vorn", "irq_handler", "irq_common_stub"]
+FRAME = re.compile(r"^#\d+\s+(?:0x[0-9a-f]+ in )?(\S+) \(", re.M)
 
 
 def free_port():
@@ -26,9 +33,9 @@ def free_port():
 
 
 def stepped_lines(gdb_output):
-    """The line numbers gdb printed from the breakpoint on, in order."""
+    """The line numbers gdb printed from the second breakpoint on, in order."""
     lines = []
-    for line in gdb_output.split("\nBreakpoint 1, ", 1)[-1].splitlines():
+    for line in gdb_output.split("\nBreakpoint 2, ", 1)[-1].splitlines():
         number = line.split("\t", 1)[0]
         if "\t" in line and number.isdigit():
             lines.append(int(number))
@@ -36,7 +43,7 @@ def stepped_lines(gdb_output):
 
 
 class DebugImage(unittest.TestCase):
-    def test_next_goes_line_by_line_and_variables_can_be_read(self):
+    def test_bt_shows_the_road_of_a_key_and_next_goes_line_by_line(self):
         elf = image_path(os.path.join("debug", "tavix.elf"))
         port = free_port()
         with tempfile.TemporaryDirectory() as work:
@@ -51,7 +58,8 @@ class DebugImage(unittest.TestCase):
                 steps = ["-ex", "next"] * STEPS
                 gdb = subprocess.Popen(
                     ["gdb", "-q", "-batch", "-nx", elf, "-ex", "target remote 127.0.0.1:%d" % port,
-                     "-ex", "break tavix::init_variable", "-ex", "shell touch " + mark, "-ex", "continue"] + steps +
+                     "-ex", "break tavix::execute_vorn", "-ex", "shell touch " + mark, "-ex", "continue",
+                     "-ex", "bt", "-ex", "delete", "-ex", "break tavix::init_variable", "-ex", "continue"] + steps +
                     ["-ex", "info locals", "-ex", "delete", "-ex", "detach"],
                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
                 vm.wait_until(lambda: os.path.exists(mark) and vm.qmp("query-status")["running"], GDB_TIMEOUT,
@@ -60,6 +68,10 @@ class DebugImage(unittest.TestCase):
                 vm.key_down("ret")
                 output = gdb.communicate(timeout=GDB_TIMEOUT)[0]
                 vm.key_up("ret")
+                frames = FRAME.findall(output)
+                self.assertEqual(frames[0], ROAD_END, output)
+                self.assertEqual([f for f in frames if f in ROAD_FROM_STUB], ROAD_FROM_STUB, output)
+                self.assertEqual(frames[-1], ROAD_FROM_STUB[-1], output)
                 lines = stepped_lines(output)
                 self.assertEqual(len(lines), STEPS + 1, output)
                 self.assertEqual(lines, sorted(set(lines)), output)
