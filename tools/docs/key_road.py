@@ -53,16 +53,18 @@ def frame(elf):
 
 
 def interrupts_for_a_line(elf, image, log):
-    """Keyboard interrupts the processor takes while TYPED and Enter are typed."""
+    """(keyboard interrupts the processor takes while TYPED and Enter are typed, the rows of
+    the boot screen before)."""
     with Qemu(kernel=elf, disk=image, extra_args=["-trace", "pic_interrupt", "-D", log]) as vm:
         vm.wait_for_text(PROMPT)
+        boot_rows = [row.rstrip() for row in vm.screen_rows()]
         with open(log) as f:
             before = sum(1 for m in map(TAKEN.search, f) if m and int(m.group(1)) == KEYBOARD_VECTOR)
         vm.type(TYPED + "\n")
         vm.wait_until(lambda: vm.screen_text().rstrip().endswith(PROMPT + TYPED + "\nhi\n" + PROMPT),
                       COMMAND_TIMEOUT, "the prompt after " + TYPED)
     with open(log) as f:
-        return sum(1 for m in map(TAKEN.search, f) if m and int(m.group(1)) == KEYBOARD_VECTOR) - before
+        return sum(1 for m in map(TAKEN.search, f) if m and int(m.group(1)) == KEYBOARD_VECTOR) - before, boot_rows
 
 
 def hex32(value):
@@ -122,14 +124,16 @@ def figure(steps, fields):
 
 
 def build(elf, image, workdir):
+    """(figures, pictures, the rows of the boot screen)."""
     at = addresses(elf)
     steps = rows(at)
+    interrupts, boot_rows = interrupts_for_a_line(elf, image, os.path.join(workdir, "interrupts.log"))
     found = {
-        "key.interrupts": str(interrupts_for_a_line(elf, image, os.path.join(workdir, "interrupts.log"))),
+        "key.interrupts": str(interrupts),
         "key.keys": str(len(TYPED) + 1),
         "path.irq1": hex32(at["irq1"]),
         "path.common_stub": hex32(at["common_stub"]),
         "path.irq_handler": hex32(at["irq_handler"]),
         "path.vorn": hex32(at["vorn"]),
     }
-    return found, {"interrupt-path.svg": figure(steps, frame(elf))}
+    return found, {"interrupt-path.svg": figure(steps, frame(elf))}, boot_rows

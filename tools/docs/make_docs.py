@@ -14,7 +14,6 @@ written as code, that carries no name is a difference too, since nothing would k
 """
 
 import argparse
-import glob
 import os
 import re
 import subprocess
@@ -25,34 +24,33 @@ import disk_map
 import gdb_session
 import key_road
 import memory_map
+import pages
 import write_order
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARKED = re.compile(r"(`?)([0-9A-Za-z.,]+)\1<!--([a-z]+\.[a-z0-9_.]+)-->")
 # Addresses are written as code, `0x0011056C`; other hex numbers (magic values) as plain text.
 ADDRESS = re.compile(r"`(0x[0-9A-Fa-f]{5,8})`")
-FENCE = re.compile(r"^```[^\n]*\n(.*?)^```", re.S | re.M)
 # Figures that depend on where the checkout lies (the debug information names the source
 # paths), quoted rounded: a quoted value within this fraction of the build's is true.
 APPROXIMATE = {"mem.elf_kib": 0.02}
 
 
-def pages(root):
-    return [os.path.join(root, "README.md")] + sorted(glob.glob(os.path.join(root, "docs", "*.md")))
-
-
 def measure(elf):
-    """(facts, figures) of this build: name -> value text, file name -> SVG text."""
+    """(facts, figures, boot rows) of this build: name -> value text, file name -> SVG text,
+    and the rows of the screen at the first prompt."""
     facts, figures = memory_map.build(elf)
     with tempfile.TemporaryDirectory() as work:
         sample = os.path.join(work, "disk.img")
         subprocess.run([os.path.join(ROOT, "tools", "make-disk.sh"), sample], check=True)
-        for build in (lambda: disk_map.build(sample), lambda: write_order.build(elf, sample, work),
-                      lambda: key_road.build(elf, sample, work)):
+        for build in (lambda: disk_map.build(sample), lambda: write_order.build(elf, sample, work)):
             more_facts, more_figures = build()
             facts.update(more_facts)
             figures.update(more_figures)
-    return facts, figures
+        more_facts, more_figures, boot_rows = key_road.build(elf, sample, work)
+        facts.update(more_facts)
+        figures.update(more_figures)
+    return facts, figures, boot_rows
 
 
 def close_enough(name, quoted, built):
@@ -68,7 +66,7 @@ def close_enough(name, quoted, built):
 
 def update_sessions(rel, text, debug_elf):
     """(text with the page's gdb session as gdb prints it now, problems found)."""
-    blocks = [block for block in FENCE.findall(text) if gdb_session.is_session(block)]
+    blocks = [block for block in pages.FENCE.findall(text) if gdb_session.is_session(block)]
     if not blocks:
         return text, []
     printed = iter(gdb_session.run(debug_elf, blocks))
@@ -87,7 +85,7 @@ def update_sessions(rel, text, debug_elf):
                                built[first]))
         return m.group(0).replace(block, now)
 
-    return FENCE.sub(replace, text), problems
+    return pages.FENCE.sub(replace, text), problems
 
 
 def update_page(rel, text, facts):
@@ -120,12 +118,14 @@ def main():
     parser.add_argument("--pages", default=ROOT, help="the tree holding README.md and docs/")
     args = parser.parse_args()
 
-    facts, figures = measure(args.elf)
-    problems = []
-    for path in pages(args.pages):
+    facts, figures, boot_rows = measure(args.elf)
+    problems, unmendable = [], []
+    for path in pages.pages(args.pages):
         rel = os.path.relpath(path, args.pages)
         with open(path) as f:
             text = f.read()
+        # A step list is written by hand: make docs can only say where it went wrong.
+        unmendable += pages.step_list_problems(rel, text, figures, boot_rows)
         updated, found = update_page(rel, text, facts)
         problems += found
         updated, found = update_sessions(rel, updated, args.debug_elf)
@@ -145,7 +145,8 @@ def main():
             with open(path, "w") as f:
                 f.write(svg)
 
-    unknown = [p for p in problems if "no figure named" in p or "has no figure name" in p]
+    problems += unmendable
+    unknown = [p for p in problems if "no figure named" in p or "has no figure name" in p] + unmendable
     if args.check and problems or unknown:
         print("\n".join(problems))
         if args.check:
