@@ -16,7 +16,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "docs"))
 from harness import Qemu, fsck_clean, image_path  # noqa: E402
-from pages import FENCE, pages, read, sessions, type_session  # noqa: E402
+from pages import FENCE, exercises, pages, read, session_steps, sessions, step_list_problems, type_session  # noqa: E402
 
 MAKE_DOCS = os.path.join(ROOT, "tools", "docs", "make_docs.py")
 EXERCISES = os.path.join(ROOT, "tools", "docs", "exercises.py")
@@ -132,6 +132,70 @@ class Pages(unittest.TestCase):
             prose = "\n".join(line for line in prose.split("\n") if not line.startswith("    "))
             words = len(re.sub(r"<!--.*?-->", "", prose).split())
             self.assertLessEqual(words, MAX_PROSE_WORDS, page)
+
+
+class Reading(unittest.TestCase):
+    """How the tools read a page: sessions, exercises and the lists beside pictures."""
+
+    PAGE = """# A page
+
+![The writes](figures/w.svg)
+
+1. **sector 32**: the first,
+   continued.
+2. **sector 1,041**: the second.
+
+Some prose between.
+
+1. A list that is not beside the picture.
+
+## Exercises
+
+### One
+
+```diff
++a change
+```
+
+```text
+masteruser: / &crash
+--< Kernel panic >--
+```
+
+### Two
+
+```text
+masteruser: /DOCS &pwd
+/DOCS
+masteruser: /DOCS &
+```
+"""
+    ROWS = '<text>1. sector 32: FAT copy 1</text><text>2. sector 1,041: FAT copy 2</text>'
+
+    def test_sessions_and_exercises(self):
+        self.assertEqual(sessions(self.PAGE), [])
+        found = exercises(self.PAGE)
+        self.assertEqual([title for title, _ in found], ["One", "Two"])
+        self.assertEqual([info for info, _ in found[0][1]], ["diff", "text"])
+        steps, at_prompt = session_steps(found[0][1][1][1])
+        self.assertEqual((steps[-1][1], steps[-1][2], at_prompt), ("crash", ["--< Kernel panic >--"], False))
+        steps, at_prompt = session_steps(found[1][1][0][1])
+        self.assertEqual((steps, at_prompt), ([("masteruser: /DOCS &pwd", "pwd", ["/DOCS"])], True))
+        with self.assertRaises(AssertionError):
+            sessions(found[0][1][1][1].join(["```text\n", "```\n"]))
+
+    def test_a_step_list_against_its_picture(self):
+        self.assertEqual(step_list_problems("p", self.PAGE, {"w.svg": self.ROWS}, []), [])
+        swapped = self.ROWS.replace("32", "2,050")
+        self.assertEqual(step_list_problems("p", self.PAGE, {"w.svg": swapped}, []),
+                         ["p: beside w.svg step 1 does not name 'sector 2,050'"])
+        third = self.ROWS + "<text>3. sector 1: FSInfo</text>"
+        self.assertIn("the steps are numbered [1, 2], the picture's rows [1, 2, 3]",
+                      step_list_problems("p", self.PAGE, {"w.svg": third}, [])[0])
+        boot = '![Boot](boot-screen.png)\n\n1. It prints "B" first.\n2. It prints "A".\n'
+        self.assertEqual(step_list_problems("p", boot, {}, ["A", "B", "A"]), [])
+        self.assertEqual(step_list_problems("p", boot, {}, ["B", "C"]),
+                         ["p: 'A' is not on the boot screen after its row 1"])
 
 
 class Exercises(unittest.TestCase):

@@ -108,14 +108,15 @@ def plain(markdown):
     return " ".join(text.split())
 
 
-def _last_list(text):
+def _lists(text):
+    """The numbered lists in text, each a list of (number, item text)."""
     lists, number = [], 0
     for n, item in LIST_ITEM.findall(text):
         if not lists or int(n) != number + 1:
             lists.append([])
         lists[-1].append((n, item))
         number = int(n)
-    return lists[-1] if lists else []
+    return lists
 
 
 def lists_beside_images(text):
@@ -126,7 +127,8 @@ def lists_beside_images(text):
     for m in IMAGE.finditer(text):
         start = max(text.rfind("\n## ", 0, m.start()), 0)
         end = text.find("\n## ", m.end())
-        items = LIST_ITEM.findall(text[m.end():end if end >= 0 else len(text)]) or _last_list(text[start:m.start()])
+        after, before = _lists(text[m.end():end if end >= 0 else len(text)]), _lists(text[start:m.start()])
+        items = after[0] if after else before[-1] if before else []
         found.append((os.path.basename(m.group(1)), [(int(n), plain(item)) for n, item in items]))
     return found
 
