@@ -137,7 +137,8 @@ std::string copy_of(const std::string& base, const std::string& name)
 
 int main()
 {
-    std::printf("(optimised host build without sanitizers; command and sector counts are exact)\n");
+    std::printf("host process: the kernel's FAT32 code compiled for this machine (optimised, no sanitizers) on the"
+                " simulated drive; command and sector counts are exact\n");
     mkhello_cost("64 MiB, 1 sector per cluster", fat32_test::make_image("create-bench-64m", 64, 1));
     mkhello_cost("512 MiB, 8 sectors per cluster", fat32_test::make_image("create-bench-512m", 512, 8));
 
@@ -176,6 +177,8 @@ int main()
     print_runs("kernel, directory cache", cached);
     print_runs("kernel, cache dropped before every creation", uncached);
     print_runs("baseline: mcopy, the same files", mcopy);
+    std::printf("  (the kernel's code runs in this process; mcopy is a separate program, started once per run,"
+                " its start-up included)\n");
     print_ratio("ratio kernel with cache / mcopy", cached, mcopy);
     print_ratio("ratio kernel without cache / mcopy", uncached, mcopy);
     return 0;

@@ -55,7 +55,8 @@ int main()
     std::vector<uint8_t> back(file_bytes);
     disk.reset_state();
     bool same = tavix::read_file_into(fs, &entry, back.data()) && back == data;
-    std::printf("4 MiB (%u sectors) on a fresh 64 MiB volume, 1 sector per cluster, simulated drive:\n", sectors);
+    std::printf("host process, the kernel's FAT32 code on the simulated drive: 4 MiB (%u sectors) on a fresh"
+                " 64 MiB volume, 1 sector per cluster; exact counts\n", sectors);
     line("floor: largest commands, back to back", (sectors + largest_command - 1) / largest_command, sectors);
     line("one command per sector (before)", static_cast<int>(sectors), sectors);
     line("write: data, FAT copies, entry, FSInfo, mark", write_commands, written);
