@@ -124,10 +124,10 @@ def main():
         rel = os.path.relpath(path, args.pages)
         with open(path) as f:
             text = f.read()
-        # A step list is written by hand: make docs can only say where it went wrong.
-        unmendable += pages.step_list_problems(rel, text, figures, boot_rows)
         updated, found = update_page(rel, text, facts)
         problems += found
+        # A step list is written by hand: make docs can only say where it went wrong.
+        unmendable += pages.step_list_problems(rel, updated, figures, boot_rows)
         updated, found = update_sessions(rel, updated, args.debug_elf)
         problems += found
         if not args.check and updated != text:
