@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks that no #include in the kernel's sources goes up the layer order.
 
-The order, bottom first (the README's "Layers" section says the same in prose):
+The order, bottom first (the guide's index, docs/README.md, says the same in prose):
 
   0 hardware seam   arch/, the descriptor and interrupt stubs in boot/
   1 library         ports, bounded status waits and machine control, the console and printf,
