@@ -16,6 +16,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "docs"))
 from harness import Qemu, fsck_clean, image_path  # noqa: E402
+import gdb_session  # noqa: E402
+import make_docs  # noqa: E402
 from pages import FENCE, exercises, pages, read, session_steps, sessions, step_list_problems, type_session  # noqa: E402
 
 MAKE_DOCS = os.path.join(ROOT, "tools", "docs", "make_docs.py")
@@ -196,6 +198,30 @@ masteruser: /DOCS &
         self.assertEqual(step_list_problems("p", boot, {}, ["A", "B", "A"]), [])
         self.assertEqual(step_list_problems("p", boot, {}, ["B", "C"]),
                          ["p: 'A' is not on the boot screen after its row 1"])
+
+
+class GdbAndFigures(unittest.TestCase):
+    """What the tools make of gdb's output, and when a rounded figure still holds."""
+
+    def test_a_session_is_split_by_command_and_shows_the_repository_s_paths(self):
+        printed = ("Remote debugging using :1234\n@@@ step 0\nBreakpoint 1 at 0x1: file %s/general/vorn.cpp, line 3.\n"
+                   "@@@ step 1\n\nBreakpoint 1, f () at %s/general/vorn.cpp:3\n3\t    int x;\n\n@@@ step 3\n"
+                   % (ROOT, ROOT))
+        self.assertEqual(gdb_session._outputs(printed, 3), [
+            ["Breakpoint 1 at 0x1: file general/vorn.cpp, line 3."],
+            ["", "Breakpoint 1, f () at general/vorn.cpp:3", "3\t    int x;"],
+            ["(no output: gdb never ran this)"]])
+        block = "(gdb) break f\nold output\n(gdb) continue  # then type `echo hi` in QEMU\n"
+        shown = [command for command, _ in gdb_session.steps(block)]
+        self.assertEqual(shown, ["break f", "continue  # then type `echo hi` in QEMU"])
+        self.assertEqual(gdb_session.COMMENT.sub("", shown[1]), "continue")
+        self.assertEqual(gdb_session.TYPED.search(shown[1]).group(1), "echo hi")
+
+    def test_a_rounded_figure_holds_within_its_margin_and_an_exact_one_only_exactly(self):
+        for name, quoted, built, holds in (("mem.elf_kib", "412", "420", True), ("mem.elf_kib", "462", "420", False),
+                                           ("mem.elf_kib", "about", "420", False), ("mem.loaded_kib", "75", "74", False),
+                                           ("disk.fat2", "1,041", "1,041", True)):
+            self.assertEqual(make_docs.close_enough(name, quoted, built), holds, (name, quoted, built))
 
 
 class Exercises(unittest.TestCase):
