@@ -11,6 +11,8 @@ from svg import Drawing
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from bochs import symbol_addresses  # noqa: E402
 from harness import Qemu  # noqa: E402
 
 PROMPT = "masteruser: / &"
@@ -36,13 +38,7 @@ FRAME_FIELD = re.compile(r"/\*\s+(\d+)\s+\|\s+(\d+) \*/\s+\w+ (\w+);")
 
 
 def addresses(elf):
-    out = subprocess.run(["nm", "-C", elf], check=True, capture_output=True, text=True).stdout
-    table = {}
-    for line in out.splitlines():
-        fields = line.split(None, 2)
-        if len(fields) == 3:
-            table[fields[2]] = int(fields[0], 16)
-    return {key: table[name] for key, name in CODE.items()}
+    return dict(zip(CODE, symbol_addresses(elf, CODE.values())))
 
 
 def frame(elf):
