@@ -98,7 +98,7 @@ class Figures(unittest.TestCase):
             rewrite(os.path.join(docs, "keyboard-and-shell.md"), r"(\d+)(<!--key\.interrupts-->)",
                     lambda m: str(int(m.group(1)) - 1) + m.group(2))
             rewrite(os.path.join(docs, "tests.md"), r"in irq_common_stub \(\)", "in isr_common_stub ()")
-            rewrite(os.path.join(docs, "fat32.md"), r"^2\. .*?(?=^3\. )", "")
+            rewrite(os.path.join(docs, "fat32.md"), r"^2\. \*\*sector .*?(?=^3\. )", "")
             rewrite(os.path.join(docs, "boot.md"), r'prints nothing: it sets up', 'prints "Config: ready": it sets up')
             with open(os.path.join(docs, "figures", "sample-disk.svg"), "a") as f:
                 f.write("<!-- drawn by hand -->\n")
