@@ -600,6 +600,13 @@ def mtools(args, image):
 
 # ---- stopping the guest at a kernel routine ---------------------------------------------
 
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on now, for a gdbstub that real gdb attaches to."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def gdb_stub_args(path):
     """QEMU arguments that open its gdbstub on a Unix socket at path (for GdbStub)."""
     return ["-gdb", "unix:%s,server=on,wait=off" % path]

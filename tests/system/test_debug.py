@@ -4,7 +4,6 @@ the shipped image."""
 
 import os
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -12,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import Qemu, fsck_clean, image_path, make_fat32_image  # noqa: E402
+from harness import Qemu, free_port, fsck_clean, image_path, make_fat32_image  # noqa: E402
 
 PROMPT = "masteruser: / &"
 GDB_TIMEOUT = 60
@@ -24,12 +23,6 @@ STACK_LIMIT = 4096
 ROAD_END = "tavix::execute_vorn"
 ROAD_FROM_STUB = ["tavix::vorn", "irq_handler", "irq_common_stub"]
 FRAME = re.compile(r"^#\d+\s+(?:0x[0-9a-f]+ in )?(\S+) \(", re.M)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def stepped_lines(gdb_output):

@@ -11,7 +11,6 @@ command has let the guest run.
 
 import os
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -19,7 +18,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
-from harness import Qemu  # noqa: E402
+from harness import Qemu, free_port  # noqa: E402
 
 GDB_PROMPT = "(gdb) "
 COMMENT = re.compile(r"\s{2,}#\s.*$")
@@ -87,12 +86,6 @@ def _shell_takes_keys(vm):
     return vm.read_u32(vm.symbol("irq_routines") + KEYBOARD_LINE * HANDLER_BYTES) != 0
 
 
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def run(elf, blocks):
     """The session's blocks, each with every command's output as gdb prints it now."""
     parts = [steps(block) for block in blocks]
@@ -103,7 +96,7 @@ def run(elf, blocks):
         disk = os.path.join(work, "disk.img")
         subprocess.run([os.path.join(ROOT, "tools", "make-disk.sh"), disk], check=True)
         marks = [os.path.join(work, "step%d" % i) if t else None for i, t in enumerate(typed)]
-        port = _free_port()
+        port = free_port()
         with Qemu(kernel=elf, disk=disk, paused=True, extra_args=["-gdb", "tcp:127.0.0.1:%d" % port]) as vm:
             gdb = subprocess.Popen(_gdb_arguments(elf, port, commands, marks), cwd=ROOT, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
