@@ -654,14 +654,27 @@ class GdbStub:
         self.sock.sendall(b"$" + data + b"#" + b"%02x" % (sum(data) & 0xFF))
         return self._reply()
 
-    def run_to(self, address):
-        """Runs the guest until it reaches address; it is left stopped there."""
+    def continue_to(self, address):
+        """Sets a breakpoint at address and lets the guest run on, without waiting for it to
+        stop there (wait_stop does), so that the host can act on the running guest meanwhile."""
         if self.command("Z0,%x,1" % address) != "OK":
             raise QmpError("gdbstub refused a breakpoint at 0x%x" % address)
-        stop = self.command("c")
+        self.sock.sendall(b"$c#63")
+
+    def wait_stop(self, address):
+        """Waits for the stop at the breakpoint continue_to set at address and removes it;
+        returns the host's monotonic time of the stop."""
+        stop = self._reply()
+        stopped_at = time.monotonic()
         self.command("z0,%x,1" % address)
         if not stop.startswith("T05"):
             raise QmpError("guest stopped for another reason: %s" % stop)
+        return stopped_at
+
+    def run_to(self, address):
+        """Runs the guest until it reaches address; it is left stopped there."""
+        self.continue_to(address)
+        self.wait_stop(address)
 
     def detach(self):
         self.command("D")
