@@ -563,15 +563,15 @@ def _run_tool(args, env=None):
     return result.stdout
 
 
-def make_fat32_image(path, size_mib=64, sectors_per_cluster=None, files=None, dirs=()):
+def make_fat32_image(path, size_mib=64, sectors_per_cluster=None, files=None, dirs=(), label="TAVIX"):
     """A raw disk image holding one FAT32 volume from sector 0 (no partition table).
 
     dirs are created first (parents before children, "A/B" style paths); files maps a path on
-    the volume to its bytes.
+    the volume to its bytes. label None leaves the volume without a label entry.
     """
     with open(path, "wb") as f:
         f.truncate(size_mib * 1024 * 1024)
-    mkfs = ["mkfs.fat", "-F", "32", "-I", "-n", "TAVIX"]
+    mkfs = ["mkfs.fat", "-F", "32", "-I"] + (["-n", label] if label else [])
     if sectors_per_cluster is not None:
         mkfs += ["-s", str(sectors_per_cluster)]
     _run_tool(mkfs + [path])

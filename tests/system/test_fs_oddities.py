@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import Qemu, fsck_clean, mtools  # noqa: E402
+from harness import Qemu, fsck_clean, make_fat32_image, mtools  # noqa: E402
 
 PROMPT = "masteruser: / &"
 SECTOR, MIB = 512, 1024 * 1024
@@ -46,16 +46,8 @@ def fat_at(path, copy, cluster):
 
 
 def fat32_image(tmp, label=None, files=None):
-    path = os.path.join(tmp, "disk.img")
-    with open(path, "wb") as f:
-        f.truncate(64 * MIB)
-    subprocess.run(["mkfs.fat", "-F", "32", "-I", "-s", "1"] + (["-n", label] if label else []) + [path], check=True,
-                   capture_output=True)
-    for name, data in (files or {"OLD.TXT": OLD}).items():
-        with open(os.path.join(tmp, "src"), "wb") as f:
-            f.write(data)
-        mtools(["mcopy", os.path.join(tmp, "src"), "::/" + name], path)
-    return path
+    return make_fat32_image(os.path.join(tmp, "disk.img"), sectors_per_cluster=1, files=files or {"OLD.TXT": OLD},
+                            label=label)
 
 
 def set_fsinfo(path, offset, value):
