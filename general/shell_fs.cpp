@@ -164,24 +164,20 @@ private:
     heap_block block_;
 };
 
-// True when the path ends in an entry's name; "/" and a path ending in ".." name a directory's
-// own place, which `who` refuses with the line "<who>: error: <typed> <refusal>".
-bool names_an_entry(const char* who, const char* typed, const shell_path* path, const char* refusal)
+// True when the path ends in an entry's name; "/" and a path ending in "." or ".." name a directory's
+// own place, which `who` refuses with the line "<who>: error: <typed path> <refusal>".
+bool names_an_entry(const char* who, const shell_path* path, const char* refusal)
 {
     if (path->leaf[0] != '\0')
         return true;
-    printf("%s: error: %s %s\n", who, typed, refusal);
+    printf("%s: error: %s %s\n", who, path->typed, refusal);
     return false;
 }
 
 // The entry a path names, which must not be a directory; false after one line.
 bool find_file(const char* who, const shell_path* path, dir_entry* entry)
 {
-    if (path->leaf[0] == '\0') {
-        printf("%s: error: %s is a directory\n", who, path->typed);
-        return false;
-    }
-    if (!find_leaf(who, path, entry))
+    if (!names_an_entry(who, path, "is a directory") || !find_leaf(who, path, entry))
         return false;
     if (!is_directory(*entry))
         return true;
@@ -238,12 +234,8 @@ void write_text(char** words, int count, const char* who, bool append)
     if (!usage_unless(count >= 3, append ? "append PATH TEXT..." : "write PATH TEXT...") || !volume_ready(who))
         return;
     path_holder path;
-    if (!path.resolve(who, words[1]))
+    if (!path.resolve(who, words[1]) || !names_an_entry(who, path.get(), "is a directory"))
         return;
-    if (path->leaf[0] == '\0') {
-        printf("%s: error: %s is a directory\n", who, words[1]);
-        return;
-    }
     uint32_t length = 0;
     for (int i = 2; i < count; ++i)
         length += static_cast<uint32_t>(strlen(words[i])) + 1;
@@ -368,11 +360,7 @@ void run_mkdir(char** words, int count)
     if (!usage_unless(count == 2, "mkdir PATH") || !volume_ready("mkdir"))
         return;
     path_holder path;
-    if (!path.resolve("mkdir", words[1]))
-        return;
-    if (path->leaf[0] == '\0')
-        printf("mkdir: error: %s already exists\n", words[1]);
-    else
+    if (path.resolve("mkdir", words[1]) && names_an_entry("mkdir", path.get(), "already exists"))
         create_named(master_fs, location_cluster(path->where), path->leaf, nullptr, 0, true, "mkdir");
 }
 
@@ -394,9 +382,8 @@ void run_rmdir(char** words, int count)
         return;
     path_holder path;
     dir_entry entry{};
-    if (!path.resolve("rmdir", words[1]) || !names_an_entry("rmdir", words[1], path.get(), "cannot be removed"))
-        return;
-    if (!find_leaf("rmdir", path.get(), &entry))
+    if (!path.resolve("rmdir", words[1]) || !names_an_entry("rmdir", path.get(), "cannot be removed") ||
+        !find_leaf("rmdir", path.get(), &entry))
         return;
     bool directory = is_directory(entry);
     uint32_t cluster = entry.first_cluster;
@@ -418,7 +405,7 @@ void run_mv(char** words, int count)
     dir_entry entry{};
     if (!from.resolve("mv", words[1]) || !to.resolve("mv", words[2]))
         return;
-    if (!names_an_entry("mv", words[1], from.get(), "cannot be moved") || !find_leaf("mv", from.get(), &entry))
+    if (!names_an_entry("mv", from.get(), "cannot be moved") || !find_leaf("mv", from.get(), &entry))
         return;
     uint32_t dir = 0;
     const char* name = nullptr;
