@@ -32,17 +32,6 @@ bool usage_unless(bool right, const char* usage)
     return right;
 }
 
-// True with a volume mounted, after whatever an earlier failure left pending is written.
-bool volume_ready(const char* who)
-{
-    if (!master_fs) {
-        printf("%s: error: no filesystem mounted\n", who);
-        return false;
-    }
-    retry_pending_writes(master_fs);
-    return true;
-}
-
 void out_of_memory(const char* who) { printf("%s: error: out of memory\n", who); }
 
 // n / 10 by shifts and adds: the kernel links no run-time library for 64-bit division.
@@ -300,6 +289,17 @@ bool read_named_directory(const char* who, const char* usage, const char* fallba
 }
 
 } // namespace
+
+bool volume_ready(const char* who)
+{
+    if (!master_fs) {
+        printf("%s: error: no filesystem mounted\n", who);
+        return false;
+    }
+    // FAT or FSInfo sectors whose write failed earlier go out first, whatever follows.
+    retry_pending_writes(master_fs);
+    return true;
+}
 
 void run_dir(char** words, int count)
 {

@@ -3,6 +3,10 @@
 
 namespace tavix {
 
+// True with a volume mounted, after whatever an earlier failure left pending is written;
+// otherwise false after the line "<who>: error: no filesystem mounted".
+bool volume_ready(const char* who);
+
 // Each takes the words of its line, quotes already joined (the command itself is word 0),
 // prints one line naming the cause when it cannot do its work, and then leaves the volume as
 // it was.

@@ -47,25 +47,16 @@ void run_clear(char**, int count)
     clear_screen();
 }
 
-// Without a mounted volume the file-system commands must not reach the file system.
 void run_ls(char**, int)
 {
-    if (!master_fs) {
-        printf("ls: error: no filesystem mounted\n");
-        return;
-    }
-    // FAT or FSInfo sectors whose write failed earlier go out first, whatever follows.
-    retry_pending_writes(master_fs);
-    print_directory(master_fs, &current_directory);
+    if (volume_ready("ls"))
+        print_directory(master_fs, &current_directory);
 }
 
 void run_mkhello(char**, int)
 {
-    if (!master_fs) {
-        printf("mkhello: error: no filesystem mounted\n");
+    if (!volume_ready("mkhello"))
         return;
-    }
-    retry_pending_writes(master_fs);
     char name[] = "hello";
     mkdir(master_fs, &current_directory, name);
 }
