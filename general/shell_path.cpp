@@ -101,12 +101,9 @@ bool resolve_path(const char* who, const char* typed, shell_path* path)
         path->where = shell_location{};
         path->where.path[0] = separator;
     }
-    heap_block name_block(length + 1);
-    if (!name_block) {
-        printf("%s: error: out of memory\n", who);
-        return false;
-    }
-    char* name = name_block.as<char>();
+    // Each name is taken into `leaf`, which the checks above show it fits; only the last
+    // one stays there.
+    char* name = path->leaf;
     for (uint32_t at = 0; at < length;) {
         while (at < length && typed[at] == separator)
             ++at;
@@ -126,11 +123,11 @@ bool resolve_path(const char* who, const char* typed, shell_path* path)
         while (next < length && typed[next] == separator)
             ++next;
         // The last name is the caller's to look up (or to create).
-        if (next == length) {
-            strcpy(path->leaf, name);
+        if (next == length)
             break;
-        }
-        if (!step_into(who, path, name, at))
+        bool entered = step_into(who, path, name, at);
+        name[0] = '\0';
+        if (!entered)
             return false;
     }
     return true;
