@@ -48,7 +48,6 @@ enum : uint8_t {
 // line is dropped: neither echoed nor appended.
 constexpr int input_capacity = 1024;
 
-
 // Where the one-shot reader shows the scancode of the key being held (row 0, column 75),
 // and the width of that field.
 constexpr int scancode_field_offset = 150;
@@ -72,7 +71,6 @@ extern volatile int enter;
 // or any before it. It moves up a row whenever the line scrolls.
 extern int barrier;
 extern int cursor_index;
-
 
 // What Enter hands the finished line to; it runs the line and prints the next prompt.
 // Start-up points it at the shell, so that the keyboard knows nothing of the shell; until
