@@ -35,6 +35,19 @@ void print_vidmem(const char* text, uint8_t attr, int32_t offset)
     }
 }
 
+// Writes the glyph at `offset`, the cursor's place, and moves the cursor past it.
+void put_glyph_at(uint8_t character, uint8_t attribute_byte, uint16_t offset)
+{
+    // The cursor rests one past the last cell after the screen fills; the next glyph scrolls.
+    // Any offset beyond that is treated the same way rather than written off the screen.
+    if (offset >= screen_bytes) {
+        scroll_line();
+        offset = last_row_offset;
+    }
+    write(character, attribute_byte, offset);
+    set_cursor(static_cast<uint16_t>(offset + cell_bytes));
+}
+
 } // namespace
 
 void kprint(const char* str) { kprintc(str, default_attribute); }
@@ -68,21 +81,10 @@ void putchar(uint8_t character, uint8_t attribute_byte)
         return;
     }
 
-    put_glyph(character, attribute_byte);
+    put_glyph_at(character, attribute_byte, offset);
 }
 
-void put_glyph(uint8_t character, uint8_t attribute_byte)
-{
-    uint16_t offset = get_cursor();
-    // The cursor rests one past the last cell after the screen fills; the next glyph scrolls.
-    // Any offset beyond that is treated the same way rather than written off the screen.
-    if (offset >= screen_bytes) {
-        scroll_line();
-        offset = last_row_offset;
-    }
-    write(character, attribute_byte, offset);
-    set_cursor(static_cast<uint16_t>(offset + cell_bytes));
-}
+void put_glyph(uint8_t character, uint8_t attribute_byte) { put_glyph_at(character, attribute_byte, get_cursor()); }
 
 void scroll_line()
 {
