@@ -159,7 +159,7 @@ bool append_file(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t*
     bool appended = false;
     lookup_result found =
         at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry& entry) {
-            if (entry.dir_attrs & attr_directory)
+            if (is_directory(entry))
                 printf("%s: error: %s is a directory\n", who, name);
             else
                 appended = append_to(fs, walk, where, entry, data, length, who);

@@ -128,7 +128,7 @@ namespace {
 bool remove_walked(f32* fs, uint32_t dir_cluster, dir_walk* walk, const walk_slots& where, const dir_entry& entry,
     const char* who, const char* name)
 {
-    bool directory = (entry.dir_attrs & attr_directory) != 0;
+    bool directory = is_directory(entry);
     uint32_t first_cluster = entry.first_cluster;
     if (directory && is_data_cluster(fs, first_cluster) && !directory_is_empty(fs, first_cluster)) {
         printf("%s: error: %s is a directory that is not empty\n", who, name);
@@ -235,7 +235,7 @@ void print_directory(f32* fs, directory* dir)
         memset(padded + len, ' ', width - len);
         padded[width] = '\0';
         printf("[%d] ", static_cast<int>(i));
-        printf("%s %c %d ", padded, (entry.dir_attrs & attr_directory) ? 'D' : ' ', static_cast<int>(entry.file_size));
+        printf("%s %c %d ", padded, is_directory(entry) ? 'D' : ' ', static_cast<int>(entry.file_size));
         uint32_t count = listed_cluster_count(fs, entry.first_cluster);
         printf("clusters: [%d]\n", static_cast<int>(count));
     }

@@ -54,7 +54,7 @@ bool movable(f32* fs, const dir_entry& entry, const char* who)
         printf("%s: error: %s cannot be moved\n", who, entry.name);
         return false;
     }
-    bool directory = (entry.dir_attrs & attr_directory) != 0;
+    bool directory = is_directory(entry);
     if ((directory || entry.file_size > 0) && !is_data_cluster(fs, entry.first_cluster)) {
         printf("%s: error: %s has no cluster of its own\n", who, entry.name);
         return false;
@@ -98,7 +98,7 @@ bool move_entry(f32* fs, uint32_t from_dir, const char* from_name, uint32_t to_d
         printf("%s: error: %s is already called %s\n", who, from_name, to_name);
         ok = false;
     }
-    bool directory = (entry.dir_attrs & attr_directory) != 0;
+    bool directory = is_directory(entry);
     // The new entry points at the same clusters and keeps the attributes and the time of the
     // last change.
     new_entry moved{who, to_name, nullptr, directory ? 0 : entry.file_size, entry.dir_attrs, entry.first_cluster,
