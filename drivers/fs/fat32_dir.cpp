@@ -154,7 +154,6 @@ walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
         where->last_index = here;
         where->first_cluster = named ? walk->run_cluster : walk->cluster;
         where->first_index = named ? walk->run_index : here;
-        where->count = named ? walk->run.length + 1u : 1u;
         return kind == slot_kind::entry ? walk_step::entry : walk_step::free_slot;
     }
 }

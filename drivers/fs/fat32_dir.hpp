@@ -44,7 +44,6 @@ struct walk_slots {
     uint32_t first_index;
     uint32_t last_cluster;  // the cluster in the walk's buffer
     uint32_t last_index;
-    uint32_t count;         // slots from the first through the short entry
 };
 
 enum class walk_step { entry, free_slot, end };
