@@ -101,27 +101,30 @@ bool dir_walk_begin(dir_walk* walk, f32* fs, uint32_t cluster)
     return true;
 }
 
+namespace {
+
 // Brings the chain's next cluster into the buffer; false at the end of the chain or where
 // it cannot be read.
-static bool dir_walk_advance(dir_walk* walk)
+bool dir_walk_advance(dir_walk* walk)
 {
-    f32* fs = walk->fs;
     if (walk->clusters_left == 0) {
         walk->whole = !walk->broken;
         return false;
     }
-    uint32_t next = 0;
-    if (!fat_read_entry(fs, walk->cluster, &next) || !is_data_cluster(fs, next & fat32_entry_mask) ||
-        !getCluster(fs, walk->buffer, next & fat32_entry_mask)) {
+    bool linked = false;
+    uint32_t next = next_link(walk->fs, walk->cluster, &linked);
+    if (!linked || !getCluster(walk->fs, walk->buffer, next)) {
         walk->broken = true;
         walk->clusters_left = 0;
         return false;
     }
     --walk->clusters_left;
-    walk->cluster = next & fat32_entry_mask;
+    walk->cluster = next;
     walk->index = 0;
     return true;
 }
+
+} // namespace
 
 walk_step dir_walk_next(dir_walk* walk, dir_entry* dirent, walk_slots* where)
 {
