@@ -64,6 +64,18 @@ char* decode_short_name(const uint8_t* slot)
     return name;
 }
 
+// The decoded name of the short entry `slot`: the run's long name when the run is `named` for
+// it, otherwise (an empty long name too) the short name. Null when the heap is exhausted.
+char* entry_name(const lfn_run* run, const uint8_t* slot, bool named)
+{
+    char* name = named ? long_name_text(run->chars, lfn_chars_per_entry * run->length) : nullptr;
+    if (name && name[0] == '\0') {
+        mfree(name);
+        name = nullptr;
+    }
+    return name ? name : decode_short_name(slot);
+}
+
 } // namespace
 
 uint32_t slot_first_cluster(uint8_t* slot)
@@ -116,21 +128,6 @@ void lfn_take(lfn_run* run, const uint8_t* slot)
         run->state = lfn_state::complete;
 }
 
-char* lfn_finish(lfn_run* run, const uint8_t* slot)
-{
-    char* name = nullptr;
-    bool complete = run->state == lfn_state::complete;
-    run->state = lfn_state::none;
-    if (complete && checksum_fname(reinterpret_cast<char*>(const_cast<uint8_t*>(slot))) == run->checksum) {
-        name = long_name_text(run->chars, lfn_chars_per_entry * run->length);
-        if (name && name[0] == '\0') {
-            mfree(name);
-            name = nullptr;
-        }
-    }
-    return name ? name : decode_short_name(slot);
-}
-
 slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool* named)
 {
     if (slot_is_free(slot)) {
@@ -149,7 +146,8 @@ slot_kind decode_slot(lfn_run* run, const uint8_t* slot, dir_entry* dirent, bool
     // belongs to this entry; a mismatched one is left where it is.
     auto* short_entry = const_cast<uint8_t*>(slot);
     *named = run->state == lfn_state::complete && checksum_fname(reinterpret_cast<char*>(short_entry)) == run->checksum;
-    char* name = lfn_finish(run, slot);
+    run->state = lfn_state::none;
+    char* name = entry_name(run, slot, *named);
     if (!name)
         return slot_kind::no_memory;
     dirent->name = name;

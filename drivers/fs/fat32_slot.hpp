@@ -50,10 +50,6 @@ constexpr uint32_t lfn_run_units = lfn_max_entries * lfn_chars_per_entry;
 // Takes one long-name slot into the run: it starts a new run, continues the current one, or
 // breaks it (the slots taken so far then name nothing).
 void lfn_take(lfn_run* run, const uint8_t* slot);
-// The decoded name of the short entry `slot`: the run's long name when the run is complete
-// and its checksum matches the short name, otherwise the short name. Ends the run. Null when
-// the heap is exhausted.
-char* lfn_finish(lfn_run* run, const uint8_t* slot);
 
 // The one decoder of directory slots: the walk and the views over buffers (read_dir_entry,
 // next_dir_entry, parse_long_name) feed it the slots in order. A live long-name slot joins
