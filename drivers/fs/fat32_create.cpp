@@ -1,5 +1,4 @@
 // A new directory entry inserted as one transaction: the checks, the room, the clusters, the FAT, the slots, and one undo.
-#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_create.hpp"
 
 #include "cpu/buffer.hpp"

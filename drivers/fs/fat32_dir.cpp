@@ -2,7 +2,6 @@
 #include "drivers/fs/fat32_dir.hpp"
 
 #include "cpu/mem.hpp"
-#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_fat.hpp"
 #include "drivers/fs/fat32_sector.hpp"
 #include "general/stdio.hpp"

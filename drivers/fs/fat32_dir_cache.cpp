@@ -1,5 +1,4 @@
 // The cached directory: one walk's findings, kept true by every change the driver makes.
-#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
 
 #include "cpu/buffer.hpp"

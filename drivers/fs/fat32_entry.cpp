@@ -3,7 +3,6 @@
 
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
-#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_dir_cache.hpp"
 #include "drivers/fs/fat32_fat.hpp"
 #include "drivers/fs/fat32_names.hpp"

@@ -4,7 +4,6 @@
 #include "cpu/buffer.hpp"
 #include "cpu/mem.hpp"
 #include "cpu/string.hpp"
-#include "drivers/fs/fat32_bytes.hpp"
 #include "drivers/fs/fat32_create.hpp"
 #include "drivers/fs/fat32_entry.hpp"
 #include "drivers/fs/fat32_fat.hpp"
