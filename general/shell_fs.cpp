@@ -369,11 +369,16 @@ void run_rm(char** words, int count)
     if (!usage_unless(count == 2, "rm PATH") || !volume_ready("rm"))
         return;
     path_holder path;
-    dir_entry entry{};
-    if (!path.resolve("rm", words[1]) || !find_file("rm", path.get(), &entry))
+    if (!path.resolve("rm", words[1]) || !names_an_entry("rm", path.get(), "is a directory"))
         return;
-    mfree(entry.name);
-    remove_named(master_fs, location_cluster(path->where), path->leaf, "rm");
+    auto only_a_file = [](const dir_entry& entry, const void* context) {
+        if (!is_directory(entry))
+            return true;
+        printf("rm: error: %s is a directory\n", static_cast<const shell_path*>(context)->typed);
+        return false;
+    };
+    leaf_found("rm", path.get(),
+        remove_named(master_fs, location_cluster(path->where), path->leaf, "rm", only_a_file, path.get()));
 }
 
 void run_rmdir(char** words, int count)
@@ -381,19 +386,21 @@ void run_rmdir(char** words, int count)
     if (!usage_unless(count == 2, "rmdir PATH") || !volume_ready("rmdir"))
         return;
     path_holder path;
-    dir_entry entry{};
-    if (!path.resolve("rmdir", words[1]) || !names_an_entry("rmdir", path.get(), "cannot be removed") ||
-        !find_leaf("rmdir", path.get(), &entry))
+    if (!path.resolve("rmdir", words[1]) || !names_an_entry("rmdir", path.get(), "cannot be removed"))
         return;
-    bool directory = is_directory(entry);
-    uint32_t cluster = entry.first_cluster;
-    mfree(entry.name);
-    if (!directory)
-        printf("rmdir: error: %s is not a directory\n", words[1]);
-    else if (passes_through(current_location, cluster))
-        printf("rmdir: error: %s is the current directory or holds it\n", words[1]);
-    else
-        remove_named(master_fs, location_cluster(path->where), path->leaf, "rmdir");
+    auto only_a_directory_elsewhere = [](const dir_entry& entry, const void* context) {
+        const char* typed = static_cast<const shell_path*>(context)->typed;
+        if (!is_directory(entry))
+            printf("rmdir: error: %s is not a directory\n", typed);
+        else if (passes_through(current_location, entry.first_cluster))
+            printf("rmdir: error: %s is the current directory or holds it\n", typed);
+        else
+            return true;
+        return false;
+    };
+    leaf_found("rmdir", path.get(),
+        remove_named(master_fs, location_cluster(path->where), path->leaf, "rmdir", only_a_directory_elsewhere,
+            path.get()));
 }
 
 void run_mv(char** words, int count)

@@ -142,7 +142,11 @@ bool enter_directory(const char* who, shell_path* path)
 
 bool find_leaf(const char* who, const shell_path* path, dir_entry* entry)
 {
-    lookup_result found = find_entry(master_fs, location_cluster(path->where), path->leaf, entry);
+    return leaf_found(who, path, find_entry(master_fs, location_cluster(path->where), path->leaf, entry));
+}
+
+bool leaf_found(const char* who, const shell_path* path, lookup_result found)
+{
     if (found == lookup_result::found)
         return true;
     printf("%s: error: %s %s\n", who, path->typed,

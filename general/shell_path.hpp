@@ -25,6 +25,9 @@ bool enter_directory(const char* who, shell_path* path);
 // The entry the path's last name names in `where` (its name a heap string the caller
 // releases); false after one line when there is none or the directory cannot be read.
 bool find_leaf(const char* who, const shell_path* path, dir_entry* entry);
+// True when a lookup of the path's last name found it; otherwise false after the line that
+// names the typed path and what the lookup met.
+bool leaf_found(const char* who, const shell_path* path, lookup_result found);
 // Adds the directory `entry` to the end of `where`; false after one line when the path would
 // grow too long.
 bool descend(const char* who, shell_location* where, const dir_entry& entry);

@@ -172,18 +172,17 @@ void delFile(f32* fs, directory* dir, char* filename)
     dir_walk_end(&walk);
 }
 
-bool remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who)
+lookup_result remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who, removal_check check,
+    const void* context)
 {
-    bool removed = false;
-    lookup_result found =
-        at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry& entry) {
-            if (is_dot_entry(entry.name))
-                printf("%s: error: %s cannot be removed\n", who, name);
-            else
-                removed = remove_walked(fs, dir_cluster, walk, where, entry, who, name);
-        });
-    report_not_found(found, who, name);
-    return removed;
+    return at_entry(fs, dir_cluster, name, [&](dir_walk* walk, const walk_slots& where, const dir_entry& entry) {
+        if (!check(entry, context))
+            return;
+        if (is_dot_entry(entry.name))
+            printf("%s: error: %s cannot be removed\n", who, name);
+        else
+            remove_walked(fs, dir_cluster, walk, where, entry, who, name);
+    });
 }
 
 bool create_named(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,

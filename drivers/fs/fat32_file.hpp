@@ -2,6 +2,7 @@
 #pragma once
 
 #include "drivers/fs/dirent.hpp"
+#include "drivers/fs/fat32_entry.hpp"
 #include "drivers/fs/fat32_volume.hpp"
 
 #include <stdint.h>
@@ -38,8 +39,13 @@ bool create_named(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t
 // entry's size grows: no byte the file held is changed.
 bool append_file(f32* fs, uint32_t dir_cluster, const char* name, const uint8_t* data, uint32_t length,
     const char* who);
-// Deletes the file or the empty directory `name`: its entry first, its clusters after.
-bool remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who);
+// Says whether the entry found for removal may go; a refusal prints its own line.
+using removal_check = bool (*)(const dir_entry& entry, const void* context);
+// Deletes the file or the empty directory `name`, found and removed in one walk, once `check`
+// accepts it: its entry first, its clusters after. Returns what the lookup found: the caller
+// reports a missing entry or an unreadable directory in its own words.
+lookup_result remove_named(f32* fs, uint32_t dir_cluster, const char* name, const char* who, removal_check check,
+    const void* context);
 // Gives the entry `from_name` of from_dir the name `to_name` in to_dir (which may be the same
 // directory): the new entry is written before the old one is removed, and a directory moved
 // to another parent has its ".." entry pointed at it in between. It never moves "." or "..";
